@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+
+// The one error a step of the setup carries up to the run. what() is the
+// description people see.
+class CorvelInstallError : public std::exception {
+  public:
+    struct DiskSpaceInsufficient {
+        std::int64_t needed;
+        std::int64_t available;
+    };
+    // The underlying error is kept whole so callers can inspect it.
+    struct Network {
+        std::exception_ptr underlying;
+    };
+    struct ChecksumMismatch {
+        std::string asset;
+        std::string expected;
+        std::string got;
+    };
+    struct ExtractFailed {
+        std::string asset;
+        std::string stderrText;
+    };
+    struct MoveFailed {
+        std::string asset;
+        std::exception_ptr underlying;
+    };
+    struct Cancelled {};
+
+    using Case = std::variant<DiskSpaceInsufficient, Network, ChecksumMismatch, ExtractFailed,
+                              MoveFailed, Cancelled>;
+
+    explicit CorvelInstallError(Case value);
+
+    static CorvelInstallError diskSpaceInsufficient(std::int64_t needed, std::int64_t available);
+    static CorvelInstallError network(std::exception_ptr underlying);
+    static CorvelInstallError checksumMismatch(std::string asset, std::string expected, std::string got);
+    static CorvelInstallError extractFailed(std::string asset, std::string stderrText);
+    static CorvelInstallError moveFailed(std::string asset, std::exception_ptr underlying);
+    static CorvelInstallError cancelled();
+
+    const Case& value() const { return value_; }
+    const std::string& errorDescription() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+  private:
+    Case value_;
+    std::string description_;
+};
+
+// The description of any error: what() for standard exceptions, a fixed text otherwise.
+std::string describeError(const std::exception_ptr& error);

@@ -1,0 +1,167 @@
+#include "log/CorvelSetupLogger.h"
+
+#include "BuildInfo.h"
+#include "platform/Directories.h"
+
+#include <fmt/format.h>
+#include <utf8proc.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <future>
+#include <unistd.h>
+
+namespace {
+
+const char* levelWord(LogLevel level) {
+    switch (level) {
+    case LogLevel::info:
+        return "INFO";
+    case LogLevel::warn:
+        return "WARN";
+    case LogLevel::error:
+        return "ERROR";
+    }
+    return "INFO";
+}
+
+void writeAll(int fd, const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return; // a closed or broken stderr must not stop the run; the buffer keeps the line
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+// Byte offsets at which each grapheme cluster starts, plus the end offset.
+std::vector<std::size_t> graphemeStarts(std::string_view text) {
+    std::vector<std::size_t> starts;
+    const auto* bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    auto len = static_cast<utf8proc_ssize_t>(text.size());
+    utf8proc_ssize_t pos = 0;
+    utf8proc_int32_t previous = -1;
+    utf8proc_int32_t state = 0;
+    while (pos < len) {
+        utf8proc_int32_t cp = -1;
+        utf8proc_ssize_t n = utf8proc_iterate(bytes + pos, len - pos, &cp);
+        if (n <= 0) {
+            // An invalid byte stands alone as one character.
+            starts.push_back(static_cast<std::size_t>(pos));
+            pos += 1;
+            previous = -1;
+            state = 0;
+            continue;
+        }
+        if (previous < 0 || utf8proc_grapheme_break_stateful(previous, cp, &state))
+            starts.push_back(static_cast<std::size_t>(pos));
+        previous = cp;
+        pos += n;
+    }
+    return starts;
+}
+
+} // namespace
+
+std::size_t countGraphemes(std::string_view text) { return graphemeStarts(text).size(); }
+
+CorvelSetupLogger& CorvelSetupLogger::shared() {
+    static CorvelSetupLogger* instance = new CorvelSetupLogger();
+    return *instance;
+}
+
+CorvelSetupLogger::CorvelSetupLogger() : writer_([this] { runWriter(); }) {}
+
+void CorvelSetupLogger::enqueue(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        queue_.push_back(std::move(work));
+    }
+    wake_.notify_one();
+}
+
+void CorvelSetupLogger::runWriter() {
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return !queue_.empty(); });
+            work = std::move(queue_.front());
+            queue_.pop_front();
+        }
+        work();
+    }
+}
+
+std::string CorvelSetupLogger::formatLine(std::int64_t unixMillis, LogLevel level,
+                                          std::string_view message) {
+    std::time_t seconds = static_cast<std::time_t>(unixMillis / 1000);
+    int millis = static_cast<int>(unixMillis % 1000);
+    if (millis < 0) {
+        millis += 1000;
+        seconds -= 1;
+    }
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}:{:02d}.{:03d} [{}] {}\n",
+                       local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                       local.tm_min, local.tm_sec, millis, levelWord(level), message);
+}
+
+void CorvelSetupLogger::log(LogLevel level, std::string_view message) {
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+                   .count();
+    enqueue([this, line = formatLine(now, level, message)]() mutable {
+        writeAll(STDERR_FILENO, line);
+        buffer_.push_back(std::move(line));
+    });
+}
+
+void CorvelSetupLogger::flush() {
+    std::promise<void> done;
+    auto future = done.get_future();
+    enqueue([&done] { done.set_value(); });
+    future.wait();
+}
+
+std::string CorvelSetupLogger::capPersistedText(const std::string& joined, std::size_t cap) {
+    auto starts = graphemeStarts(joined);
+    if (starts.size() <= cap) return joined;
+    std::size_t dropped = starts.size() - cap;
+    std::string result = fmt::format("… (已截断 {} 字符，仅保留最近 {} 字符) …\n", dropped, cap);
+    result.append(joined, starts[dropped], std::string::npos);
+    return result;
+}
+
+std::string CorvelSetupLogger::persistedText() {
+    std::promise<std::string> result;
+    auto future = result.get_future();
+    enqueue([this, &result] {
+        std::string joined;
+        std::size_t total = 0;
+        for (const auto& line : buffer_) total += line.size();
+        joined.reserve(total);
+        for (const auto& line : buffer_) joined += line;
+        result.set_value(capPersistedText(joined));
+    });
+    return future.get();
+}
+
+void CorvelSetupLogger::logStartupBanner() {
+    log(LogLevel::info, "==================== Corvel Setup 启动 ====================");
+    auto exe = platform::executablePath();
+    log(LogLevel::info, "Bundle: " + (exe.empty() ? std::string("?") : exe.string()));
+    log(LogLevel::info, fmt::format("Version: {} (build {})", CORVEL_VERSION, CORVEL_GIT_REVISION));
+    log(LogLevel::info, fmt::format("PID: {}", ::getpid()));
+}
+
+void log(LogLevel level, std::string_view message) {
+    CorvelSetupLogger::shared().log(level, message);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+enum class LogLevel { info, warn, error };
+
+// The program's single log. Lines are timestamped on the caller's thread and
+// handed to one writer thread, which owns standard error and the in-memory
+// buffer; callers never wait for output.
+class CorvelSetupLogger {
+  public:
+    static constexpr std::size_t maxPersistedCharacters = 200000;
+
+    static CorvelSetupLogger& shared();
+
+    void log(LogLevel level, std::string_view message);
+
+    // Returns once every line logged before the call has been written and buffered.
+    void flush();
+
+    // The buffer joined, capped to the last maxPersistedCharacters user-perceived
+    // characters. Runs on the writer thread, so every earlier line is included.
+    std::string persistedText();
+
+    void logStartupBanner();
+
+    // "yyyy-MM-dd HH:mm:ss.SSS [LEVEL] message\n" for the given moment.
+    static std::string formatLine(std::int64_t unixMillis, LogLevel level, std::string_view message);
+
+    // Exposed for tests: the capping rule applied to an arbitrary text.
+    static std::string capPersistedText(const std::string& joined,
+                                        std::size_t cap = maxPersistedCharacters);
+
+    CorvelSetupLogger(const CorvelSetupLogger&) = delete;
+    CorvelSetupLogger& operator=(const CorvelSetupLogger&) = delete;
+
+  private:
+    CorvelSetupLogger();
+    ~CorvelSetupLogger() = delete; // lives until the process exits
+
+    void enqueue(std::function<void()> work);
+    void runWriter();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> queue_;
+    std::vector<std::string> buffer_; // touched only on the writer thread
+    std::thread writer_;
+};
+
+// Logs through the shared instance.
+void log(LogLevel level, std::string_view message);
+
+// Counts extended grapheme clusters; an invalid byte counts as one character.
+std::size_t countGraphemes(std::string_view text);

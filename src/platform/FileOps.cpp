@@ -1,0 +1,107 @@
+#include "platform/FileOps.h"
+
+#include "platform/UniqueFd.h"
+
+#include <uuid/uuid.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const fs::path& p1, int error) {
+    throw fs::filesystem_error(what, p1, std::error_code(error, std::generic_category()));
+}
+
+[[noreturn]] void fail(const char* what, const fs::path& p1, const fs::path& p2, int error) {
+    throw fs::filesystem_error(what, p1, p2, std::error_code(error, std::generic_category()));
+}
+
+void writeAll(int fd, std::string_view content, const fs::path& path) {
+    const char* data = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("cannot write", path, errno);
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void fsyncDirectory(const fs::path& directory) {
+    UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) ::fsync(fd.get()); // best effort: the rename itself already happened
+}
+
+} // namespace
+
+std::string makeUuidString() {
+    uuid_t id;
+    uuid_generate_random(id);
+    char text[37];
+    uuid_unparse_upper(id, text);
+    return text;
+}
+
+void atomicWriteFile(const fs::path& target, std::string_view content) {
+    fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    fs::path temp = directory / ("." + target.filename().string() + "." + makeUuidString() + ".tmp");
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd) fail("cannot create temporary file", temp, errno);
+    try {
+        writeAll(fd.get(), content, temp);
+        if (::fsync(fd.get()) != 0) fail("cannot sync", temp, errno);
+        if (::close(fd.release()) != 0) fail("cannot close", temp, errno);
+        if (::rename(temp.c_str(), target.c_str()) != 0) fail("cannot replace", temp, target, errno);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        throw;
+    }
+    fsyncDirectory(directory);
+}
+
+void copyItem(const fs::path& from, const fs::path& to) {
+    auto status = fs::symlink_status(from);
+    if (fs::is_symlink(status)) {
+        fs::copy_symlink(from, to);
+    } else if (fs::is_directory(status)) {
+        fs::create_directory(to, from);
+        for (const auto& entry : fs::directory_iterator(from))
+            copyItem(entry.path(), to / entry.path().filename());
+    } else if (fs::is_regular_file(status)) {
+        fs::copy_file(from, to, fs::copy_options::none);
+    } else if (!fs::exists(status)) {
+        fail("cannot copy", from, to, ENOENT);
+    } else {
+        // Devices, FIFOs and sockets are not data; refusing beats copying endlessly.
+        fail("cannot copy special file", from, to, ENOTSUP);
+    }
+}
+
+void moveItem(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    if (fs::symlink_status(to, error).type() != fs::file_type::not_found)
+        fail("cannot move: target exists", from, to, EEXIST);
+    if (::rename(from.c_str(), to.c_str()) == 0) return;
+    int renameError = errno;
+    if (renameError != EXDEV) fail("cannot move", from, to, renameError);
+    try {
+        copyItem(from, to);
+    } catch (...) {
+        fs::remove_all(to, error); // keep the source complete; drop the half copy
+        throw;
+    }
+    fs::remove_all(from);
+}
+
+} // namespace platform

@@ -1,0 +1,61 @@
+#include "support/TempHome.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+TempHome::TempHome() {
+    fs::path base = fs::temp_directory_path();
+    std::string pattern = (base / "corvel-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = fs::path(pattern) / "home";
+    fs::create_directories(path_);
+    if (const char* home = std::getenv("HOME")) {
+        hadHome_ = true;
+        savedHome_ = home;
+    }
+    ::setenv("HOME", path_.c_str(), 1);
+    for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
+                             "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"})
+        ::unsetenv(name);
+}
+
+TempHome::~TempHome() {
+    if (hadHome_)
+        ::setenv("HOME", savedHome_.c_str(), 1);
+    else
+        ::unsetenv("HOME");
+    std::error_code ignored;
+    fs::remove_all(path_.parent_path(), ignored);
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+    auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void writeFile(const fs::path& path, std::string_view content) {
+    if (path.has_parent_path()) fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+} // namespace testsupport

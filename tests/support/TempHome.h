@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace testsupport {
+
+// A fresh directory used as HOME for the life of the object; XDG_* are unset
+// so every path the program derives lands inside it. Removed afterwards.
+class TempHome {
+  public:
+    TempHome();
+    ~TempHome();
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+    std::string savedHome_;
+    bool hadHome_ = false;
+};
+
+// Polls a condition until it holds or a generous bound passes; returns whether it held.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds bound = std::chrono::seconds(30));
+
+void writeFile(const std::filesystem::path& path, std::string_view content);
+std::string readFile(const std::filesystem::path& path);
+
+} // namespace testsupport
