@@ -43,7 +43,8 @@ std::string describe(const CorvelInstallError::Case& value) {
 CorvelInstallError::CorvelInstallError(Case value)
     : value_(std::move(value)), description_(describe(value_)) {}
 
-CorvelInstallError CorvelInstallError::diskSpaceInsufficient(std::int64_t needed, std::int64_t available) {
+CorvelInstallError CorvelInstallError::diskSpaceInsufficient(std::int64_t needed,
+                                                             std::int64_t available) {
     return CorvelInstallError(DiskSpaceInsufficient{needed, available});
 }
 CorvelInstallError CorvelInstallError::network(std::exception_ptr underlying) {
@@ -51,12 +52,16 @@ CorvelInstallError CorvelInstallError::network(std::exception_ptr underlying) {
 }
 CorvelInstallError CorvelInstallError::checksumMismatch(std::string asset, std::string expected,
                                                         std::string got) {
-    return CorvelInstallError(ChecksumMismatch{std::move(asset), std::move(expected), std::move(got)});
+    return CorvelInstallError(
+        ChecksumMismatch{std::move(asset), std::move(expected), std::move(got)});
 }
 CorvelInstallError CorvelInstallError::extractFailed(std::string asset, std::string stderrText) {
     return CorvelInstallError(ExtractFailed{std::move(asset), std::move(stderrText)});
 }
-CorvelInstallError CorvelInstallError::moveFailed(std::string asset, std::exception_ptr underlying) {
+CorvelInstallError CorvelInstallError::moveFailed(std::string asset,
+                                                  std::exception_ptr underlying) {
     return CorvelInstallError(MoveFailed{std::move(asset), std::move(underlying)});
 }
-CorvelInstallError CorvelInstallError::cancelled() { return CorvelInstallError(Cancelled{}); }
+CorvelInstallError CorvelInstallError::cancelled() {
+    return CorvelInstallError(Cancelled{});
+}

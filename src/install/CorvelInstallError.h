@@ -41,7 +41,8 @@ class CorvelInstallError : public std::exception {
 
     static CorvelInstallError diskSpaceInsufficient(std::int64_t needed, std::int64_t available);
     static CorvelInstallError network(std::exception_ptr underlying);
-    static CorvelInstallError checksumMismatch(std::string asset, std::string expected, std::string got);
+    static CorvelInstallError checksumMismatch(std::string asset, std::string expected,
+                                               std::string got);
     static CorvelInstallError extractFailed(std::string asset, std::string stderrText);
     static CorvelInstallError moveFailed(std::string asset, std::exception_ptr underlying);
     static CorvelInstallError cancelled();

@@ -2,6 +2,7 @@
 
 #include "BuildInfo.h"
 #include "platform/Directories.h"
+#include "platform/UniqueFd.h"
 
 #include <fmt/format.h>
 #include <utf8proc.h>
@@ -24,20 +25,6 @@ const char* levelWord(LogLevel level) {
         return "ERROR";
     }
     return "INFO";
-}
-
-void writeAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return; // a closed or broken stderr must not stop the run; the buffer keeps the line
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
 }
 
 // Byte offsets at which each grapheme cluster starts, plus the end offset.
@@ -69,7 +56,9 @@ std::vector<std::size_t> graphemeStarts(std::string_view text) {
 
 } // namespace
 
-std::size_t countGraphemes(std::string_view text) { return graphemeStarts(text).size(); }
+std::size_t countGraphemes(std::string_view text) {
+    return graphemeStarts(text).size();
+}
 
 CorvelSetupLogger& CorvelSetupLogger::shared() {
     static CorvelSetupLogger* instance = new CorvelSetupLogger();
@@ -119,7 +108,8 @@ void CorvelSetupLogger::log(LogLevel level, std::string_view message) {
                    std::chrono::system_clock::now().time_since_epoch())
                    .count();
     enqueue([this, line = formatLine(now, level, message)]() mutable {
-        writeAll(STDERR_FILENO, line);
+        // A closed or broken stderr must not stop the run; the buffer still keeps the line.
+        platform::writeFully(STDERR_FILENO, line);
         buffer_.push_back(std::move(line));
     });
 }
@@ -146,9 +136,11 @@ std::string CorvelSetupLogger::persistedText() {
     enqueue([this, &result] {
         std::string joined;
         std::size_t total = 0;
-        for (const auto& line : buffer_) total += line.size();
+        for (const auto& line : buffer_)
+            total += line.size();
         joined.reserve(total);
-        for (const auto& line : buffer_) joined += line;
+        for (const auto& line : buffer_)
+            joined += line;
         result.set_value(capPersistedText(joined));
     });
     return future.get();

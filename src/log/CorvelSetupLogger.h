@@ -33,7 +33,8 @@ class CorvelSetupLogger {
     void logStartupBanner();
 
     // "yyyy-MM-dd HH:mm:ss.SSS [LEVEL] message\n" for the given moment.
-    static std::string formatLine(std::int64_t unixMillis, LogLevel level, std::string_view message);
+    static std::string formatLine(std::int64_t unixMillis, LogLevel level,
+                                  std::string_view message);
 
     // Exposed for tests: the capping rule applied to an arbitrary text.
     static std::string capPersistedText(const std::string& joined,

@@ -7,7 +7,9 @@
 
 namespace fs = std::filesystem;
 
-fs::path CVTAVAsset::applicationsDirectory() { return platform::applicationsDirectory(); }
+fs::path CVTAVAsset::applicationsDirectory() {
+    return platform::applicationsDirectory();
+}
 
 fs::path CVTAVAsset::llmDataDirectory() {
     return platform::dataHome() / "com.corvel.data" / "LLMData";
@@ -16,7 +18,8 @@ fs::path CVTAVAsset::llmDataDirectory() {
 fs::path standardizedPath(const fs::path& path) {
     auto normal = path.lexically_normal();
     auto text = normal.string();
-    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    while (text.size() > 1 && text.back() == '/')
+        text.pop_back();
     return fs::path(text);
 }
 
@@ -42,7 +45,8 @@ CVTAVAsset::Format inferFormat(const platform::Url& url) {
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     auto endsWith = [&name](std::string_view suffix) {
-        return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        return name.size() >= suffix.size() &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
     };
     if (endsWith(".tar.gz") || endsWith(".tgz")) return CVTAVAsset::Format::tarGz;
     if (endsWith(".zip")) return CVTAVAsset::Format::zip;

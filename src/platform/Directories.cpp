@@ -34,11 +34,17 @@ fs::path homeDirectory() {
     return fs::path("/");
 }
 
-fs::path dataHome() { return xdgOr("XDG_DATA_HOME", homeDirectory() / ".local" / "share"); }
+fs::path dataHome() {
+    return xdgOr("XDG_DATA_HOME", homeDirectory() / ".local" / "share");
+}
 
-fs::path cacheHome() { return xdgOr("XDG_CACHE_HOME", homeDirectory() / ".cache"); }
+fs::path cacheHome() {
+    return xdgOr("XDG_CACHE_HOME", homeDirectory() / ".cache");
+}
 
-fs::path applicationsDirectory() { return homeDirectory() / "Applications"; }
+fs::path applicationsDirectory() {
+    return homeDirectory() / "Applications";
+}
 
 fs::path executablePath() {
     std::error_code error;

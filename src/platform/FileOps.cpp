@@ -23,20 +23,6 @@ namespace {
     throw fs::filesystem_error(what, p1, p2, std::error_code(error, std::generic_category()));
 }
 
-void writeAll(int fd, std::string_view content, const fs::path& path) {
-    const char* data = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("cannot write", path, errno);
-        }
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
-}
-
 void fsyncDirectory(const fs::path& directory) {
     UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd) ::fsync(fd.get()); // best effort: the rename itself already happened
@@ -54,14 +40,16 @@ std::string makeUuidString() {
 
 void atomicWriteFile(const fs::path& target, std::string_view content) {
     fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-    fs::path temp = directory / ("." + target.filename().string() + "." + makeUuidString() + ".tmp");
+    fs::path temp =
+        directory / ("." + target.filename().string() + "." + makeUuidString() + ".tmp");
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd) fail("cannot create temporary file", temp, errno);
     try {
-        writeAll(fd.get(), content, temp);
+        if (!writeFully(fd.get(), content)) fail("cannot write", temp, errno);
         if (::fsync(fd.get()) != 0) fail("cannot sync", temp, errno);
         if (::close(fd.release()) != 0) fail("cannot close", temp, errno);
-        if (::rename(temp.c_str(), target.c_str()) != 0) fail("cannot replace", temp, target, errno);
+        if (::rename(temp.c_str(), target.c_str()) != 0)
+            fail("cannot replace", temp, target, errno);
     } catch (...) {
         std::error_code ignored;
         fs::remove(temp, ignored);

@@ -35,7 +35,8 @@ class SpawnAttributes {
 
 void mapStream(posix_spawn_file_actions_t* actions, int source, int target) {
     if (source < 0)
-        posix_spawn_file_actions_addopen(actions, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(actions, target, "/dev/null",
+                                         target == 0 ? O_RDONLY : O_WRONLY, 0);
     else
         posix_spawn_file_actions_adddup2(actions, source, target);
 }
@@ -68,19 +69,21 @@ pid_t spawnProcess(const SpawnOptions& options) {
     std::vector<char*> argv;
     argv.push_back(path.data());
     std::vector<std::string> arguments = options.arguments;
-    for (auto& argument : arguments) argv.push_back(argument.data());
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    int error = ::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), environ);
-    if (error != 0)
-        throw std::system_error(error, std::generic_category(), "cannot start " + path);
+    int error =
+        ::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+    if (error != 0) throw std::system_error(error, std::generic_category(), "cannot start " + path);
     return pid;
 }
 
 Pipe makePipe() {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "pipe");
     return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 

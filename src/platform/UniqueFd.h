@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cerrno>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 
@@ -30,5 +32,18 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// Writes every byte, retrying after signals; false (with errno set) on failure.
+inline bool writeFully(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
 
 } // namespace platform

@@ -32,8 +32,9 @@ std::string percentEncode(std::string_view text, bool keepSlash) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                          c == '-' || c == '.' || c == '_' || c == '~' || (keepSlash && c == '/');
+        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+                          (keepSlash && c == '/');
         if (unreserved) {
             out.push_back(static_cast<char>(c));
         } else {
@@ -71,10 +72,12 @@ std::optional<Url> Url::parse(std::string_view text) {
     if (!handle) return std::nullopt;
     std::string input(text);
     // Without a default scheme, curl refuses text that is not an absolute URL.
-    if (curl_url_set(handle.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_set(handle.get(), CURLUPART_URL, input.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
     Url url;
     url.scheme_ = getPart(handle.get(), CURLUPART_SCHEME);
-    if (url.scheme_ != "http" && url.scheme_ != "https" && url.scheme_ != "file") return std::nullopt;
+    if (url.scheme_ != "http" && url.scheme_ != "https" && url.scheme_ != "file")
+        return std::nullopt;
     if (!url.isFile() && getPart(handle.get(), CURLUPART_HOST).empty()) return std::nullopt;
     url.absolute_ = getPart(handle.get(), CURLUPART_URL);
     url.path_ = getPart(handle.get(), CURLUPART_PATH);
@@ -92,12 +95,15 @@ Url Url::fromFilePath(const std::filesystem::path& path) {
     return url;
 }
 
-std::filesystem::path Url::filePath() const { return std::filesystem::path(percentDecode(path_)); }
+std::filesystem::path Url::filePath() const {
+    return std::filesystem::path(percentDecode(path_));
+}
 
 std::string Url::lastPathComponent() const {
     std::string_view path = path_;
     if (path.empty() || path == "/") return "/";
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
     auto slash = path.rfind('/');
     auto last = slash == std::string_view::npos ? path : path.substr(slash + 1);
     return percentDecode(last);
@@ -116,7 +122,8 @@ std::vector<Url::QueryItem> Url::queryItems() const {
             if (eq == std::string_view::npos)
                 items.emplace_back(percentDecode(item), "");
             else
-                items.emplace_back(percentDecode(item.substr(0, eq)), percentDecode(item.substr(eq + 1)));
+                items.emplace_back(percentDecode(item.substr(0, eq)),
+                                   percentDecode(item.substr(eq + 1)));
         }
         start = end + 1;
     }

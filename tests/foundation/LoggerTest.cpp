@@ -9,7 +9,8 @@
 
 namespace {
 
-const std::regex kLine(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(INFO|WARN|ERROR)\] (.*)\n$)");
+const std::regex
+    kLine(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(INFO|WARN|ERROR)\] (.*)\n$)");
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -30,9 +31,11 @@ TEST(Logger, LineFormatHasTimestampLevelAndMessage) {
     ASSERT_TRUE(std::regex_match(line, match, kLine)) << line;
     EXPECT_EQ(match[1], "INFO");
     EXPECT_EQ(match[2], "abc");
-    EXPECT_TRUE(std::regex_match(CorvelSetupLogger::formatLine(1733500000123, LogLevel::warn, "x"), kLine));
-    EXPECT_NE(CorvelSetupLogger::formatLine(1733500000123, LogLevel::error, "").find(".123 [ERROR] \n"),
-              std::string::npos);
+    EXPECT_TRUE(
+        std::regex_match(CorvelSetupLogger::formatLine(1733500000123, LogLevel::warn, "x"), kLine));
+    EXPECT_NE(
+        CorvelSetupLogger::formatLine(1733500000123, LogLevel::error, "").find(".123 [ERROR] \n"),
+        std::string::npos);
 }
 
 TEST(Logger, LinesReachTheBufferInOrderAndAMessageWithALineFeedStaysWhole) {
@@ -52,9 +55,12 @@ TEST(Logger, ConcurrentCallersLoseNoLineAndInterleaveNone) {
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([t] {
-            for (int i = 0; i < perThread; ++i) log(LogLevel::info, "worker " + std::to_string(t) + " line " + std::to_string(i) + " 完");
+            for (int i = 0; i < perThread; ++i)
+                log(LogLevel::info,
+                    "worker " + std::to_string(t) + " line " + std::to_string(i) + " 完");
         });
-    for (auto& w : workers) w.join();
+    for (auto& w : workers)
+        w.join();
     auto lines = splitLines(CorvelSetupLogger::shared().persistedText());
     std::set<std::string> seen;
     for (const auto& line : lines) {
@@ -69,7 +75,8 @@ TEST(Logger, CapCountsUserPerceivedCharacters) {
     // 200000 characters of mixed CJK and multi-code-point emoji are kept whole.
     std::string family = "👨‍👩‍👧"; // one character, five code points
     std::string exact;
-    for (int i = 0; i < 100000; ++i) exact += (i % 2 == 0) ? "中" : family;
+    for (int i = 0; i < 100000; ++i)
+        exact += (i % 2 == 0) ? "中" : family;
     ASSERT_EQ(countGraphemes(exact), 100000u);
     exact += exact;
     EXPECT_EQ(CorvelSetupLogger::capPersistedText(exact), exact);
@@ -83,15 +90,19 @@ TEST(Logger, CapCountsUserPerceivedCharacters) {
 
     // A combining sequence is not split when it sits on the boundary.
     std::string combining = "e\xCC\x81"; // e + combining acute: one character
-    EXPECT_EQ(CorvelSetupLogger::capPersistedText("ab" + combining, 1), "… (已截断 2 字符，仅保留最近 1 字符) …\n" + combining);
+    EXPECT_EQ(CorvelSetupLogger::capPersistedText("ab" + combining, 1),
+              "… (已截断 2 字符，仅保留最近 1 字符) …\n" + combining);
 }
 
 TEST(Logger, BannerComesInItsFourLines) {
     CorvelSetupLogger::shared().logStartupBanner();
     auto lines = splitLines(CorvelSetupLogger::shared().persistedText());
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_NE(lines[0].find("==================== Corvel Setup 启动 ===================="), std::string::npos);
+    EXPECT_NE(lines[0].find("==================== Corvel Setup 启动 ===================="),
+              std::string::npos);
     EXPECT_NE(lines[1].find("[INFO] Bundle: /"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(lines[2], std::regex(R"(\[INFO\] Version: \d+\.\d+\.\d+ \(build [^)]+\)\n$)"))) << lines[2];
+    EXPECT_TRUE(std::regex_search(
+        lines[2], std::regex(R"(\[INFO\] Version: \d+\.\d+\.\d+ \(build [^)]+\)\n$)")))
+        << lines[2];
     EXPECT_NE(lines[3].find("[INFO] PID: " + std::to_string(::getpid()) + "\n"), std::string::npos);
 }

@@ -29,8 +29,13 @@ TEST(AssetModel, FormatIsInferredFromTheLowerCasedName) {
 
 TEST(AssetModel, BundlePredicateComparesStandardizedDirectories) {
     testsupport::TempHome home;
-    CVTAVAsset asset{"Corvel.app", url("https://h/app.zip"), "", 1,
-                     CVTAVAsset::applicationsDirectory().string() + "/", "", CVTAVAsset::Format::zip};
+    CVTAVAsset asset{"Corvel.app",
+                     url("https://h/app.zip"),
+                     "",
+                     1,
+                     CVTAVAsset::applicationsDirectory().string() + "/",
+                     "",
+                     CVTAVAsset::Format::zip};
     EXPECT_TRUE(asset.isApplicationBundleAsset());
     asset.destination = CVTAVAsset::applicationsDirectory();
     EXPECT_TRUE(asset.isApplicationBundleAsset());
@@ -57,18 +62,23 @@ TEST(ByteCount, FileStyleWithDecimalUnits) {
 }
 
 TEST(InstallError, EveryCaseDescribesItself) {
-    EXPECT_STREQ(CorvelInstallError::diskSpaceInsufficient(0, 0).what(), "磁盘空间不足：需要 Zero KB，可用 Zero KB");
+    EXPECT_STREQ(CorvelInstallError::diskSpaceInsufficient(0, 0).what(),
+                 "磁盘空间不足：需要 Zero KB，可用 Zero KB");
     EXPECT_STREQ(CorvelInstallError::diskSpaceInsufficient(1500000, 1230000000).what(),
                  "磁盘空间不足：需要 1.5 MB，可用 1.23 GB");
-    auto domain = std::make_exception_ptr(DomainError("CorvelRemoteManifest", -1, "manifest status=FAIL"));
+    auto domain =
+        std::make_exception_ptr(DomainError("CorvelRemoteManifest", -1, "manifest status=FAIL"));
     EXPECT_STREQ(CorvelInstallError::network(domain).what(), "网络错误：manifest status=FAIL");
-    EXPECT_STREQ(CorvelInstallError::checksumMismatch("a.zip", "AA", "bb").what(), "a.zip 校验失败，文件可能已损坏");
+    EXPECT_STREQ(CorvelInstallError::checksumMismatch("a.zip", "AA", "bb").what(),
+                 "a.zip 校验失败，文件可能已损坏");
     EXPECT_EQ(CorvelInstallError::checksumMismatch("a.zip", "x", "y").errorDescription(),
               CorvelInstallError::checksumMismatch("a.zip", "AA", "bb").errorDescription());
     EXPECT_STREQ(CorvelInstallError::extractFailed("m.tar.gz", "").what(), "m.tar.gz 解压失败：");
-    EXPECT_STREQ(CorvelInstallError::extractFailed("m.tar.gz", "bad").what(), "m.tar.gz 解压失败：bad");
+    EXPECT_STREQ(CorvelInstallError::extractFailed("m.tar.gz", "bad").what(),
+                 "m.tar.gz 解压失败：bad");
     auto inner = std::make_exception_ptr(CorvelInstallError::extractFailed("x", "y"));
-    EXPECT_STREQ(CorvelInstallError::moveFailed("Corvel.app", inner).what(), "Corvel.app 安装失败：x 解压失败：y");
+    EXPECT_STREQ(CorvelInstallError::moveFailed("Corvel.app", inner).what(),
+                 "Corvel.app 安装失败：x 解压失败：y");
     EXPECT_STREQ(CorvelInstallError::network(inner).what(), "网络错误：x 解压失败：y");
     EXPECT_STREQ(CorvelInstallError::cancelled().what(), "已取消");
 }

@@ -55,7 +55,8 @@ TEST(Url, ComponentsAndQueryItems) {
     auto appended = url.appendingQueryItem("v", "12 3");
     EXPECT_EQ(appended.absoluteString(), url.absoluteString() + "&v=12%203");
     EXPECT_EQ(appended.queryItems().back(), (Url::QueryItem{"v", "12 3"}));
-    EXPECT_EQ(Url::parse("https://h/p")->appendingQueryItem("v", "1").absoluteString(), "https://h/p?v=1");
+    EXPECT_EQ(Url::parse("https://h/p")->appendingQueryItem("v", "1").absoluteString(),
+              "https://h/p?v=1");
 
     EXPECT_EQ(Url::parse("https://h/a/b/")->lastPathComponent(), "b");
     EXPECT_EQ(Url::parse("https://h/a%2Fb")->lastPathComponent(), "a/b");
@@ -83,7 +84,8 @@ TEST(FileOps, AtomicWriteReplacesWholeAndLeavesOldFileOnFailure) {
     fs::create_directories(blocked / "inner");
     EXPECT_THROW(platform::atomicWriteFile(blocked, "x"), fs::filesystem_error);
     std::size_t entries = 0;
-    for ([[maybe_unused]] auto& e : fs::directory_iterator(home.path())) ++entries;
+    for ([[maybe_unused]] auto& e : fs::directory_iterator(home.path()))
+        ++entries;
     EXPECT_EQ(entries, 2u);
 }
 
@@ -104,7 +106,8 @@ TEST(FileOps, CopyKeepsSymlinksAsLinksAndMoveRefusesExistingTarget) {
     platform::moveItem(src, home.path() / "moved");
     EXPECT_FALSE(fs::exists(src));
     EXPECT_EQ(readFile(home.path() / "moved/a.txt"), "A");
-    EXPECT_THROW(platform::moveItem(home.path() / "missing", home.path() / "x"), fs::filesystem_error);
+    EXPECT_THROW(platform::moveItem(home.path() / "missing", home.path() / "x"),
+                 fs::filesystem_error);
 }
 
 TEST(Spawn, ChildInheritsOnlyItsStandardStreams) {
@@ -113,16 +116,19 @@ TEST(Spawn, ChildInheritsOnlyItsStandardStreams) {
     int leaky = ::open(home.path().c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(leaky, 0);
     auto pipe = platform::makePipe();
-    pid_t pid = platform::spawnProcess({"/bin/sh", {"-c", "ls /proc/self/fd | wc -l"}, -1, pipe.write.get(), -1, true});
+    pid_t pid = platform::spawnProcess(
+        {"/bin/sh", {"-c", "ls /proc/self/fd | wc -l"}, -1, pipe.write.get(), -1, true});
     pipe.write.reset();
     std::string out;
     char buffer[64];
     ssize_t n;
-    while ((n = ::read(pipe.read.get(), buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(pipe.read.get(), buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<std::size_t>(n));
     int status = platform::waitForExit(pid);
     ::close(leaky);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     // 0, 1, 2 and the descriptor ls opens for the listing.
     EXPECT_EQ(std::stoi(out), 4);
-    EXPECT_THROW(platform::spawnProcess({home.path() / "missing", {}, -1, -1, -1, false}), std::system_error);
+    EXPECT_THROW(platform::spawnProcess({home.path() / "missing", {}, -1, -1, -1, false}),
+                 std::system_error);
 }
