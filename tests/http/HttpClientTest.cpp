@@ -1,0 +1,294 @@
+#include "platform/HttpClient.h"
+#include "support/TempHome.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+#include <vector>
+
+using platform::HttpHandlers;
+using platform::HttpRequest;
+using platform::performHttp;
+using platform::TransportError;
+using platform::TransportErrorKind;
+
+namespace {
+
+// A loopback socket bound to a free port; listening only when asked, so an
+// unlistened one gives a port that refuses connections and that nobody else
+// can take while the test runs.
+class LoopbackSocket {
+  public:
+    explicit LoopbackSocket(bool listening) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        EXPECT_GE(fd_, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = 0;
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        port_ = ntohs(address.sin_port);
+        if (listening) {
+            EXPECT_EQ(::listen(fd_, 4), 0);
+        }
+    }
+    ~LoopbackSocket() {
+        if (accepted_ >= 0) ::close(accepted_);
+        ::close(fd_);
+    }
+    LoopbackSocket(const LoopbackSocket&) = delete;
+    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
+
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+    // Waits (generously) for a client; the connection is kept open, silent.
+    bool acceptClient() {
+        pollfd waiting{fd_, POLLIN, 0};
+        if (::poll(&waiting, 1, 30000) != 1) return false;
+        accepted_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        return accepted_ >= 0;
+    }
+
+    // A new client connection for the caller to own, or -1.
+    int acceptOne() {
+        pollfd waiting{fd_, POLLIN, 0};
+        if (::poll(&waiting, 1, 30000) != 1) return -1;
+        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+  private:
+    int fd_ = -1;
+    int accepted_ = -1;
+    int port_ = 0;
+};
+
+// Answers each connection with the next canned reply, byte for byte, then
+// closes it; records each request's text. For replies the fixture server will
+// not produce (interim 1xx answers, exact header layouts).
+class ScriptedServer {
+  public:
+    explicit ScriptedServer(std::vector<std::string> replies)
+        : socket_(true), replies_(std::move(replies)) {
+        thread_ = std::jthread([this] { serve(); });
+    }
+    std::string url(const std::string& path) const { return socket_.url(path); }
+    const std::vector<std::string>& requests() {
+        thread_.join();
+        return requests_;
+    }
+
+  private:
+    void serve() {
+        for (const auto& reply : replies_) {
+            int client = socket_.acceptOne();
+            if (client < 0) return;
+            std::string request;
+            char buffer[4096];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                pollfd waiting{client, POLLIN, 0};
+                if (::poll(&waiting, 1, 30000) != 1) break;
+                ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+                if (got <= 0) break;
+                request.append(buffer, static_cast<std::size_t>(got));
+            }
+            requests_.push_back(request);
+            std::size_t sent = 0;
+            while (sent < reply.size()) {
+                ssize_t put =
+                    ::send(client, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+                if (put <= 0) break;
+                sent += static_cast<std::size_t>(put);
+            }
+            ::close(client);
+        }
+    }
+
+    LoopbackSocket socket_;
+    std::vector<std::string> replies_;
+    std::vector<std::string> requests_;
+    std::jthread thread_;
+};
+
+TransportErrorKind kindOf(int code) {
+    return platform::transportErrorKindFor(code);
+}
+
+} // namespace
+
+TEST(TransportErrorKindTable, MapsCurlCodesToKinds) {
+    EXPECT_EQ(kindOf(CURLE_OPERATION_TIMEDOUT), TransportErrorKind::timedOut);
+    EXPECT_EQ(kindOf(CURLE_COULDNT_RESOLVE_HOST), TransportErrorKind::cannotFindHost);
+    EXPECT_EQ(kindOf(CURLE_COULDNT_CONNECT), TransportErrorKind::cannotConnect);
+    for (int code : {CURLE_RECV_ERROR, CURLE_SEND_ERROR, CURLE_PARTIAL_FILE, CURLE_GOT_NOTHING})
+        EXPECT_EQ(kindOf(code), TransportErrorKind::connectionLost) << code;
+    EXPECT_EQ(kindOf(CURLE_COULDNT_RESOLVE_PROXY), TransportErrorKind::dnsFailure);
+    EXPECT_EQ(kindOf(CURLE_SSL_CONNECT_ERROR), TransportErrorKind::secureConnectionFailed);
+    EXPECT_EQ(kindOf(CURLE_PEER_FAILED_VERIFICATION), TransportErrorKind::certificateUntrusted);
+    EXPECT_EQ(kindOf(CURLE_ABORTED_BY_CALLBACK), TransportErrorKind::cancelled);
+    EXPECT_EQ(kindOf(CURLE_WEIRD_SERVER_REPLY), TransportErrorKind::badServerResponse);
+    EXPECT_EQ(kindOf(CURLE_BAD_CONTENT_ENCODING), TransportErrorKind::badServerResponse);
+    EXPECT_EQ(kindOf(CURLE_UNSUPPORTED_PROTOCOL), TransportErrorKind::other);
+    EXPECT_EQ(kindOf(CURLE_WRITE_ERROR), TransportErrorKind::other);
+    EXPECT_EQ(kindOf(9999), TransportErrorKind::other);
+}
+
+TEST(HttpClient, ClosedLoopbackPortIsCannotConnectWithCurlText) {
+    LoopbackSocket closed(false);
+    HttpRequest request;
+    request.url = closed.url("/x");
+    try {
+        performHttp(request, {});
+        FAIL() << "no error";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportErrorKind::cannotConnect);
+        EXPECT_EQ(error.curlCode(), CURLE_COULDNT_CONNECT);
+        EXPECT_NE(std::string(error.what()), "");
+    }
+}
+
+TEST(HttpClient, OnlyHttpAndHttpsReachCurl) {
+    testsupport::TempHome home;
+    testsupport::writeFile(home.path() / "secret.txt", "secret");
+    HttpRequest request;
+    request.url = "file://" + (home.path() / "secret.txt").string();
+    bool bodySeen = false;
+    HttpHandlers handlers;
+    handlers.onBody = [&](const char*, std::size_t) { bodySeen = true; };
+    EXPECT_THROW(performHttp(request, handlers), TransportError);
+    EXPECT_FALSE(bodySeen);
+
+    request.url = "http://127.0.0.1:1/x";
+    request.headers = {{"X-Smuggled", "a\r\nHost: elsewhere"}};
+    EXPECT_THROW(performHttp(request, handlers), std::invalid_argument);
+}
+
+TEST(HttpClient, StopAbortsATransferThatReceivesNothing) {
+    LoopbackSocket silent(true);
+    HttpRequest request;
+    request.url = silent.url("/stalled");
+    std::stop_source stop;
+    std::atomic<bool> finished = false;
+    std::optional<TransportErrorKind> kind;
+    std::jthread client([&] {
+        try {
+            performHttp(request, {}, stop.get_token());
+        } catch (const TransportError& error) {
+            kind = error.kind();
+        }
+        finished = true;
+    });
+    ASSERT_TRUE(silent.acceptClient());
+    stop.request_stop();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return finished.load(); }));
+    client.join();
+    EXPECT_EQ(kind, TransportErrorKind::cancelled);
+}
+
+TEST(HttpClient, StopRequestedBeforehandSendsNothing) {
+    LoopbackSocket closed(false);
+    HttpRequest request;
+    request.url = closed.url("/x");
+    std::stop_source stop;
+    stop.request_stop();
+    try {
+        performHttp(request, {}, stop.get_token());
+        FAIL() << "no error";
+    } catch (const TransportError& error) {
+        EXPECT_EQ(error.kind(), TransportErrorKind::cancelled);
+    }
+}
+
+TEST(HttpClient, HeadComesFromTheFinalResponseOnlyAndBodyArrivesWhole) {
+    std::string body(100000, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i)
+        body[i] = static_cast<char>(i * 7 % 251);
+    ScriptedServer server({"HTTP/1.1 301 Moved\r\nLocation: /final\r\nX-Hop: first\r\n"
+                           "Content-Length: 5\r\nConnection: close\r\n\r\nmoved",
+                           "HTTP/1.1 100 Continue\r\nX-Interim: yes\r\n\r\n"
+                           "HTTP/1.1 200 OK\r\nContent-Length: " +
+                               std::to_string(body.size()) +
+                               "\r\nETag:   \"v1\"  \r\nConnection: close\r\n\r\n" + body});
+    HttpRequest request;
+    request.url = server.url("/start");
+    int heads = 0;
+    platform::HttpResponseHead seen;
+    std::string received;
+    HttpHandlers handlers;
+    handlers.onHead = [&](const platform::HttpResponseHead& head) {
+        ++heads;
+        seen = head;
+        EXPECT_TRUE(received.empty());
+        return true;
+    };
+    handlers.onBody = [&](const char* data, std::size_t size) { received.append(data, size); };
+    auto outcome = performHttp(request, handlers);
+    EXPECT_EQ(heads, 1);
+    EXPECT_EQ(seen.status, 200);
+    EXPECT_EQ(seen.header("etag"), "\"v1\"");
+    EXPECT_FALSE(seen.header("X-Hop"));
+    EXPECT_FALSE(seen.header("X-Interim"));
+    EXPECT_EQ(outcome.head.status, 200);
+    EXPECT_FALSE(outcome.stoppedByHandler);
+    EXPECT_TRUE(received == body) << received.size();
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(requests[1].starts_with("GET /final ")) << requests[1];
+}
+
+TEST(HttpClient, HandlerExceptionIsRethrownUnchanged) {
+    struct DiskFull : std::runtime_error {
+        DiskFull() : std::runtime_error("disk full") {}
+    };
+    ScriptedServer server({"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"});
+    HttpRequest request;
+    request.url = server.url("/x");
+    HttpHandlers handlers;
+    handlers.onBody = [](const char*, std::size_t) { throw DiskFull(); };
+    EXPECT_THROW(performHttp(request, handlers), DiskFull);
+}
+
+TEST(HttpClient, HeadRequestDeliversTheHeadAfterTheTransfer) {
+    ScriptedServer server({"HTTP/1.1 200 OK\r\nContent-Length: 12345\r\n\r\n"});
+    HttpRequest request;
+    request.method = "HEAD";
+    request.url = server.url("/x");
+    std::optional<std::string> length;
+    HttpHandlers handlers;
+    handlers.onHead = [&](const platform::HttpResponseHead& head) {
+        length = head.header("Content-Length");
+        return true;
+    };
+    performHttp(request, handlers);
+    EXPECT_EQ(length, "12345");
+    EXPECT_TRUE(server.requests().at(0).starts_with("HEAD /x "));
+}
+
+TEST(HttpClient, OnHeadReturningFalseStopsQuietly) {
+    ScriptedServer server({"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */10\r\n"
+                           "Content-Length: 4\r\n\r\nnope"});
+    HttpRequest request;
+    request.url = server.url("/x");
+    request.headers = {{"Range", "bytes=10-"}};
+    bool bodySeen = false;
+    HttpHandlers handlers;
+    handlers.onHead = [](const platform::HttpResponseHead&) { return false; };
+    handlers.onBody = [&](const char*, std::size_t) { bodySeen = true; };
+    auto outcome = performHttp(request, handlers);
+    EXPECT_TRUE(outcome.stoppedByHandler);
+    EXPECT_EQ(outcome.head.status, 416);
+    EXPECT_FALSE(bodySeen);
+    EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=10-\r\n"), std::string::npos);
+}
