@@ -9,6 +9,7 @@
 #include <optional>
 #include <sys/stat.h>
 #include <system_error>
+#include <utility>
 
 namespace CVSharedDataPaths {
 
@@ -213,13 +214,12 @@ fs::path pickExtractedEntry(const fs::path& destination, const std::set<std::str
     // Nothing new: the archive overwrote something, and the entry it touched
     // last is the best guess. Links are judged by their own date.
     std::optional<std::string> latest;
-    struct timespec latestTime {};
+    std::pair<std::int64_t, std::int64_t> latestTime{}; // seconds, nanoseconds
     for (const auto& name : after) {
         struct stat info {};
         if (::lstat((destination / name).c_str(), &info) != 0) continue;
-        const struct timespec& time = info.st_mtim;
-        if (!latest || time.tv_sec > latestTime.tv_sec ||
-            (time.tv_sec == latestTime.tv_sec && time.tv_nsec > latestTime.tv_nsec)) {
+        std::pair<std::int64_t, std::int64_t> time{info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+        if (!latest || time > latestTime) {
             latest = name;
             latestTime = time;
         }
