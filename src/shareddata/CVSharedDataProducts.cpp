@@ -3,6 +3,7 @@
 
 #include "platform/DomainError.h"
 #include "platform/FileOps.h"
+#include "shareddata/DirectoryListing.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +15,8 @@
 namespace CVSharedDataPaths {
 
 namespace {
+
+using detail::listNames;
 
 constexpr std::string_view ggmlBaseArchive = "ggml-base.zip";
 constexpr std::string_view ggmlBaseModel = "ggml-base.bin";
@@ -49,20 +52,6 @@ std::optional<fs::path> inside(const fs::path& destination, std::string_view rel
     fs::path rel = fs::path(relative).lexically_normal();
     if (rel.is_absolute() || rel.empty() || rel == "." || *rel.begin() == "..") return std::nullopt;
     return destination / rel;
-}
-
-// Names of the directory's entries, hidden ones included; nothing on failure.
-std::optional<std::vector<std::string>> listNames(const fs::path& directory) {
-    std::error_code error;
-    fs::directory_iterator it(directory, error);
-    if (error) return std::nullopt;
-    std::vector<std::string> names;
-    for (fs::directory_iterator end; it != end; it.increment(error)) {
-        if (error) return std::nullopt;
-        names.push_back(it->path().filename().string());
-    }
-    if (error) return std::nullopt;
-    return names;
 }
 
 // Lists for the staging moves: a failure is the caller's error.
