@@ -1,0 +1,268 @@
+#include "manifest/CorvelRemoteManifest.h"
+
+#include "install/CorvelInstallError.h"
+#include "log/CorvelSetupLogger.h"
+#include "manifest/AssetResolution.h"
+#include "manifest/ManifestText.h"
+#include "platform/HttpClient.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <limits>
+#include <system_error>
+#include <unistd.h>
+
+namespace CorvelRemoteManifest {
+
+namespace {
+
+using nlohmann::json;
+
+// A decoding failure; its text becomes the reason in "JSON 解析失败: ...".
+struct DecodeFailure {
+    std::string reason;
+};
+
+const char* typeName(const json& value) {
+    if (value.is_number_integer()) return "integer";
+    if (value.is_number()) return "number";
+    return value.type_name();
+}
+
+std::string joinPath(const std::string& path, std::string_view key) {
+    return path.empty() ? std::string(key) : path + "." + std::string(key);
+}
+
+// Absent and null are the same for every key: required keys fail on both,
+// optional keys leave the field empty.
+const json* member(const json& object, std::string_view key) {
+    auto found = object.find(key);
+    if (found == object.end() || found->is_null()) return nullptr;
+    return &*found;
+}
+
+const json& required(const json& object, std::string_view key, const std::string& path) {
+    const json* value = member(object, key);
+    if (value == nullptr) {
+        bool present = object.contains(key);
+        throw DecodeFailure{fmt::format("{} {}", joinPath(path, key),
+                                        present ? "is null but required" : "is missing")};
+    }
+    return *value;
+}
+
+[[noreturn]] void wrongType(const std::string& where, const char* expected, const json& value) {
+    throw DecodeFailure{fmt::format("{}: expected {}, found {}", where, expected, typeName(value))};
+}
+
+std::string asString(const json& value, const std::string& where) {
+    if (!value.is_string()) wrongType(where, "a string", value);
+    return value.get<std::string>();
+}
+
+std::int64_t asInt64(const json& value, const std::string& where) {
+    if (value.is_number_unsigned()) {
+        auto number = value.get<std::uint64_t>();
+        if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            throw DecodeFailure{fmt::format("{}: {} does not fit a 64-bit signed integer", where,
+                                            number)};
+        return static_cast<std::int64_t>(number);
+    }
+    if (value.is_number_integer()) return value.get<std::int64_t>();
+    wrongType(where, "a 64-bit integer", value);
+}
+
+void requireObject(const json& value, const std::string& where) {
+    if (!value.is_object()) wrongType(where.empty() ? "(document)" : where, "an object", value);
+}
+
+std::string requiredString(const json& object, std::string_view key, const std::string& path) {
+    return asString(required(object, key, path), joinPath(path, key));
+}
+
+std::optional<std::string> optionalString(const json& object, std::string_view key,
+                                          const std::string& path) {
+    const json* value = member(object, key);
+    if (value == nullptr) return std::nullopt;
+    return asString(*value, joinPath(path, key));
+}
+
+std::optional<std::int64_t> optionalInt64(const json& object, std::string_view key,
+                                          const std::string& path) {
+    const json* value = member(object, key);
+    if (value == nullptr) return std::nullopt;
+    return asInt64(*value, joinPath(path, key));
+}
+
+ManifestApp decodeApp(const json& value, const std::string& path) {
+    requireObject(value, path);
+    ManifestApp app;
+    app.appName = optionalString(value, "app_name", path);
+    app.downloadUrl = requiredString(value, "download_url", path);
+    app.fileName = optionalString(value, "file_name", path);
+    app.fileSize = optionalInt64(value, "file_size", path);
+    app.fileHash = optionalString(value, "file_hash", path);
+    return app;
+}
+
+ManifestModel decodeModel(const json& value, const std::string& path) {
+    requireObject(value, path);
+    ManifestModel model;
+    model.modelName = requiredString(value, "model_name", path);
+    model.downloadUrl = requiredString(value, "download_url", path);
+    model.fileName = requiredString(value, "file_name", path);
+    model.size = optionalInt64(value, "size", path);
+    return model;
+}
+
+ManifestResponse decodeDocument(const json& document) {
+    requireObject(document, "");
+    ManifestResponse response;
+    response.status = requiredString(document, "status", "");
+    const json& data = required(document, "data", "");
+    requireObject(data, "data");
+    response.data.app = decodeApp(required(data, "app", "data"), "data.app");
+    const json& models = required(data, "models", "data");
+    if (!models.is_array()) wrongType("data.models", "an array", models);
+    response.data.models.reserve(models.size());
+    for (std::size_t i = 0; i < models.size(); ++i)
+        response.data.models.push_back(decodeModel(models[i], fmt::format("data.models[{}]", i)));
+    return response;
+}
+
+std::string snippetOf(std::string_view body) {
+    auto head = body.substr(0, std::min(body.size(), snippetBytes));
+    return isValidUtf8(head) ? std::string(head) : std::string("<non-utf8>");
+}
+
+std::string readManifestFile(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw std::filesystem::filesystem_error("无法读取清单文件",
+                                                path, std::error_code(errno, std::generic_category()));
+    }
+    std::string body;
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            std::error_code error(errno, std::generic_category());
+            ::close(fd);
+            throw std::filesystem::filesystem_error("无法读取清单文件", path, error);
+        }
+        if (got == 0) break;
+        if (body.size() + static_cast<std::size_t>(got) > maxManifestBytes) {
+            ::close(fd);
+            throw makeManifestError(fmt::format("清单过大: 超过 {} 字节上限", maxManifestBytes));
+        }
+        body.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return body;
+}
+
+std::string fetchOverHttp(const platform::Url& endpoint, std::stop_token stop) {
+    platform::HttpRequest request;
+    request.url = endpoint.absoluteString();
+    request.timeout = manifestTimeout;
+    request.headers = {{"Accept", "application/json"}};
+    std::string body;
+    platform::HttpHandlers handlers;
+    handlers.onHead = [](const platform::HttpResponseHead& head) {
+        // Outside 2xx the body is of no use; stop reading it.
+        return head.status >= 200 && head.status <= 299;
+    };
+    handlers.onBody = [&body](const char* data, std::size_t size) {
+        if (body.size() + size > maxManifestBytes)
+            throw makeManifestError(fmt::format("清单过大: 超过 {} 字节上限", maxManifestBytes));
+        body.append(data, size);
+    };
+    auto outcome = platform::performHttp(request, handlers, stop);
+    long status = outcome.head.status;
+    if (status < 200 || status > 299) throw makeManifestError(fmt::format("HTTP {}", status));
+    return body;
+}
+
+} // namespace
+
+DomainError makeManifestError(const std::string& message) {
+    return DomainError(errorDomain, -1, message);
+}
+
+platform::Url manifestEndpoint() {
+    static const platform::Url defaultUrl = *platform::Url::parse(defaultEndpoint);
+    platform::Url chosen = defaultUrl;
+    if (const char* value = std::getenv(endpointVariable)) {
+        auto trimmed = trimWhitespaceAndNewlines(value);
+        if (!trimmed.empty()) {
+            if (auto parsed = platform::Url::parse(trimmed)) chosen = *parsed;
+        }
+    }
+    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    auto busted = chosen.appendingQueryItem("v", std::to_string(static_cast<std::int64_t>(millis)));
+    // The rebuilt text must still be a URL; otherwise the chosen one is used as is.
+    if (auto reparsed = platform::Url::parse(busted.absoluteString())) return busted;
+    return chosen;
+}
+
+ManifestResponse decodeManifest(std::string_view body) {
+    std::string reason;
+    try {
+        json document = json::parse(body.begin(), body.end());
+        return decodeDocument(document);
+    } catch (const DecodeFailure& failure) {
+        reason = failure.reason;
+    } catch (const json::exception& error) {
+        reason = error.what();
+    }
+    // The reason may quote raw bytes of the body; keep the message valid text.
+    throw makeManifestError("JSON 解析失败: " + sanitizedUtf8(reason) + " — 响应片段: " +
+                            snippetOf(body));
+}
+
+ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop) {
+    // A file override is read as is: no HTTP, so no status to check.
+    std::string body =
+        endpoint.isFile() ? readManifestFile(endpoint.filePath()) : fetchOverHttp(endpoint, stop);
+    return decodeManifest(body);
+}
+
+std::vector<CVTAVAsset> fetchAssets(std::stop_token stop) {
+    platform::Url endpoint = manifestEndpoint();
+    log(LogLevel::info, "-------------------- 资源清单 --------------------");
+    log(LogLevel::info, "▶ 拉取清单: " + endpoint.absoluteString());
+
+    ManifestResponse response;
+    try {
+        response = fetchManifest(endpoint, stop);
+    } catch (...) {
+        auto error = std::current_exception();
+        log(LogLevel::error, "✘ 清单拉取/解析失败: " + describeError(error));
+        throw CorvelInstallError::network(error);
+    }
+
+    if (response.status != "success") {
+        std::string message = "清单接口返回状态异常: " + response.status;
+        log(LogLevel::error, "✘ " + message);
+        throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(message)));
+    }
+
+    std::vector<CVTAVAsset> assets;
+    assets.reserve(response.data.models.size() + 1);
+    assets.push_back(makeAppAsset(response.data.app));
+    for (std::size_t i = 0; i < response.data.models.size(); ++i)
+        assets.push_back(makeModelAsset(response.data.models[i], i));
+
+    assets = probeSizes(std::move(assets), stop);
+    logManifestReady(assets);
+    return assets;
+}
+
+} // namespace CorvelRemoteManifest
