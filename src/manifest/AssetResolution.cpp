@@ -5,6 +5,7 @@
 #include "log/CorvelSetupLogger.h"
 #include "manifest/ManifestText.h"
 #include "platform/HttpClient.h"
+#include "shareddata/CVSharedDataPaths.h"
 
 #include <fmt/format.h>
 
@@ -75,10 +76,11 @@ std::optional<platform::Url> parseDownloadUrl(std::string_view text) {
     // The last component names files on disk later; a decoded "/" or NUL in
     // it would reach outside the directory meant for it.
     std::string_view path = url->encodedPath();
-    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    while (!path.empty() && path.back() == '/')
+        path.remove_suffix(1);
     auto slash = path.rfind('/');
-    auto last = platform::percentDecode(slash == std::string_view::npos ? path
-                                                                        : path.substr(slash + 1));
+    auto last =
+        platform::percentDecode(slash == std::string_view::npos ? path : path.substr(slash + 1));
     if (last.find('/') != std::string::npos || last.find('\0') != std::string::npos)
         return std::nullopt;
     return url;
@@ -107,7 +109,7 @@ CVTAVAsset makeModelAsset(const ManifestModel& model, std::size_t index) {
                      .expectedBytes = atLeastOne(model.size),
                      .destination = CVTAVAsset::llmDataDirectory(),
                      .relativePath = {},
-                     .format = inferFormat(*url)};
+                     .format = CVSharedDataPaths::inferRemoteFormat(*url)};
     return asset;
 }
 
@@ -187,11 +189,12 @@ std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_tok
 }
 
 void logManifestReady(const std::vector<CVTAVAsset>& assets) {
-    log(LogLevel::info, fmt::format("✔ 资源清单就绪，共 {} 个（大小以 HEAD 实测为准）", assets.size()));
+    log(LogLevel::info,
+        fmt::format("✔ 资源清单就绪，共 {} 个（大小以 HEAD 实测为准）", assets.size()));
     for (const auto& asset : assets) {
-        log(LogLevel::info, fmt::format("  • {} — {} — {}", asset.name,
-                                        formatByteCount(asset.expectedBytes),
-                                        asset.url.absoluteString()));
+        log(LogLevel::info,
+            fmt::format("  • {} — {} — {}", asset.name, formatByteCount(asset.expectedBytes),
+                        asset.url.absoluteString()));
     }
 }
 

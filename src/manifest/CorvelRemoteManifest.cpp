@@ -68,8 +68,8 @@ std::int64_t asInt64(const json& value, const std::string& where) {
     if (value.is_number_unsigned()) {
         auto number = value.get<std::uint64_t>();
         if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            throw DecodeFailure{fmt::format("{}: {} does not fit a 64-bit signed integer", where,
-                                            number)};
+            throw DecodeFailure{
+                fmt::format("{}: {} does not fit a 64-bit signed integer", where, number)};
         return static_cast<std::int64_t>(number);
     }
     if (value.is_number_integer()) return value.get<std::int64_t>();
@@ -142,8 +142,8 @@ std::string snippetOf(std::string_view body) {
 std::string readManifestFile(const std::filesystem::path& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        throw std::filesystem::filesystem_error("无法读取清单文件",
-                                                path, std::error_code(errno, std::generic_category()));
+        throw std::filesystem::filesystem_error("无法读取清单文件", path,
+                                                std::error_code(errno, std::generic_category()));
     }
     std::string body;
     char buffer[65536];
@@ -223,8 +223,8 @@ ManifestResponse decodeManifest(std::string_view body) {
         reason = error.what();
     }
     // The reason may quote raw bytes of the body; keep the message valid text.
-    throw makeManifestError("JSON 解析失败: " + sanitizedUtf8(reason) + " — 响应片段: " +
-                            snippetOf(body));
+    throw makeManifestError("JSON 解析失败: " + sanitizedUtf8(reason) +
+                            " — 响应片段: " + snippetOf(body));
 }
 
 ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop) {

@@ -38,8 +38,10 @@ std::size_t trailingSpace(std::string_view text) {
 } // namespace
 
 std::string_view trimWhitespaceAndNewlines(std::string_view text) {
-    while (std::size_t n = leadingSpace(text)) text.remove_prefix(n);
-    while (std::size_t n = trailingSpace(text)) text.remove_suffix(n);
+    while (std::size_t n = leadingSpace(text))
+        text.remove_prefix(n);
+    while (std::size_t n = trailingSpace(text))
+        text.remove_suffix(n);
     return text;
 }
 

@@ -1,14 +1,9 @@
 #include "platform/HttpClient.h"
+#include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <optional>
@@ -23,104 +18,8 @@ using platform::TransportErrorKind;
 
 namespace {
 
-// A loopback socket bound to a free port; listening only when asked, so an
-// unlistened one gives a port that refuses connections and that nobody else
-// can take while the test runs.
-class LoopbackSocket {
-  public:
-    explicit LoopbackSocket(bool listening) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        EXPECT_GE(fd_, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = 0;
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-        port_ = ntohs(address.sin_port);
-        if (listening) {
-            EXPECT_EQ(::listen(fd_, 4), 0);
-        }
-    }
-    ~LoopbackSocket() {
-        if (accepted_ >= 0) ::close(accepted_);
-        ::close(fd_);
-    }
-    LoopbackSocket(const LoopbackSocket&) = delete;
-    LoopbackSocket& operator=(const LoopbackSocket&) = delete;
-
-    std::string url(const std::string& path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-    // Waits (generously) for a client; the connection is kept open, silent.
-    bool acceptClient() {
-        pollfd waiting{fd_, POLLIN, 0};
-        if (::poll(&waiting, 1, 30000) != 1) return false;
-        accepted_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        return accepted_ >= 0;
-    }
-
-    // A new client connection for the caller to own, or -1.
-    int acceptOne() {
-        pollfd waiting{fd_, POLLIN, 0};
-        if (::poll(&waiting, 1, 30000) != 1) return -1;
-        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    }
-
-  private:
-    int fd_ = -1;
-    int accepted_ = -1;
-    int port_ = 0;
-};
-
-// Answers each connection with the next canned reply, byte for byte, then
-// closes it; records each request's text. For replies the fixture server will
-// not produce (interim 1xx answers, exact header layouts).
-class ScriptedServer {
-  public:
-    explicit ScriptedServer(std::vector<std::string> replies)
-        : socket_(true), replies_(std::move(replies)) {
-        thread_ = std::jthread([this] { serve(); });
-    }
-    std::string url(const std::string& path) const { return socket_.url(path); }
-    const std::vector<std::string>& requests() {
-        thread_.join();
-        return requests_;
-    }
-
-  private:
-    void serve() {
-        for (const auto& reply : replies_) {
-            int client = socket_.acceptOne();
-            if (client < 0) return;
-            std::string request;
-            char buffer[4096];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                pollfd waiting{client, POLLIN, 0};
-                if (::poll(&waiting, 1, 30000) != 1) break;
-                ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
-                if (got <= 0) break;
-                request.append(buffer, static_cast<std::size_t>(got));
-            }
-            requests_.push_back(request);
-            std::size_t sent = 0;
-            while (sent < reply.size()) {
-                ssize_t put =
-                    ::send(client, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-                if (put <= 0) break;
-                sent += static_cast<std::size_t>(put);
-            }
-            ::close(client);
-        }
-    }
-
-    LoopbackSocket socket_;
-    std::vector<std::string> replies_;
-    std::vector<std::string> requests_;
-    std::jthread thread_;
-};
+using testsupport::LoopbackListener;
+using testsupport::ScriptedServer;
 
 TransportErrorKind kindOf(int code) {
     return platform::transportErrorKindFor(code);
@@ -146,7 +45,7 @@ TEST(TransportErrorKindTable, MapsCurlCodesToKinds) {
 }
 
 TEST(HttpClient, ClosedLoopbackPortIsCannotConnectWithCurlText) {
-    LoopbackSocket closed(false);
+    LoopbackListener closed(false);
     HttpRequest request;
     request.url = closed.url("/x");
     try {
@@ -176,7 +75,7 @@ TEST(HttpClient, OnlyHttpAndHttpsReachCurl) {
 }
 
 TEST(HttpClient, StopAbortsATransferThatReceivesNothing) {
-    LoopbackSocket silent(true);
+    LoopbackListener silent;
     HttpRequest request;
     request.url = silent.url("/stalled");
     std::stop_source stop;
@@ -190,7 +89,8 @@ TEST(HttpClient, StopAbortsATransferThatReceivesNothing) {
         }
         finished = true;
     });
-    ASSERT_TRUE(silent.acceptClient());
+    auto connection = silent.acceptOne();
+    ASSERT_TRUE(connection);
     stop.request_stop();
     ASSERT_TRUE(testsupport::waitUntil([&] { return finished.load(); }));
     client.join();
@@ -198,7 +98,7 @@ TEST(HttpClient, StopAbortsATransferThatReceivesNothing) {
 }
 
 TEST(HttpClient, StopRequestedBeforehandSendsNothing) {
-    LoopbackSocket closed(false);
+    LoopbackListener closed(false);
     HttpRequest request;
     request.url = closed.url("/x");
     std::stop_source stop;
@@ -281,7 +181,7 @@ TEST(HttpClient, OnHeadReturningFalseStopsQuietly) {
                            "Content-Length: 4\r\n\r\nnope"});
     HttpRequest request;
     request.url = server.url("/x");
-    request.headers = {{"Range", "bytes=10-"}};
+    request.headers = {{"Range", "bytes=10-"}, {"If-Range", "\"v1\""}};
     bool bodySeen = false;
     HttpHandlers handlers;
     handlers.onHead = [](const platform::HttpResponseHead&) { return false; };
@@ -290,5 +190,7 @@ TEST(HttpClient, OnHeadReturningFalseStopsQuietly) {
     EXPECT_TRUE(outcome.stoppedByHandler);
     EXPECT_EQ(outcome.head.status, 416);
     EXPECT_FALSE(bodySeen);
-    EXPECT_NE(server.requests().at(0).find("\r\nRange: bytes=10-\r\n"), std::string::npos);
+    const std::string& sent = server.requests().at(0);
+    EXPECT_NE(sent.find("\r\nRange: bytes=10-\r\n"), std::string::npos) << sent;
+    EXPECT_NE(sent.find("\r\nIf-Range: \"v1\"\r\n"), std::string::npos) << sent;
 }
