@@ -1,0 +1,256 @@
+#include "install/ArchiveExtractor.h"
+
+#include "install/CorvelInstallError.h"
+#include "log/CorvelSetupLogger.h"
+#include "platform/Cancellation.h"
+#include "platform/UniqueFd.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <unordered_set>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace ArchiveExtractor {
+
+namespace {
+
+struct ReadDeleter {
+    void operator()(archive* a) const { archive_read_free(a); }
+};
+struct WriteDeleter {
+    void operator()(archive* a) const { archive_write_free(a); }
+};
+using ReadArchive = std::unique_ptr<archive, ReadDeleter>;
+using WriteArchive = std::unique_ptr<archive, WriteDeleter>;
+
+// A refusal or failure, carried to the one place that logs and converts it.
+struct Refusal {
+    std::string reason;
+};
+
+[[noreturn]] void refuse(std::string reason) { throw Refusal{std::move(reason)}; }
+
+std::string errorText(archive* a, const char* fallback) {
+    const char* text = archive_error_string(a);
+    return text != nullptr && *text != '\0' ? std::string(text) : std::string(fallback);
+}
+
+// The components of a relative entry name without empty and "." parts;
+// nothing for a name that is absolute or contains "..".
+enum class NameProblem { none, absolute, dotDot };
+
+NameProblem splitEntryName(const std::string& name, std::vector<std::string>& components) {
+    components.clear();
+    if (!name.empty() && name.front() == '/') return NameProblem::absolute;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find('/', start);
+        if (end == std::string::npos) end = name.size();
+        std::string part = name.substr(start, end - start);
+        if (part == "..") return NameProblem::dotDot;
+        if (!part.empty() && part != ".") components.push_back(std::move(part));
+        start = end + 1;
+    }
+    return NameProblem::none;
+}
+
+std::string joinComponents(const std::vector<std::string>& components) {
+    std::string joined;
+    for (const auto& part : components) {
+        if (!joined.empty()) joined += '/';
+        joined += part;
+    }
+    return joined;
+}
+
+// Whether a relative symlink target, read from the link's own folder, stays
+// within the archive's root when followed as written.
+bool targetStaysInside(const std::vector<std::string>& linkComponents, const std::string& target) {
+    std::size_t depth = linkComponents.empty() ? 0 : linkComponents.size() - 1;
+    std::size_t start = 0;
+    while (start <= target.size()) {
+        std::size_t end = target.find('/', start);
+        if (end == std::string::npos) end = target.size();
+        std::string_view part(target.data() + start, end - start);
+        if (part == "..") {
+            if (depth == 0) return false;
+            --depth;
+        } else if (!part.empty() && part != ".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool isInside(const fs::path& candidate, const fs::path& root) {
+    const std::string& text = candidate.native();
+    const std::string& base = root.native();
+    return text == base ||
+           (text.size() > base.size() && text.compare(0, base.size(), base) == 0 && text[base.size()] == '/');
+}
+
+class Extraction {
+  public:
+    Extraction(const fs::path& archivePath, const fs::path& directory, CVTAVAsset::Format format,
+               std::stop_token stop)
+        : archivePath_(archivePath), stop_(std::move(stop)) {
+        // Entries are written by absolute path below the resolved root, so no
+        // symlinked ancestor of the root can trip the symlink check.
+        std::error_code error;
+        root_ = fs::canonical(directory, error);
+        if (error) refuse("无法打开解压目录：" + directory.string() + "（" + error.message() + "）");
+
+        reader_.reset(archive_read_new());
+        writer_.reset(archive_write_disk_new());
+        if (!reader_ || !writer_) refuse("无法初始化解压");
+        if (format == CVTAVAsset::Format::tarGz) {
+            archive_read_support_filter_gzip(reader_.get());
+            archive_read_support_format_tar(reader_.get());
+        } else {
+            archive_read_support_format_zip(reader_.get());
+        }
+        // No owner, ACL, xattr or flag restoring; no absolute-path flag as every
+        // name is made absolute below after it passed our own checks.
+        archive_write_disk_set_options(writer_.get(), ARCHIVE_EXTRACT_TIME |
+                                                          ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                          ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    }
+
+    void run() {
+        fd_.reset(::open(archivePath_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd_) refuse("无法打开归档：" + archivePath_.string() + "（" + std::strerror(errno) + "）");
+        ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+        if (archive_read_open_fd(reader_.get(), fd_.get(), 1 << 20) != ARCHIVE_OK)
+            refuse("无法读取归档：" + errorText(reader_.get(), "格式无法识别"));
+
+        for (;;) {
+            platform::throwIfStopped(stop_);
+            archive_entry* entry = nullptr;
+            int status = archive_read_next_header(reader_.get(), &entry);
+            if (status == ARCHIVE_EOF) break;
+            if (status < ARCHIVE_WARN) refuse("无法读取归档：" + errorText(reader_.get(), "条目头损坏"));
+            writeEntry(entry);
+        }
+        if (archive_write_close(writer_.get()) < ARCHIVE_WARN)
+            refuse("无法完成解压：" + errorText(writer_.get(), "写入失败"));
+        verifySymlinks();
+    }
+
+  private:
+    void writeEntry(archive_entry* entry) {
+        const char* rawName = archive_entry_pathname(entry);
+        if (rawName == nullptr) refuse("归档条目名称无法读取");
+        std::string name = rawName;
+        switch (splitEntryName(name, components_)) {
+        case NameProblem::absolute:
+            refuse("归档条目使用绝对路径，已拒绝：" + name);
+        case NameProblem::dotDot:
+            refuse("归档条目含有“..”，已拒绝：" + name);
+        case NameProblem::none:
+            break;
+        }
+        if (components_.empty()) return; // the archive's root itself: already there
+        if (components_.front() == "SetupManifest.json")
+            refuse("归档顶层不得含有 SetupManifest.json，已拒绝：" + name);
+
+        std::string relative = joinComponents(components_);
+        fs::path target = root_ / relative;
+        mode_t type = archive_entry_filetype(entry);
+        const char* hardlink = archive_entry_hardlink(entry);
+        if (hardlink != nullptr) {
+            std::vector<std::string> linkComponents;
+            if (splitEntryName(hardlink, linkComponents) != NameProblem::none ||
+                !files_.contains(joinComponents(linkComponents)))
+                refuse("归档中的硬链接目标无效，已拒绝：" + name + " → " + hardlink);
+            archive_entry_copy_hardlink(entry, (root_ / joinComponents(linkComponents)).c_str());
+        } else if (type == AE_IFLNK) {
+            const char* linkTarget = archive_entry_symlink(entry);
+            std::string text = linkTarget == nullptr ? std::string() : std::string(linkTarget);
+            if (text.empty()) refuse("归档中的符号链接没有目标，已拒绝：" + name);
+            if (text.front() == '/')
+                refuse("归档中的符号链接指向绝对路径，已拒绝：" + name + " → " + text);
+            if (!targetStaysInside(components_, text))
+                refuse("归档中的符号链接指向归档之外，已拒绝：" + name + " → " + text);
+            symlinks_.push_back(target);
+        } else if (type != AE_IFREG && type != AE_IFDIR) {
+            refuse("归档含有设备文件、管道或套接字，已拒绝：" + name);
+        }
+
+        mode_t permissions = archive_entry_perm(entry) & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+        // A folder we cannot write into could be neither replaced nor cleaned up later.
+        if (type == AE_IFDIR) permissions |= S_IRWXU;
+        archive_entry_set_perm(entry, permissions);
+        archive_entry_copy_pathname(entry, target.c_str());
+
+        int status = archive_write_header(writer_.get(), entry);
+        if (status < ARCHIVE_WARN) refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+        if (type == AE_IFREG && hardlink == nullptr) {
+            copyData(name);
+            files_.insert(std::move(relative));
+        }
+        if (archive_write_finish_entry(writer_.get()) < ARCHIVE_WARN)
+            refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+    }
+
+    void copyData(const std::string& name) {
+        const void* block = nullptr;
+        std::size_t size = 0;
+        la_int64_t offset = 0;
+        for (;;) {
+            int status = archive_read_data_block(reader_.get(), &block, &size, &offset);
+            if (status == ARCHIVE_EOF) return;
+            if (status < ARCHIVE_WARN)
+                refuse("无法读取归档中的 " + name + "：" + errorText(reader_.get(), "数据损坏"));
+            platform::throwIfStopped(stop_);
+            if (archive_write_data_block(writer_.get(), block, size, offset) < ARCHIVE_WARN)
+                refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+        }
+    }
+
+    // Each link was checked as written; links that lead through other links
+    // are only safe if the resolved result still lies inside the root.
+    void verifySymlinks() {
+        for (const auto& link : symlinks_) {
+            std::error_code error;
+            fs::path resolved = fs::weakly_canonical(link, error);
+            if (error || !isInside(resolved, root_))
+                refuse("归档中的符号链接指向归档之外，已拒绝：" +
+                       link.lexically_relative(root_).string());
+        }
+    }
+
+    fs::path archivePath_;
+    std::stop_token stop_;
+    fs::path root_;
+    platform::UniqueFd fd_; // outlives the reader that reads from it
+    ReadArchive reader_;
+    WriteArchive writer_;
+    std::vector<std::string> components_;
+    std::unordered_set<std::string> files_;
+    std::vector<fs::path> symlinks_;
+};
+
+} // namespace
+
+void extractArchive(const fs::path& archive, const fs::path& directory, CVTAVAsset::Format format,
+                    const std::string& name, std::stop_token stop) {
+    try {
+        Extraction extraction(archive, directory, format, std::move(stop));
+        extraction.run();
+    } catch (const Refusal& refusal) {
+        log(LogLevel::error, "  ✘ 解压失败: " + refusal.reason);
+        throw CorvelInstallError::extractFailed(name, refusal.reason);
+    }
+}
+
+} // namespace ArchiveExtractor

@@ -1,0 +1,291 @@
+#include "install/CorvelAppInstaller.h"
+
+#include "install/ArchiveExtractor.h"
+#include "install/CorvelInstallError.h"
+#include "install/RunningApplications.h"
+#include "install/SubprocessRunner.h"
+#include "log/CorvelSetupLogger.h"
+#include "platform/Cancellation.h"
+#include "platform/Directories.h"
+#include "platform/FileOps.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace CorvelAppInstaller {
+
+namespace {
+
+const std::string formerAppName = "TAVRIN.app";
+
+// Removes the staging folder on every way out, unless it holds an old bundle
+// that could not be put back.
+class StagingCleanup {
+  public:
+    explicit StagingCleanup(fs::path staging) : staging_(std::move(staging)) {}
+    ~StagingCleanup() {
+        if (keep_) return;
+        std::error_code ignored;
+        fs::remove_all(staging_, ignored);
+        log(LogLevel::info, "  • 已清理 staging");
+    }
+    void keep() { keep_ = true; }
+    StagingCleanup(const StagingCleanup&) = delete;
+    StagingCleanup& operator=(const StagingCleanup&) = delete;
+
+  private:
+    fs::path staging_;
+    bool keep_ = false;
+};
+
+bool isRealDirectory(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() == fs::file_type::directory;
+}
+
+bool exists(const fs::path& path) {
+    std::error_code error;
+    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
+}
+
+std::vector<fs::path> sortedEntries(const fs::path& directory) {
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error))
+        entries.push_back(it->path());
+    if (error) return {};
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+bool isBundleName(const fs::path& path) { return path.extension() == ".app"; }
+
+std::vector<std::string> bundleNames(const std::string& appName) {
+    if (appName == formerAppName) return {formerAppName};
+    return {formerAppName, appName};
+}
+
+struct SetAside {
+    fs::path original;
+    fs::path aside;
+};
+
+void putBack(const std::vector<SetAside>& moved, StagingCleanup& cleanup) {
+    for (const auto& item : moved) {
+        try {
+            platform::moveItem(item.aside, item.original);
+        } catch (const std::exception& e) {
+            cleanup.keep();
+            log(LogLevel::error, "  ✘ 无法恢复旧 " + item.original.filename().string() + "，它仍在 " +
+                                     item.aside.string() + "：" + e.what());
+        }
+    }
+}
+
+// Moves old bundles out of the way; they stay in staging until the new one
+// is in place, so a failed install never leaves the user without one.
+std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
+                                         const std::string& appName, const fs::path& staging,
+                                         StagingCleanup& cleanup) {
+    std::vector<fs::path> candidates;
+    for (const auto& bundleName : bundleNames(appName))
+        if (exists(destinationDirectory / bundleName))
+            candidates.push_back(destinationDirectory / bundleName);
+    if (candidates.empty()) {
+        log(LogLevel::info, "  • 无旧 app bundle，跳过清理");
+        return {};
+    }
+    for (const auto& candidate : candidates) RunningApplications::stopRunningCopies(candidate);
+
+    fs::path asideDirectory = staging / (".previous-" + platform::makeUuidString());
+    fs::create_directory(asideDirectory);
+    std::vector<SetAside> moved;
+    for (const auto& candidate : candidates) {
+        fs::path aside = asideDirectory / candidate.filename();
+        try {
+            platform::moveItem(candidate, aside);
+        } catch (const std::exception& e) {
+            log(LogLevel::error, "  ✘ 移除旧 " + candidate.filename().string() + " 失败：" + e.what());
+            putBack(moved, cleanup);
+            throw;
+        }
+        moved.push_back(SetAside{candidate, aside});
+        log(LogLevel::info, "  ✔ 已移除旧 " + candidate.filename().string());
+    }
+    return moved;
+}
+
+std::optional<fs::path> findInPath(const std::string& tool) {
+    const char* path = std::getenv("PATH");
+    std::string text = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(':', start);
+        if (end == std::string::npos) end = text.size();
+        std::string directory = text.substr(start, end - start);
+        start = end + 1;
+        if (directory.empty() || directory.front() != '/') continue;
+        fs::path candidate = fs::path(directory) / tool;
+        std::error_code error;
+        if (fs::is_regular_file(candidate, error) && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return std::nullopt;
+}
+
+// Quoting of one Exec argument, then the escaping every string value needs.
+std::string execValue(const fs::path& program) {
+    std::string quoted = "\"";
+    for (char c : program.string()) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        if (c == '%') quoted += '%';
+        quoted += c;
+    }
+    quoted += '"';
+    std::string value;
+    for (char c : quoted) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
+}
+
+std::string stringValue(const std::string& text) {
+    std::string value;
+    for (char c : text) {
+        if (c == '\\') value += "\\\\";
+        else value += c;
+    }
+    return value;
+}
+
+void cleanUserCopies(const std::string& appName, const fs::path& destinationDirectory) {
+    fs::path userApplications = platform::homeDirectory() / "Applications";
+    std::error_code error;
+    // Here the user's folder is the install target itself: never delete the new bundle.
+    if (fs::equivalent(userApplications, destinationDirectory, error) ||
+        standardizedPath(userApplications) == standardizedPath(destinationDirectory))
+        return;
+    for (const auto& bundleName : bundleNames(appName)) {
+        fs::path copy = userApplications / bundleName;
+        if (!exists(copy)) continue;
+        fs::remove_all(copy, error);
+        if (error)
+            log(LogLevel::warn, "  ⚠ 清理 ~/Applications 历史副本失败（可手动删除）: " + copy.string() +
+                                    " — " + error.message());
+        else
+            log(LogLevel::info, "  • 已清理 ~/Applications 历史副本: " + copy.string());
+    }
+}
+
+} // namespace
+
+std::optional<fs::path> findBundle(const fs::path& staging) {
+    std::vector<fs::path> entries = sortedEntries(staging);
+    for (const auto& entry : entries)
+        if (isBundleName(entry) && isRealDirectory(entry)) return entry;
+    for (const auto& entry : entries) {
+        if (isBundleName(entry) || !isRealDirectory(entry)) continue;
+        for (const auto& child : sortedEntries(entry))
+            if (isBundleName(child) && isRealDirectory(child)) return child;
+    }
+    return std::nullopt;
+}
+
+std::string desktopEntryText(const fs::path& bundle, const std::string& displayName) {
+    std::string text = "[Desktop Entry]\n"
+                       "Type=Application\n"
+                       "Name=" +
+                       stringValue(displayName) + "\n" + "Exec=" + execValue(bundle / "AppRun") +
+                       "\n" + "Path=" + stringValue(bundle.string()) + "\n";
+    std::error_code error;
+    if (fs::exists(bundle / ".DirIcon", error))
+        text += "Icon=" + stringValue((bundle / ".DirIcon").string()) + "\n";
+    text += "Terminal=false\n"
+            "Categories=Utility;\n";
+    return text;
+}
+
+void registerBundle(const fs::path& bundle, const std::string& bundleIdentifier) {
+    fs::path applications = platform::dataHome() / "applications";
+    std::string bundlePath = bundle.string();
+    try {
+        if (bundlePath.find_first_of("\n\r") != std::string::npos)
+            throw std::runtime_error("路径含有换行符，无法写入桌面项: " + bundlePath);
+        fs::create_directories(applications);
+        platform::atomicWriteFile(applications / (bundleIdentifier + ".desktop"),
+                                  desktopEntryText(bundle, bundle.stem().string()));
+    } catch (const std::exception& e) {
+        log(LogLevel::warn, std::string("  • lsregister 失败（忽略）: ") + e.what());
+        return;
+    }
+    auto tool = findInPath("update-desktop-database");
+    if (!tool) {
+        log(LogLevel::warn, "  • lsregister 不存在，跳过注册");
+        return;
+    }
+    try {
+        SubprocessRunner::run(*tool, {applications.string()}, bundle.filename().string(),
+                              "update-desktop-database " + applications.string());
+        log(LogLevel::info, "  ✔ 已刷新 Launch Services 注册");
+    } catch (const std::exception& e) {
+        log(LogLevel::warn, std::string("  • lsregister 失败（忽略）: ") + e.what());
+    }
+}
+
+fs::path installAppBundle(const fs::path& archive, const fs::path& destinationDirectory,
+                          const std::string& appName, const std::string& bundleIdentifier,
+                          const std::string& name, std::stop_token stop) {
+    fs::create_directories(destinationDirectory);
+    fs::path installed = destinationDirectory / appName;
+    log(LogLevel::info, "▶ 安装 app bundle [" + name + "]");
+    log(LogLevel::info, "  • 归档: " + archive.string());
+    log(LogLevel::info, "  • 目标: " + installed.string());
+
+    fs::path staging = destinationDirectory / (".tavrin-setup-stage-" + platform::makeUuidString());
+    fs::create_directories(staging);
+    log(LogLevel::info, "  • staging 目录: " + staging.string());
+    StagingCleanup cleanup(staging);
+
+    auto start = std::chrono::steady_clock::now();
+    ArchiveExtractor::extractArchive(archive, staging, CVTAVAsset::Format::zip, name, stop);
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    log(LogLevel::info, fmt::format("  ✔ 解压完成，耗时 {:.2f}s", elapsed));
+
+    auto bundle = findBundle(staging);
+    if (!bundle) {
+        log(LogLevel::error, "  ✘ 归档里没有找到任何 *.app bundle");
+        throw CorvelInstallError::extractFailed(name, "归档解压后未找到任何 *.app bundle（检查打包结构）");
+    }
+    log(LogLevel::info,
+        "  • 定位到 bundle: " + bundle->filename().string() + " → 规范化为 " + appName);
+
+    // Last chance to stop: from here the old bundle is moved and must be replaced.
+    platform::throwIfStopped(stop);
+    std::vector<SetAside> old = setAsideOldBundles(destinationDirectory, appName, staging, cleanup);
+    try {
+        platform::moveItem(*bundle, installed);
+    } catch (const std::exception& e) {
+        log(LogLevel::error, std::string("  ✘ 搬运到目标失败: ") + e.what());
+        putBack(old, cleanup);
+        throw CorvelInstallError::moveFailed(name, std::current_exception());
+    }
+    log(LogLevel::info, "  ✔ 已安装到: " + installed.string());
+
+    registerBundle(installed, bundleIdentifier);
+    cleanUserCopies(appName, destinationDirectory);
+
+    std::error_code ignored;
+    fs::remove(archive, ignored);
+    log(LogLevel::info, "  • 已删除归档: " + archive.filename().string());
+    return installed;
+}
+
+} // namespace CorvelAppInstaller

@@ -1,0 +1,142 @@
+#include "install/RunningApplications.h"
+
+#include "log/CorvelSetupLogger.h"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/pidfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace RunningApplications {
+
+namespace {
+
+std::optional<fs::path> readLink(const fs::path& link) {
+    std::error_code error;
+    fs::path target = fs::read_symlink(link, error);
+    if (error) return std::nullopt;
+    return target;
+}
+
+std::vector<std::string> commandLine(const fs::path& processDirectory) {
+    std::ifstream in(processDirectory / "cmdline", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> arguments;
+    std::size_t start = 0;
+    while (start < text.size() && arguments.size() < 2) {
+        std::size_t end = text.find('\0', start);
+        if (end == std::string::npos) end = text.size();
+        arguments.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return arguments;
+}
+
+fs::path resolved(const fs::path& path) {
+    std::error_code error;
+    fs::path result = fs::weakly_canonical(path, error);
+    return error ? path.lexically_normal() : result;
+}
+
+bool isInside(const fs::path& candidate, const fs::path& root) {
+    const std::string& text = candidate.native();
+    const std::string& base = root.native();
+    return text == base || (text.size() > base.size() && text.compare(0, base.size(), base) == 0 &&
+                            text[base.size()] == '/');
+}
+
+bool matches(pid_t pid, const fs::path& bundle) {
+    fs::path directory = fs::path("/proc") / std::to_string(pid);
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0 || info.st_uid != ::geteuid()) return false;
+
+    if (auto executable = readLink(directory / "exe")) {
+        std::string text = executable->native();
+        const std::string deleted = " (deleted)";
+        if (text.size() > deleted.size() && text.ends_with(deleted))
+            text.resize(text.size() - deleted.size());
+        if (isInside(fs::path(text), bundle)) return true;
+    }
+    std::optional<fs::path> workingDirectory;
+    for (const auto& argument : commandLine(directory)) {
+        // A bare word is a command name looked up in PATH, not a file here.
+        if (argument.find('/') == std::string::npos) continue;
+        fs::path path(argument);
+        if (path.is_relative()) {
+            if (!workingDirectory) workingDirectory = readLink(directory / "cwd");
+            if (!workingDirectory) continue;
+            path = *workingDirectory / path;
+        }
+        if (isInside(resolved(path), bundle)) return true;
+    }
+    return false;
+}
+
+bool hasEnded(int pidfd) {
+    pollfd fd{pidfd, POLLIN, 0};
+    return ::poll(&fd, 1, 0) > 0;
+}
+
+} // namespace
+
+std::vector<RunningCopy> findRunningCopies(const fs::path& bundle) {
+    fs::path target = resolved(bundle);
+    std::vector<RunningCopy> copies;
+    std::error_code error;
+    fs::directory_iterator it("/proc", error);
+    if (error) return copies;
+    pid_t self = ::getpid();
+    for (; it != fs::directory_iterator(); it.increment(error)) {
+        if (error) break;
+        const std::string name = it->path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        pid_t pid = static_cast<pid_t>(std::stol(name));
+        if (pid == self || !matches(pid, target)) continue;
+        // Pin the process, then check again: if it is still alive after the
+        // second check, that check described the pinned process.
+        platform::UniqueFd pidfd(::pidfd_open(pid, 0));
+        if (!pidfd || !matches(pid, target) || hasEnded(pidfd.get())) continue;
+        copies.push_back(RunningCopy{pid, std::move(pidfd)});
+    }
+    return copies;
+}
+
+void stopRunningCopies(const fs::path& bundle, std::chrono::milliseconds grace) {
+    std::vector<RunningCopy> copies = findRunningCopies(bundle);
+    if (copies.empty()) return;
+    for (const auto& copy : copies) {
+        log(LogLevel::info, fmt::format("  • 终止运行中的 Corvel（PID {}）", copy.pid));
+        ::pidfd_send_signal(copy.pidfd.get(), SIGTERM, nullptr, 0);
+    }
+
+    auto deadline = std::chrono::steady_clock::now() + grace;
+    for (;;) {
+        std::erase_if(copies, [](const RunningCopy& copy) { return hasEnded(copy.pidfd.get()); });
+        if (copies.empty()) return;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        // Wakes as soon as any of them ends.
+        std::vector<pollfd> fds;
+        for (const auto& copy : copies) fds.push_back(pollfd{copy.pidfd.get(), POLLIN, 0});
+        int timeout = static_cast<int>(std::min<long long>(left.count() + 1, 100));
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
+    }
+    for (const auto& copy : copies) {
+        log(LogLevel::warn, fmt::format("  • 强制终止 Corvel（PID {}）", copy.pid));
+        ::pidfd_send_signal(copy.pidfd.get(), SIGKILL, nullptr, 0);
+    }
+}
+
+} // namespace RunningApplications
