@@ -50,7 +50,7 @@ bool isRealDirectory(const fs::path& path) {
     return fs::symlink_status(path, error).type() == fs::file_type::directory;
 }
 
-bool exists(const fs::path& path) {
+bool existsAsAnything(const fs::path& path) {
     std::error_code error;
     return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
@@ -96,7 +96,7 @@ std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
                                          StagingCleanup& cleanup) {
     std::vector<fs::path> candidates;
     for (const auto& bundleName : bundleNames(appName))
-        if (exists(destinationDirectory / bundleName))
+        if (existsAsAnything(destinationDirectory / bundleName))
             candidates.push_back(destinationDirectory / bundleName);
     if (candidates.empty()) {
         log(LogLevel::info, "  • 无旧 app bundle，跳过清理");
@@ -175,7 +175,7 @@ void cleanUserCopies(const std::string& appName, const fs::path& destinationDire
         return;
     for (const auto& bundleName : bundleNames(appName)) {
         fs::path copy = userApplications / bundleName;
-        if (!exists(copy)) continue;
+        if (!existsAsAnything(copy)) continue;
         fs::remove_all(copy, error);
         if (error)
             log(LogLevel::warn, "  ⚠ 清理 ~/Applications 历史副本失败（可手动删除）: " + copy.string() +

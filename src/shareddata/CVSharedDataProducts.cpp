@@ -205,6 +205,8 @@ fs::path pickExtractedEntry(const fs::path& destination, const std::set<std::str
     std::optional<std::string> latest;
     std::pair<std::int64_t, std::int64_t> latestTime{}; // seconds, nanoseconds
     for (const auto& name : after) {
+        // The setup record is rewritten after every install; it is never a product.
+        if (name == "SetupManifest.json") continue;
         struct stat info {};
         if (::lstat((destination / name).c_str(), &info) != 0) continue;
         std::pair<std::int64_t, std::int64_t> time{info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
