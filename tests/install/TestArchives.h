@@ -27,8 +27,14 @@ inline Entry file(std::string name, std::string content, mode_t permissions = 06
 inline Entry directory(std::string name) {
     return Entry{std::move(name), Entry::Kind::directory, {}, {}, 0755};
 }
-inline Entry symlink(std::string name, std::string target) {
+inline Entry softLink(std::string name, std::string target) {
     return Entry{std::move(name), Entry::Kind::symlink, {}, std::move(target), 0777};
+}
+inline Entry hardLink(std::string name, std::string target) {
+    return Entry{std::move(name), Entry::Kind::hardlink, {}, std::move(target), 0644};
+}
+inline Entry special(std::string name, Entry::Kind kind) {
+    return Entry{std::move(name), kind, {}, {}, 0644};
 }
 
 void write(const std::filesystem::path& path, CVTAVAsset::Format format,
