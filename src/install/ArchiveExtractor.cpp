@@ -37,7 +37,9 @@ struct Refusal {
     std::string reason;
 };
 
-[[noreturn]] void refuse(std::string reason) { throw Refusal{std::move(reason)}; }
+[[noreturn]] void refuse(std::string reason) {
+    throw Refusal{std::move(reason)};
+}
 
 std::string errorText(archive* a, const char* fallback) {
     const char* text = archive_error_string(a);
@@ -95,8 +97,8 @@ bool targetStaysInside(const std::vector<std::string>& linkComponents, const std
 bool isInside(const fs::path& candidate, const fs::path& root) {
     const std::string& text = candidate.native();
     const std::string& base = root.native();
-    return text == base ||
-           (text.size() > base.size() && text.compare(0, base.size(), base) == 0 && text[base.size()] == '/');
+    return text == base || (text.size() > base.size() && text.compare(0, base.size(), base) == 0 &&
+                            text[base.size()] == '/');
 }
 
 class Extraction {
@@ -108,7 +110,8 @@ class Extraction {
         // symlinked ancestor of the root can trip the symlink check.
         std::error_code error;
         root_ = fs::canonical(directory, error);
-        if (error) refuse("无法打开解压目录：" + directory.string() + "（" + error.message() + "）");
+        if (error)
+            refuse("无法打开解压目录：" + directory.string() + "（" + error.message() + "）");
 
         reader_.reset(archive_read_new());
         writer_.reset(archive_write_disk_new());
@@ -128,7 +131,8 @@ class Extraction {
 
     void run() {
         fd_.reset(::open(archivePath_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd_) refuse("无法打开归档：" + archivePath_.string() + "（" + std::strerror(errno) + "）");
+        if (!fd_)
+            refuse("无法打开归档：" + archivePath_.string() + "（" + std::strerror(errno) + "）");
         ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
         if (archive_read_open_fd(reader_.get(), fd_.get(), 1 << 20) != ARCHIVE_OK)
             refuse("无法读取归档：" + errorText(reader_.get(), "格式无法识别"));
@@ -138,7 +142,8 @@ class Extraction {
             archive_entry* entry = nullptr;
             int status = archive_read_next_header(reader_.get(), &entry);
             if (status == ARCHIVE_EOF) break;
-            if (status < ARCHIVE_WARN) refuse("无法读取归档：" + errorText(reader_.get(), "条目头损坏"));
+            if (status < ARCHIVE_WARN)
+                refuse("无法读取归档：" + errorText(reader_.get(), "条目头损坏"));
             writeEntry(entry);
         }
         if (archive_write_close(writer_.get()) < ARCHIVE_WARN)
@@ -193,7 +198,8 @@ class Extraction {
         archive_entry_copy_pathname(entry, target.c_str());
 
         int status = archive_write_header(writer_.get(), entry);
-        if (status < ARCHIVE_WARN) refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+        if (status < ARCHIVE_WARN)
+            refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
         if (type == AE_IFREG && hardlink == nullptr) {
             copyData(name);
             files_.insert(std::move(relative));

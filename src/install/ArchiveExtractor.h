@@ -20,7 +20,6 @@ namespace ArchiveExtractor {
 // `stop` is requested (checked per entry and per data block). A refused or
 // failed archive may leave part of its content in `directory`.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& directory,
-                    CVTAVAsset::Format format, const std::string& name,
-                    std::stop_token stop = {});
+                    CVTAVAsset::Format format, const std::string& name, std::stop_token stop = {});
 
 } // namespace ArchiveExtractor

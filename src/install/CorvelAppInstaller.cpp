@@ -65,7 +65,9 @@ std::vector<fs::path> sortedEntries(const fs::path& directory) {
     return entries;
 }
 
-bool isBundleName(const fs::path& path) { return path.extension() == ".app"; }
+bool isBundleName(const fs::path& path) {
+    return path.extension() == ".app";
+}
 
 std::vector<std::string> bundleNames(const std::string& appName) {
     if (appName == formerAppName) return {formerAppName};
@@ -83,8 +85,8 @@ void putBack(const std::vector<SetAside>& moved, StagingCleanup& cleanup) {
             platform::moveItem(item.aside, item.original);
         } catch (const std::exception& e) {
             cleanup.keep();
-            log(LogLevel::error, "  ✘ 无法恢复旧 " + item.original.filename().string() + "，它仍在 " +
-                                     item.aside.string() + "：" + e.what());
+            log(LogLevel::error, "  ✘ 无法恢复旧 " + item.original.filename().string() +
+                                     "，它仍在 " + item.aside.string() + "：" + e.what());
         }
     }
 }
@@ -102,7 +104,8 @@ std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
         log(LogLevel::info, "  • 无旧 app bundle，跳过清理");
         return {};
     }
-    for (const auto& candidate : candidates) RunningApplications::stopRunningCopies(candidate);
+    for (const auto& candidate : candidates)
+        RunningApplications::stopRunningCopies(candidate);
 
     fs::path asideDirectory = staging / (".previous-" + platform::makeUuidString());
     fs::create_directory(asideDirectory);
@@ -112,7 +115,8 @@ std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
         try {
             platform::moveItem(candidate, aside);
         } catch (const std::exception& e) {
-            log(LogLevel::error, "  ✘ 移除旧 " + candidate.filename().string() + " 失败：" + e.what());
+            log(LogLevel::error,
+                "  ✘ 移除旧 " + candidate.filename().string() + " 失败：" + e.what());
             putBack(moved, cleanup);
             throw;
         }
@@ -160,8 +164,10 @@ std::string execValue(const fs::path& program) {
 std::string stringValue(const std::string& text) {
     std::string value;
     for (char c : text) {
-        if (c == '\\') value += "\\\\";
-        else value += c;
+        if (c == '\\')
+            value += "\\\\";
+        else
+            value += c;
     }
     return value;
 }
@@ -178,8 +184,8 @@ void cleanUserCopies(const std::string& appName, const fs::path& destinationDire
         if (!existsAsAnything(copy)) continue;
         fs::remove_all(copy, error);
         if (error)
-            log(LogLevel::warn, "  ⚠ 清理 ~/Applications 历史副本失败（可手动删除）: " + copy.string() +
-                                    " — " + error.message());
+            log(LogLevel::warn, "  ⚠ 清理 ~/Applications 历史副本失败（可手动删除）: " +
+                                    copy.string() + " — " + error.message());
         else
             log(LogLevel::info, "  • 已清理 ~/Applications 历史副本: " + copy.string());
     }
@@ -256,13 +262,15 @@ fs::path installAppBundle(const fs::path& archive, const fs::path& destinationDi
 
     auto start = std::chrono::steady_clock::now();
     ArchiveExtractor::extractArchive(archive, staging, CVTAVAsset::Format::zip, name, stop);
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     log(LogLevel::info, fmt::format("  ✔ 解压完成，耗时 {:.2f}s", elapsed));
 
     auto bundle = findBundle(staging);
     if (!bundle) {
         log(LogLevel::error, "  ✘ 归档里没有找到任何 *.app bundle");
-        throw CorvelInstallError::extractFailed(name, "归档解压后未找到任何 *.app bundle（检查打包结构）");
+        throw CorvelInstallError::extractFailed(
+            name, "归档解压后未找到任何 *.app bundle（检查打包结构）");
     }
     log(LogLevel::info,
         "  • 定位到 bundle: " + bundle->filename().string() + " → 规范化为 " + appName);

@@ -25,8 +25,8 @@ namespace CorvelAppInstaller {
 std::filesystem::path installAppBundle(const std::filesystem::path& archive,
                                        const std::filesystem::path& destinationDirectory,
                                        const std::string& appName,
-                                       const std::string& bundleIdentifier,
-                                       const std::string& name, std::stop_token stop = {});
+                                       const std::string& bundleIdentifier, const std::string& name,
+                                       std::stop_token stop = {});
 
 // The bundle inside an unpacked archive: the first real directory named
 // *.app (case-sensitive) at the top of `staging`, else the first one inside a

@@ -65,8 +65,8 @@ fs::path rawTarget(const CVTAVAsset& asset) {
     }
     const std::string& relative = asset.relativePath;
     fs::path path(relative);
-    bool bad = path.is_absolute() || relative.back() == '/' ||
-               relative.find('\0') != std::string::npos;
+    bool bad =
+        path.is_absolute() || relative.back() == '/' || relative.find('\0') != std::string::npos;
     bool named = false;
     for (const auto& part : path) {
         if (part == "..") bad = true;
@@ -95,7 +95,8 @@ fs::path moveRaw(const fs::path& archive, const CVTAVAsset& asset, const std::st
         refuseProductPath(asset.name, "“" + asset.relativePath + "” 指向目标目录之外");
     platform::throwIfStopped(stop);
 
-    if (fs::symlink_status(target, error).type() != fs::file_type::not_found) fs::remove_all(target);
+    if (fs::symlink_status(target, error).type() != fs::file_type::not_found)
+        fs::remove_all(target);
     log(LogLevel::info, "  • [raw] 搬运 " + archive.filename().string() + " → " + target.string());
     try {
         platform::moveItem(archive, target);
@@ -129,7 +130,8 @@ fs::path extract(const fs::path& archive, const CVTAVAsset& asset, std::stop_tok
                                     archive.filename().string(), destination.string()));
     auto start = std::chrono::steady_clock::now();
     ArchiveExtractor::extractArchive(archive, temporary.path(), asset.format, asset.name, stop);
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     log(LogLevel::info, fmt::format("  ✔ 解压完成，耗时 {:.2f}s", elapsed));
 
     std::set<std::string> before = CVSharedDataPaths::topLevelEntryNames(destination);
@@ -161,10 +163,12 @@ fs::path extract(const fs::path& archive, const CVTAVAsset& asset, std::stop_tok
 std::string sha256OfFile(const fs::path& file, std::stop_token stop) {
     platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
-        throw fs::filesystem_error("cannot open", file, std::error_code(errno, std::generic_category()));
+        throw fs::filesystem_error("cannot open", file,
+                                   std::error_code(errno, std::generic_category()));
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 unavailable");
     std::vector<unsigned char> chunk(chunkSize);

@@ -12,8 +12,8 @@
 #include <optional>
 #include <poll.h>
 #include <string>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -21,6 +21,15 @@ namespace fs = std::filesystem;
 namespace RunningApplications {
 
 namespace {
+
+// Direct system calls: this C library's pidfd header lacks C linkage for C++.
+int pidfdOpen(pid_t pid) {
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+void pidfdSendSignal(int pidfd, int signal) {
+    ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0);
+}
 
 std::optional<fs::path> readLink(const fs::path& link) {
     std::error_code error;
@@ -105,7 +114,7 @@ std::vector<RunningCopy> findRunningCopies(const fs::path& bundle) {
         if (pid == self || !matches(pid, target)) continue;
         // Pin the process, then check again: if it is still alive after the
         // second check, that check described the pinned process.
-        platform::UniqueFd pidfd(::pidfd_open(pid, 0));
+        platform::UniqueFd pidfd(pidfdOpen(pid));
         if (!pidfd || !matches(pid, target) || hasEnded(pidfd.get())) continue;
         copies.push_back(RunningCopy{pid, std::move(pidfd)});
     }
@@ -117,7 +126,7 @@ void stopRunningCopies(const fs::path& bundle, std::chrono::milliseconds grace) 
     if (copies.empty()) return;
     for (const auto& copy : copies) {
         log(LogLevel::info, fmt::format("  • 终止运行中的 Corvel（PID {}）", copy.pid));
-        ::pidfd_send_signal(copy.pidfd.get(), SIGTERM, nullptr, 0);
+        pidfdSendSignal(copy.pidfd.get(), SIGTERM);
     }
 
     auto deadline = std::chrono::steady_clock::now() + grace;
@@ -129,13 +138,14 @@ void stopRunningCopies(const fs::path& bundle, std::chrono::milliseconds grace) 
         if (left.count() <= 0) break;
         // Wakes as soon as any of them ends.
         std::vector<pollfd> fds;
-        for (const auto& copy : copies) fds.push_back(pollfd{copy.pidfd.get(), POLLIN, 0});
+        for (const auto& copy : copies)
+            fds.push_back(pollfd{copy.pidfd.get(), POLLIN, 0});
         int timeout = static_cast<int>(std::min<long long>(left.count() + 1, 100));
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
     }
     for (const auto& copy : copies) {
         log(LogLevel::warn, fmt::format("  • 强制终止 Corvel（PID {}）", copy.pid));
-        ::pidfd_send_signal(copy.pidfd.get(), SIGKILL, nullptr, 0);
+        pidfdSendSignal(copy.pidfd.get(), SIGKILL);
     }
 }
 

@@ -132,7 +132,8 @@ void run(const std::filesystem::path& executable, const std::vector<std::string>
         throw;
     }
     int status = terminationStatus(platform::waitForExit(pid));
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     if (status == 0) {
         log(LogLevel::info, fmt::format("  ✔ 子进程退出码 0，耗时 {:.2f}s", elapsed));

@@ -78,8 +78,12 @@ void copyItem(const fs::path& from, const fs::path& to) {
 
 void moveItem(const fs::path& from, const fs::path& to) {
     std::error_code error;
-    if (fs::symlink_status(to, error).type() != fs::file_type::not_found)
-        fail("cannot move: target exists", from, to, EEXIST);
+    auto type = fs::symlink_status(to, error).type();
+    // A target that cannot even be looked at (name too long, no access) is
+    // reported as what it is, not as an existing file.
+    if (error && error != std::errc::no_such_file_or_directory)
+        fail("cannot move", from, to, error.value());
+    if (type != fs::file_type::not_found) fail("cannot move: target exists", from, to, EEXIST);
     if (::rename(from.c_str(), to.c_str()) == 0) return;
     int renameError = errno;
     if (renameError != EXDEV) fail("cannot move", from, to, renameError);

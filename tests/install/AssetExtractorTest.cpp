@@ -69,7 +69,9 @@ class AssetExtraction : public ::testing::Test {
 };
 
 void setModified(const fs::path& path, std::time_t when) {
-    struct utimbuf times {when, when};
+    struct utimbuf times {
+        when, when
+    };
     ::utime(path.c_str(), &times);
 }
 
@@ -84,9 +86,9 @@ TEST_F(AssetExtraction, ZipOfOnlyMacMetadataIsEmpty) {
 
 TEST_F(AssetExtraction, OneNewFolderAmongExistingEntriesIsTheProduct) {
     writeFile(destination / "other" / "keep.bin", "old");
-    fs::path product = unpack(tarGz, {directory("model"), file("model/weights.bin", "w", 04755),
-                                      file("model/run.sh", "#!/bin/sh\n", 0755),
-                                      file("model/数据.txt", "中文")});
+    fs::path product =
+        unpack(tarGz, {directory("model"), file("model/weights.bin", "w", 04755),
+                       file("model/run.sh", "#!/bin/sh\n", 0755), file("model/数据.txt", "中文")});
     EXPECT_EQ(product, destination / "model");
     EXPECT_EQ(readFile(destination / "model" / "weights.bin"), "w");
     EXPECT_EQ(readFile(destination / "model" / "数据.txt"), "中文");
@@ -107,7 +109,8 @@ TEST_F(AssetExtraction, OneNewFolderAmongExistingEntriesIsTheProduct) {
               std::string::npos);
     EXPECT_NE(text.find("  • 已移入 LLMData\n"), std::string::npos);
     EXPECT_NE(text.find("  • 已删除归档: payload.part\n"), std::string::npos);
-    EXPECT_NE(text.find("  • 解压产物: " + (destination / "model").string() + "\n"), std::string::npos);
+    EXPECT_NE(text.find("  • 解压产物: " + (destination / "model").string() + "\n"),
+              std::string::npos);
 }
 
 TEST_F(AssetExtraction, ReinstallPicksTheMovedEntryOrTheNewestButNeverTheRecord) {
@@ -207,7 +210,8 @@ TEST_F(AssetExtraction, CancelledBeforeMovingLeavesDestinationAlone) {
 TEST_F(AssetExtraction, RawFilesGoWhereTheProductChecksLook) {
     auto move = [&](const std::string& url, const std::string& relativePath) {
         writeFile(archive, "payload " + url);
-        return CorvelAssetExtractor::extract(archive, asset(CVTAVAsset::Format::raw, url, relativePath));
+        return CorvelAssetExtractor::extract(archive,
+                                             asset(CVTAVAsset::Format::raw, url, relativePath));
     };
     EXPECT_EQ(move("https://h/m/My%20Model.bin?x=1", ""), destination / "My Model.bin");
     EXPECT_EQ(move("https://h/w", "sub/dir/w.bin"), destination / "sub/dir/w.bin");
@@ -222,14 +226,15 @@ TEST_F(AssetExtraction, UnsafeRawNamesAreRefusedWithMoveFailed) {
     fs::create_directories(destination);
     fs::create_directory_symlink(home.path(), destination / "escape");
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"https://h/a%2Fb", ""}, {"https://h/%2E%2E", ""}, {"https://h/", ""},
-        {"https://h/x", "../x"}, {"https://h/x", "/etc/x"}, {"https://h/x", "."},
-        {"https://h/x", "a/../../x"}, {"https://h/x", "sub/"}, {"https://h/x", "escape/x"},
+        {"https://h/a%2Fb", ""},      {"https://h/%2E%2E", ""},  {"https://h/", ""},
+        {"https://h/x", "../x"},      {"https://h/x", "/etc/x"}, {"https://h/x", "."},
+        {"https://h/x", "a/../../x"}, {"https://h/x", "sub/"},   {"https://h/x", "escape/x"},
     };
     for (const auto& [url, relativePath] : cases) {
         writeFile(archive, "payload");
         try {
-            CorvelAssetExtractor::extract(archive, asset(CVTAVAsset::Format::raw, url, relativePath));
+            CorvelAssetExtractor::extract(archive,
+                                          asset(CVTAVAsset::Format::raw, url, relativePath));
             ADD_FAILURE() << url << " " << relativePath << " was accepted";
         } catch (const CorvelInstallError& e) {
             EXPECT_TRUE(std::holds_alternative<CorvelInstallError::MoveFailed>(e.value()));
@@ -247,13 +252,15 @@ TEST(Sha256OfFile, DigestsAcrossChunkBoundaries) {
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     for (std::size_t size : {std::size_t{1} << 20, (std::size_t{3} << 20) + 7}) {
         std::string content(size, '\0');
-        for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+        for (std::size_t i = 0; i < size; ++i)
+            content[i] = static_cast<char>(i * 7 + i / 4096);
         writeFile(home.path() / "big", content);
         unsigned char digest[32];
         unsigned int length = 0;
         EVP_Digest(content.data(), content.size(), digest, &length, EVP_sha256(), nullptr);
         std::string expected;
-        for (unsigned char b : digest) expected += fmt::format("{:02x}", b);
+        for (unsigned char b : digest)
+            expected += fmt::format("{:02x}", b);
         EXPECT_EQ(CorvelAssetExtractor::sha256OfFile(home.path() / "big"), expected);
     }
     EXPECT_THROW(CorvelAssetExtractor::sha256OfFile(home.path() / "missing"), fs::filesystem_error);

@@ -1,5 +1,5 @@
-#include "install/CorvelInstallError.h"
 #include "install/SubprocessRunner.h"
+#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 
 #include <gtest/gtest.h>
@@ -29,19 +29,23 @@ TEST(SubprocessRunner, SuccessLogsCommandAndTwoDecimalDuration) {
     EXPECT_FALSE(runShell("echo only-stdout"));
     std::string text = logText();
     EXPECT_NE(text.find("[INFO]   $ sh snippet\n"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(text, std::regex("\\[INFO\\]   ✔ 子进程退出码 0，耗时 [0-9]+\\.[0-9]{2}s\n")));
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("\\[INFO\\]   ✔ 子进程退出码 0，耗时 [0-9]+\\.[0-9]{2}s\n")));
     EXPECT_EQ(text.find("only-stdout"), std::string::npos);
 }
 
 TEST(SubprocessRunner, TenMegabytesOnEachStreamNeitherBlocksNorIsLost) {
-    auto failure = runShell("head -c 10000000 /dev/zero; head -c 10000000 /dev/zero | tr '\\0' a >&2; "
-                            "head -c 10000000 /dev/zero; exit 1");
+    auto failure =
+        runShell("head -c 10000000 /dev/zero; head -c 10000000 /dev/zero | tr '\\0' a >&2; "
+                 "head -c 10000000 /dev/zero; exit 1");
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->asset, "tool");
     EXPECT_EQ(failure->stderrText.size(), 10000000u);
     EXPECT_EQ(failure->stderrText.find_first_not_of('a'), std::string::npos);
     // The log keeps only the first 500 characters.
-    EXPECT_TRUE(std::regex_search(logText(), std::regex("\\[ERROR\\]   ✘ 子进程退出码 1，耗时 [0-9]+\\.[0-9]{2}s：a{500}\n")));
+    EXPECT_TRUE(std::regex_search(
+        logText(),
+        std::regex("\\[ERROR\\]   ✘ 子进程退出码 1，耗时 [0-9]+\\.[0-9]{2}s：a{500}\n")));
 }
 
 TEST(SubprocessRunner, FailureTextsAndTheirCuts) {
@@ -59,7 +63,8 @@ TEST(SubprocessRunner, FailureTextsAndTheirCuts) {
     ASSERT_TRUE(wide);
     EXPECT_EQ(wide->stderrText.size(), 1800u);
     std::string cut;
-    for (int i = 0; i < 500; ++i) cut += "错";
+    for (int i = 0; i < 500; ++i)
+        cut += "错";
     EXPECT_NE(logText().find("：" + cut + "\n"), std::string::npos);
 }
 

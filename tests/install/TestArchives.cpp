@@ -4,8 +4,8 @@
 #include <archive_entry.h>
 
 #include <memory>
-#include <sys/sysmacros.h>
 #include <stdexcept>
+#include <sys/sysmacros.h>
 
 namespace testarchives {
 

@@ -15,8 +15,8 @@ struct Entry {
     enum class Kind { file, directory, symlink, hardlink, fifo, characterDevice };
     std::string name;
     Kind kind = Kind::file;
-    std::string content;    // file content
-    std::string target;     // symlink or hardlink target
+    std::string content; // file content
+    std::string target;  // symlink or hardlink target
     mode_t permissions = 0644;
     std::time_t modified = 1700000000;
 };
