@@ -118,12 +118,12 @@ std::optional<std::uint64_t> parseDigits(std::string_view text, bool& overflow) 
 ByteRange parseRange(const std::string& header, std::uint64_t size) {
     std::string value = trimmed(header);
     if (lowered(value.substr(0, 6)) != "bytes=") return {};
-    std::string_view spec = std::string_view(value).substr(6);
-    if (spec.find(',') != std::string_view::npos) return {};
-    auto dash = spec.find('-');
+    std::string_view rangeSet = std::string_view(value).substr(6);
+    if (rangeSet.find(',') != std::string_view::npos) return {};
+    auto dash = rangeSet.find('-');
     if (dash == std::string_view::npos) return {};
-    std::string firstText = trimmed(spec.substr(0, dash));
-    std::string lastText = trimmed(spec.substr(dash + 1));
+    std::string firstText = trimmed(rangeSet.substr(0, dash));
+    std::string lastText = trimmed(rangeSet.substr(dash + 1));
     bool overflow = false;
 
     if (firstText.empty()) { // suffix: the last N bytes
