@@ -7,6 +7,7 @@
 #include "platform/FileOps.h"
 #include "shareddata/DirectoryListing.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -56,6 +57,16 @@ void mergeInto(const fs::path& source, const fs::path& target, bool followTarget
             } // a file the target already has: the target's copy wins
         }
     }
+}
+
+bool overlaps(const fs::path& source, const fs::path& target) {
+    std::error_code error;
+    fs::path from = fs::canonical(source, error);
+    if (error) return true;
+    fs::path to = fs::weakly_canonical(target, error);
+    if (error) return true;
+    auto [end, rest] = std::mismatch(from.begin(), from.end(), to.begin(), to.end());
+    return end == from.end() || rest == to.end();
 }
 
 } // namespace
@@ -108,6 +119,9 @@ bool migrateDirectory(const fs::path& source, const fs::path& target) noexcept {
         if (!isDirectory(source)) return false;
         if (moveDirectoryIntoPlace(source, target)) return true;
         if (!existsAsAnything(target)) return false;
+        // When a link makes the target the source itself (or a place inside it),
+        // removing the source after the merge would delete the target's content.
+        if (overlaps(source, target)) return false;
         try {
             mergeDirectory(source, target);
         } catch (...) {

@@ -247,3 +247,12 @@ TEST(Migration, EnsureLLMDataDirectoryMigratesAndCreates) {
     paths::ensureLLMDataDirectory();
     EXPECT_TRUE(fs::is_directory(paths::llmDataDirectory()));
 }
+
+TEST(Migration, CurrentRootLinkedToTheFormerOneLosesNothing) {
+    TempHome home;
+    writeFile(paths::legacyLLMDataDirectory() / "m.bin", "m");
+    fs::create_directory_symlink(paths::legacyDataRoot(), paths::dataRoot());
+    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::bothPresent);
+    EXPECT_EQ(readFile(paths::llmDataDirectory() / "m.bin"), "m");
+    EXPECT_EQ(readFile(paths::legacyLLMDataDirectory() / "m.bin"), "m");
+}
