@@ -10,19 +10,13 @@ namespace fs = std::filesystem;
 namespace paths = CVSharedDataPaths;
 using testsupport::TempHome;
 
-TEST(SharedDataPaths, LocationsFollowTheDataHome) {
+TEST(SharedDataPaths, LLMDataDirectoryIsTheAssetModelOne) {
     TempHome home;
-    fs::path support = home.path() / ".local/share";
-    EXPECT_EQ(paths::dataRoot(), support / "com.corvel.data");
-    EXPECT_EQ(paths::legacyDataRoot(), support / "com.tavrin.data");
-    EXPECT_EQ(paths::llmDataDirectory(), support / "com.corvel.data/LLMData");
-    EXPECT_EQ(paths::legacyLLMDataDirectory(), support / "com.tavrin.data/LLMData");
     EXPECT_EQ(paths::llmDataDirectory(), CVTAVAsset::llmDataDirectory());
     EXPECT_EQ(paths::llmDataSearchRoots(),
               (std::vector<fs::path>{paths::llmDataDirectory(), paths::legacyLLMDataDirectory()}));
-
     ::setenv("XDG_DATA_HOME", (home.path() / "xdg").c_str(), 1);
-    EXPECT_EQ(paths::dataDirectory("CORVEL_DATA"), home.path() / "xdg/com.corvel.data/CORVEL_DATA");
+    EXPECT_EQ(paths::llmDataDirectory(), home.path() / "xdg/com.corvel.data/LLMData");
     EXPECT_EQ(paths::llmDataDirectory(), CVTAVAsset::llmDataDirectory());
 }
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 namespace paths = CVSharedDataPaths;
@@ -15,12 +14,6 @@ using testsupport::TempHome;
 using testsupport::writeFile;
 
 namespace {
-
-paths::LLMCacheAssetDescriptor descriptor(const std::string& url, InferredRemoteFormat format,
-                                          const fs::path& destination,
-                                          std::string relativePath = {}) {
-    return {*platform::Url::parse(url), format, std::move(relativePath), destination, 1};
-}
 
 void writeSized(const fs::path& path, std::size_t bytes) {
     writeFile(path, std::string(bytes, 'x'));
@@ -32,50 +25,37 @@ void setMtime(const fs::path& path, long seconds) {
 
 } // namespace
 
-TEST(ProductPaths, InferRemoteFormatIsTheAssetModelRule) {
-    EXPECT_EQ(paths::inferRemoteFormat(*platform::Url::parse("https://h/a/Model.TGZ?x=1.zip")),
-              InferredRemoteFormat::tarGz);
-    EXPECT_EQ(paths::inferRemoteFormat(*platform::Url::parse("https://h/m.Zip")),
-              InferredRemoteFormat::zip);
-    EXPECT_EQ(paths::inferRemoteFormat(*platform::Url::parse("https://h/m.bin")),
-              InferredRemoteFormat::raw);
-}
-
-TEST(ProductPaths, ExpectedProductPathByFormat) {
-    fs::path d = "/data/LLMData";
+TEST(ProductPaths, ExpectedProductPath) {
+    const fs::path d = "/data/LLMData";
     using F = InferredRemoteFormat;
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/x/Model.ZIP", F::zip, d)),
-              d / "Model");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/ggml-base.zip", F::zip, d)),
-              d / "ggml-base.bin");
-    // The package name is matched exactly; any other case is an ordinary zip.
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/GGML-base.zip", F::zip, d)),
-              d / "GGML-base");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/noext", F::zip, d)), d / "noext");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/data.tar.gz", F::tarGz, d)),
-              d / "data");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/pack.tgz", F::tarGz, d)),
-              d / "pack");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/DATA.TAR.GZ", F::tarGz, d)),
-              d / "DATA.TAR.GZ");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/w.bin", F::raw, d, "sub/w.bin")),
-              d / "sub/w.bin");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/w.bin?v=2", F::raw, d)),
-              d / "w.bin");
-}
-
-TEST(ProductPaths, ExpectedProductPathNeverLeavesTheDestination) {
-    fs::path d = "/data/LLMData";
-    using F = InferredRemoteFormat;
-    // A decoded %2F must not climb out of the destination.
-    auto escaping = descriptor("https://h/a%2F..%2F..%2Fetc%2Fpasswd", F::raw, d);
-    EXPECT_EQ(paths::expectedProductPath(escaping), d);
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/w.bin", F::raw, d, "/etc/passwd")),
-              d / "w.bin");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/w.bin", F::raw, d, "../w.bin")),
-              d / "w.bin");
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/", F::raw, d)), d);
-    EXPECT_EQ(paths::expectedProductPath(descriptor("https://h/.zip", F::zip, d)), d);
+    struct Case {
+        const char* url;
+        F format;
+        const char* relativePath;
+        fs::path expected;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"https://h/x/Model.ZIP", F::zip, "", d / "Model"},
+             {"https://h/ggml-base.zip", F::zip, "", d / "ggml-base.bin"},
+             {"https://h/GGML-base.zip", F::zip, "", d / "GGML-base"}, // the package name is exact
+             {"https://h/noext", F::zip, "", d / "noext"},
+             {"https://h/data.tar.gz", F::tarGz, "", d / "data"},
+             {"https://h/pack.tgz", F::tarGz, "", d / "pack"},
+             {"https://h/DATA.TAR.GZ", F::tarGz, "", d / "DATA.TAR.GZ"},
+             {"https://h/w.bin", F::raw, "sub/w.bin", d / "sub/w.bin"},
+             {"https://h/w.bin?v=2", F::raw, "", d / "w.bin"},
+             // Nothing from a URL or a record may point outside the destination.
+             {"https://h/a%2F..%2F..%2Fetc%2Fpasswd", F::raw, "", d},
+             {"https://h/w.bin", F::raw, "/etc/passwd", d / "w.bin"},
+             {"https://h/w.bin", F::raw, "../w.bin", d / "w.bin"},
+             {"https://h/", F::raw, "", d},
+             {"https://h/.zip", F::zip, "", d},
+         }) {
+        paths::LLMCacheAssetDescriptor descriptor{*platform::Url::parse(c.url), c.format,
+                                                  c.relativePath, d, 1};
+        EXPECT_EQ(paths::expectedProductPath(descriptor), c.expected)
+            << c.url << " " << c.relativePath;
+    }
 }
 
 TEST(ProductChecks, ContentPredicates) {
