@@ -15,14 +15,11 @@ namespace CVSharedDataPaths {
 
 namespace {
 
+using detail::existsAsAnything;
+
 bool existsFollowing(const fs::path& path) {
     std::error_code error;
     return fs::exists(fs::status(path, error));
-}
-
-bool existsAsAnything(const fs::path& path) {
-    std::error_code error;
-    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
 bool isDirectory(const fs::path& path) {

@@ -16,6 +16,7 @@ namespace CVSharedDataPaths {
 
 namespace {
 
+using detail::existsAsAnything;
 using detail::listNames;
 
 constexpr std::string_view ggmlBaseArchive = "ggml-base.zip";
@@ -60,11 +61,6 @@ std::vector<fs::path> listOrThrow(const fs::path& directory) {
     for (const auto& entry : fs::directory_iterator(directory))
         entries.push_back(entry.path());
     return entries;
-}
-
-bool existsAsAnything(const fs::path& path) {
-    std::error_code error;
-    return fs::symlink_status(path, error).type() != fs::file_type::not_found && !error;
 }
 
 // Removes whatever is at target (a link itself, never what it points to) and

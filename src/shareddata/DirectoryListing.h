@@ -23,4 +23,12 @@ inline std::optional<std::vector<std::string>> listNames(const std::filesystem::
     return names;
 }
 
+// Anything at path, a dangling link included; links are not followed.
+inline bool existsAsAnything(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::symlink_status(path, error).type() !=
+               std::filesystem::file_type::not_found &&
+           !error;
+}
+
 } // namespace CVSharedDataPaths::detail
