@@ -1,0 +1,143 @@
+#include "download/CacheSlot.h"
+
+#include "log/Hex.h"
+#include "platform/Directories.h"
+#include "platform/FileOps.h"
+#include "platform/UniqueFd.h"
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace cache {
+
+fs::path downloadsRoot() {
+    fs::path caches = platform::cacheHome();
+    if (caches.empty())
+        throw fs::filesystem_error("cannot locate the cache directory", caches,
+                                   std::make_error_code(std::errc::no_such_file_or_directory));
+    return caches / "com.tavrin.setup" / "downloads";
+}
+
+std::string slotName(const platform::Url& source) {
+    const std::string& text = source.absoluteString();
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 unavailable");
+    return lowerHex(std::span<const std::uint8_t>(digest.data(), length));
+}
+
+CacheSlot makeSlot(const platform::Url& source) {
+    fs::path directory = downloadsRoot() / slotName(source);
+    fs::create_directories(directory);
+    return CacheSlot{directory, directory / "payload.part", directory / "meta.json"};
+}
+
+std::int64_t existingPartBytes(const CacheSlot& slot) {
+    std::error_code error;
+    auto size = fs::file_size(slot.partURL, error);
+    if (error || size > static_cast<std::uintmax_t>(std::numeric_limits<std::int64_t>::max()))
+        return 0;
+    return static_cast<std::int64_t>(size);
+}
+
+void resetPart(const CacheSlot& slot) {
+    // Deleting rather than truncating replaces whatever sits at the path (a
+    // link included) with a plain file of our own.
+    fs::remove(slot.partURL);
+    platform::UniqueFd fd(
+        ::open(slot.partURL.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd)
+        throw fs::filesystem_error("cannot create part file", slot.partURL,
+                                   std::error_code(errno, std::generic_category()));
+}
+
+std::string encodeMeta(const CacheMeta& meta) {
+    json object = json::object();
+    if (meta.etag) object["etag"] = *meta.etag;
+    if (meta.lastModified) object["lastModified"] = *meta.lastModified;
+    if (meta.totalBytes) object["totalBytes"] = *meta.totalBytes;
+    object["sourceURL"] = meta.sourceURL;
+    return object.dump();
+}
+
+namespace {
+
+// A present key must hold a string; null counts as absent.
+bool readOptionalString(const json& object, const char* key, std::optional<std::string>& out) {
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return true;
+    if (!it->is_string()) return false;
+    out = it->get<std::string>();
+    return true;
+}
+
+} // namespace
+
+std::optional<CacheMeta> decodeMeta(const std::string& text) {
+    json object = json::parse(text, nullptr, false);
+    if (object.is_discarded() || !object.is_object()) return std::nullopt;
+    CacheMeta meta;
+    if (!readOptionalString(object, "etag", meta.etag)) return std::nullopt;
+    if (!readOptionalString(object, "lastModified", meta.lastModified)) return std::nullopt;
+    if (auto it = object.find("totalBytes"); it != object.end() && !it->is_null()) {
+        if (it->is_number_unsigned()) {
+            auto value = it->get<std::uint64_t>();
+            if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                return std::nullopt;
+            meta.totalBytes = static_cast<std::int64_t>(value);
+        } else if (it->is_number_integer()) {
+            meta.totalBytes = it->get<std::int64_t>();
+        } else {
+            return std::nullopt;
+        }
+    }
+    auto source = object.find("sourceURL");
+    if (source == object.end() || !source->is_string()) return std::nullopt;
+    meta.sourceURL = source->get<std::string>();
+    return meta;
+}
+
+std::optional<CacheMeta> readMeta(const CacheSlot& slot) {
+    std::ifstream in(slot.metaURL, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return decodeMeta(text);
+}
+
+void writeMeta(const CacheMeta& meta, const CacheSlot& slot) {
+    try {
+        platform::atomicWriteFile(slot.metaURL, encodeMeta(meta));
+    } catch (const std::exception&) {
+        // Metadata only speeds up the next attempt; the transfer goes on without it.
+    }
+}
+
+bool isCacheHit(const std::optional<CacheMeta>& meta, std::int64_t partBytes) {
+    return meta && meta->totalBytes && *meta->totalBytes >= 1 && partBytes == *meta->totalBytes;
+}
+
+bool isOversized(const std::optional<CacheMeta>& meta, std::int64_t partBytes) {
+    return meta && meta->totalBytes && *meta->totalBytes >= 1 && partBytes > *meta->totalBytes;
+}
+
+std::optional<std::string> resumeValidator(const std::optional<CacheMeta>& meta) {
+    if (!meta) return std::nullopt;
+    if (meta->etag) return meta->etag;
+    return meta->lastModified;
+}
+
+} // namespace cache
