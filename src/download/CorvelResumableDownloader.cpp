@@ -1,0 +1,469 @@
+#include "download/CorvelResumableDownloader.h"
+
+#include "install/CorvelInstallError.h"
+#include "log/ByteCount.h"
+#include "log/CorvelSetupLogger.h"
+#include "platform/Cancellation.h"
+#include "platform/DomainError.h"
+#include "platform/HttpClient.h"
+#include "platform/UniqueFd.h"
+
+#include <curl/curl.h>
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using platform::HttpResponseHead;
+using platform::TransportError;
+using platform::TransportErrorKind;
+
+namespace {
+
+// Large enough that a fast local transfer is not dominated by callbacks and
+// write calls; the only buffer between the socket and the part file.
+constexpr long receiveBufferBytes = 1 << 20;
+constexpr std::chrono::seconds connectLimit{60};
+
+// A signed decimal with an optional leading sign and nothing else.
+std::optional<std::int64_t> parseInt64(std::string_view text) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    std::string_view digits = text;
+    if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
+        return std::nullopt;
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<std::int64_t> parseInt64(const std::optional<std::string>& text) {
+    return text ? parseInt64(*text) : std::nullopt;
+}
+
+std::string_view trimSpacesAndTabs(std::string_view text) {
+    auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    auto last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
+// The total after the last "/" of a Content-Range value ("bytes 0-0/1000",
+// "bytes */1000"); empty pieces between slashes are skipped.
+std::optional<std::int64_t> contentRangeTotal(std::string_view value) {
+    while (!value.empty() && value.back() == '/')
+        value.remove_suffix(1);
+    auto slash = value.rfind('/');
+    if (slash == std::string_view::npos) return std::nullopt;
+    return parseInt64(trimSpacesAndTabs(value.substr(slash + 1)));
+}
+
+// The first byte position of "bytes A-B/T"; nothing when the value is not of that form.
+std::optional<std::int64_t> contentRangeStart(std::string_view value) {
+    value = trimSpacesAndTabs(value);
+    constexpr std::string_view unit = "bytes";
+    if (value.size() <= unit.size() || value.substr(0, unit.size()) != unit) return std::nullopt;
+    value = trimSpacesAndTabs(value.substr(unit.size()));
+    auto dash = value.find('-');
+    if (dash == std::string_view::npos || dash == 0) return std::nullopt;
+    auto start = value.substr(0, dash);
+    if (start.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    return parseInt64(start);
+}
+
+// The full size a probe response states: Content-Range's total, else a 200's length.
+std::optional<std::int64_t> resolveTotalBytes(const HttpResponseHead& head) {
+    if (auto range = head.header("Content-Range")) return contentRangeTotal(*range);
+    if (head.status == 200) return parseInt64(head.header("Content-Length"));
+    return std::nullopt;
+}
+
+void logDownloadStart(const std::string& name, std::int64_t existing) {
+    if (existing < 1)
+        log(LogLevel::info, fmt::format("▶ 开始下载 [{}] 从头开始", name));
+    else
+        log(LogLevel::info,
+            fmt::format("▶ 开始下载 [{}] 续传自 {}", name, formatByteCount(existing)));
+}
+
+void logDownloadDone(const std::string& name, std::int64_t size) {
+    log(LogLevel::info, fmt::format("✔ 下载完成 [{}] {}", name, formatByteCount(size)));
+}
+
+void logDownloadFailed(const std::string& name, const std::string& description) {
+    log(LogLevel::error, fmt::format("✘ 下载失败 [{}] {}", name, description));
+}
+
+[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
+    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
+}
+
+DomainError downloadError(long code, const std::string& message) {
+    return DomainError(CorvelResumableDownloader::errorDomain, code, message);
+}
+
+std::exception_ptr asNetworkError(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvelInstallError&) {
+        return error;
+    } catch (...) {
+        return std::make_exception_ptr(CorvelInstallError::network(error));
+    }
+}
+
+} // namespace
+
+// One transfer attempt: what the response handlers share.
+struct CorvelResumableDownloader::Attempt {
+    const CVTAVAsset& asset;
+    const CacheSlot& slot;
+    std::int64_t existingBytes;
+    std::optional<CacheMeta> previousMeta;
+    const ProgressHandler& onProgress;
+    const TotalBytesHandler& onTotalBytesResolved;
+
+    platform::UniqueFd fileHandle;
+    std::optional<std::int64_t> serverTotalBytes;
+    bool sawResponse = false;
+    bool didReportTotalBytes = false;
+    bool recoveringFrom416 = false;
+    bool restartFromZero = false;
+
+    const std::string& url() const { return asset.url.absoluteString(); }
+
+    void progress(std::int64_t delta) const {
+        if (onProgress) onProgress(delta);
+    }
+
+    void reportTotal(std::int64_t total) {
+        if (total < 1 || didReportTotalBytes) return;
+        didReportTotalBytes = true;
+        if (onTotalBytesResolved) onTotalBytesResolved(total);
+    }
+
+    // The local bytes are no longer part of the download.
+    void discardLocalBytes() {
+        cache::resetPart(slot);
+        if (existingBytes > 0) progress(-existingBytes);
+        existingBytes = 0;
+    }
+
+    // Decides, from the final response's head, whether the body goes to the part file.
+    bool acceptResponse(const HttpResponseHead& head);
+    void appendChunk(const char* data, std::size_t size);
+};
+
+bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& head) {
+    sawResponse = true;
+    const long status = head.status;
+    if (status == 416) {
+        recoveringFrom416 = true;
+        return false;
+    }
+    if (status < 200 || status > 299)
+        throw downloadError(status, fmt::format("HTTP {} — {}", status, url()));
+
+    auto etag = head.header("ETag");
+    auto lastModified = head.header("Last-Modified");
+    auto contentLength = parseInt64(head.header("Content-Length"));
+    const std::int64_t requestedFrom = existingBytes;
+    bool writeFromZero = true;
+
+    if (status == 206) {
+        auto contentRange = head.header("Content-Range");
+        serverTotalBytes = contentRange ? contentRangeTotal(*contentRange) : std::nullopt;
+        if (!serverTotalBytes && contentLength) serverTotalBytes = requestedFrom + *contentLength;
+        log(LogLevel::info, fmt::format("  HTTP 206 Partial [{}] total={} 从 {} 续传", asset.name,
+                                        serverTotalBytes.value_or(-1), requestedFrom));
+
+        // Appending a range that does not continue our bytes, or that belongs to a
+        // file of another size, would splice a corrupt file.
+        auto start = contentRange ? contentRangeStart(*contentRange) : requestedFrom;
+        auto recorded = previousMeta ? previousMeta->totalBytes : std::nullopt;
+        bool totalMatches = requestedFrom == 0 || !recorded || *recorded < 1 || !serverTotalBytes ||
+                            *serverTotalBytes == *recorded;
+        if (start == requestedFrom && totalMatches) {
+            writeFromZero = false;
+        } else if (start != 0) {
+            if (requestedFrom == 0)
+                throw downloadError(206, fmt::format("HTTP 206 返回的范围与请求不符 ({}) — {}",
+                                                     contentRange.value_or(""), url()));
+            log(LogLevel::warn,
+                fmt::format("  HTTP 206 Partial [{}] 返回的范围与本地不符 ({})，丢弃本地 {} "
+                            "bytes 重新下载",
+                            asset.name, contentRange.value_or("无 Content-Range"), requestedFrom));
+            discardLocalBytes();
+            restartFromZero = true;
+            return false;
+        } else {
+            log(LogLevel::warn,
+                fmt::format("  HTTP 206 Partial [{}] 返回的范围从 0 开始 ({})，丢弃本地 {} bytes "
+                            "重新下载",
+                            asset.name, contentRange.value_or(""), requestedFrom));
+        }
+    } else {
+        serverTotalBytes = contentLength;
+        if (requestedFrom < 1)
+            log(LogLevel::info,
+                fmt::format("  HTTP 200 OK [{}] total={}", asset.name, contentLength.value_or(-1)));
+        else
+            log(LogLevel::warn,
+                fmt::format("  HTTP 200 OK [{}] 服务器拒绝 Range，丢弃本地 {} bytes 重新下载",
+                            asset.name, requestedFrom));
+    }
+    if (writeFromZero) discardLocalBytes();
+
+    fileHandle =
+        platform::UniqueFd(::open(slot.partURL.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (!fileHandle) throwFileError("cannot open part file", slot.partURL, errno);
+    if (::lseek(fileHandle.get(), 0, SEEK_END) < 0)
+        throwFileError("cannot seek part file", slot.partURL, errno);
+
+    cache::writeMeta(CacheMeta{etag, lastModified, serverTotalBytes, url()}, slot);
+    if (serverTotalBytes) reportTotal(*serverTotalBytes);
+    return true;
+}
+
+void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size_t size) {
+    if (!fileHandle) return;
+    while (size > 0) {
+        ssize_t written = ::write(fileHandle.get(), data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            // Thrown through the transfer; the bytes written so far stay for a resume.
+            throwFileError("cannot write part file", slot.partURL, errno);
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        progress(written);
+    }
+}
+
+std::filesystem::path
+CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandler& onProgress,
+                                    const TotalBytesHandler& onTotalBytesResolved,
+                                    std::stop_token stop) {
+    platform::throwIfStopped(stop);
+    if (asset.url.isFile()) {
+        log(LogLevel::info,
+            fmt::format("▶ 本地源 [{}] {}", asset.name, asset.url.filePath().string()));
+        return copyLocalFile(asset, onProgress, onTotalBytesResolved, stop);
+    }
+    return downloadFromNetwork(asset, onProgress, onTotalBytesResolved, stop);
+}
+
+fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
+                                                  const ProgressHandler& onProgress,
+                                                  const TotalBytesHandler& onTotalBytesResolved,
+                                                  const std::stop_token& stop) {
+    const fs::path source = asset.url.filePath();
+    std::error_code missing;
+    if (!fs::exists(source, missing))
+        throw CorvelInstallError::network(
+            std::make_exception_ptr(downloadError(-1, "本地文件不存在: " + source.string())));
+    CacheSlot slot = cache::makeSlot(asset.url);
+    platform::throwIfStopped(stop);
+    fs::remove(slot.partURL);
+    // Follows a linked source: the slot must hold the content, not a link to it.
+    fs::copy_file(source, slot.partURL);
+    std::int64_t size = cache::existingPartBytes(slot);
+    if (size >= 1 && onTotalBytesResolved) onTotalBytesResolved(size);
+    if (onProgress) onProgress(size);
+    return slot.partURL;
+}
+
+fs::path CorvelResumableDownloader::downloadFromNetwork(
+    const CVTAVAsset& asset, const ProgressHandler& onProgress,
+    const TotalBytesHandler& onTotalBytesResolved, const std::stop_token& stop) {
+    const CacheSlot slot = cache::makeSlot(asset.url);
+    std::int64_t existing = cache::existingPartBytes(slot);
+    logDownloadStart(asset.name, existing);
+    if (existing >= 1 && onProgress) onProgress(existing);
+
+    for (int attempt = 0; attempt < maxAttempts; ++attempt) {
+        try {
+            if (attempt > 0) existing = cache::existingPartBytes(slot);
+            auto meta = cache::readMeta(slot);
+            if (cache::isOversized(meta, existing)) {
+                log(LogLevel::warn, fmt::format("  🔧 part 超出记录的大小 [{}] ({}/{}) 清空重下",
+                                                asset.name, existing, *meta->totalBytes));
+                cache::resetPart(slot);
+                if (onProgress) onProgress(-existing);
+                existing = 0;
+            }
+            if (cache::isCacheHit(meta, existing)) {
+                log(LogLevel::info, fmt::format("  缓存命中 [{}] part 已完整 ({}/{}) 跳过网络",
+                                                asset.name, existing, *meta->totalBytes));
+                if (onTotalBytesResolved) onTotalBytesResolved(*meta->totalBytes);
+                break;
+            }
+            platform::throwIfStopped(stop);
+            Attempt transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
+            if (performHTTPDownload(transfer, stop) == AttemptResult::restartFromZero) {
+                Attempt fresh{asset, slot, 0, std::nullopt, onProgress, onTotalBytesResolved};
+                performHTTPDownload(fresh, stop);
+            }
+            break;
+        } catch (...) {
+            if (stop.stop_requested()) throw platform::CancelledError();
+            auto error = asNetworkError(std::current_exception());
+            if (attempt + 1 < maxAttempts && isTransientNetworkError(error)) {
+                const std::chrono::seconds delay(2 << attempt);
+                log(LogLevel::warn,
+                    fmt::format("  ⟳ 瞬时网络错误，{}s 后重试 [{}] (attempt {}/{}): {}",
+                                delay.count(), asset.name, attempt + 1, maxAttempts,
+                                describeNetworkError(error)));
+                if (!pause(delay, stop)) throw platform::CancelledError();
+                continue;
+            }
+            logDownloadFailed(asset.name, describeError(error));
+            std::rethrow_exception(error);
+        }
+    }
+
+    logDownloadDone(asset.name, cache::existingPartBytes(slot));
+    return slot.partURL;
+}
+
+CorvelResumableDownloader::AttemptResult
+CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop_token& stop) {
+    platform::HttpRequest request;
+    request.url = attempt.url();
+    request.timeout = timing_.transferLimit;
+    request.connectTimeout = connectLimit;
+    request.lowSpeedLimit = 1;
+    request.lowSpeedTime = timing_.idleLimit;
+    request.receiveBufferSize = receiveBufferBytes;
+    if (attempt.existingBytes >= 1) {
+        request.headers.emplace_back("Range", fmt::format("bytes={}-", attempt.existingBytes));
+        if (auto validator = cache::resumeValidator(attempt.previousMeta))
+            request.headers.emplace_back("If-Range", *validator);
+    }
+
+    platform::HttpHandlers handlers;
+    handlers.onHead = [&attempt](const HttpResponseHead& head) {
+        return attempt.acceptResponse(head);
+    };
+    handlers.onBody = [&attempt](const char* data, std::size_t size) {
+        attempt.appendChunk(data, size);
+    };
+    platform::performHttp(request, handlers, stop);
+    attempt.fileHandle.reset();
+
+    if (attempt.recoveringFrom416) {
+        probeAfter416(attempt, stop);
+        return AttemptResult::complete;
+    }
+    if (attempt.restartFromZero) return AttemptResult::restartFromZero;
+    if (!attempt.sawResponse)
+        throw TransportError(TransportErrorKind::badServerResponse, CURLE_WEIRD_SERVER_REPLY,
+                             curl_easy_strerror(CURLE_WEIRD_SERVER_REPLY));
+
+    // A body that ends early (a close-delimited or chunked one cut off) is a lost
+    // connection, never a finished download: the next attempt resumes.
+    if (attempt.serverTotalBytes && *attempt.serverTotalBytes >= 0) {
+        std::int64_t onDisk = cache::existingPartBytes(attempt.slot);
+        if (onDisk < *attempt.serverTotalBytes)
+            throw TransportError(TransportErrorKind::connectionLost, CURLE_PARTIAL_FILE,
+                                 fmt::format("{} ({}/{} bytes)",
+                                             curl_easy_strerror(CURLE_PARTIAL_FILE), onDisk,
+                                             *attempt.serverTotalBytes));
+    }
+    return AttemptResult::complete;
+}
+
+void CorvelResumableDownloader::probeAfter416(Attempt& attempt, const std::stop_token& stop) {
+    platform::HttpRequest request;
+    request.url = attempt.url();
+    request.headers.emplace_back("Range", "bytes=0-0");
+    request.timeout = timing_.transferLimit;
+    request.connectTimeout = connectLimit;
+    request.lowSpeedLimit = 1;
+    request.lowSpeedTime = timing_.idleLimit;
+
+    std::optional<HttpResponseHead> head;
+    platform::HttpHandlers handlers;
+    // Only the head matters; a server that ignores the range must not send us the file.
+    handlers.onHead = [&head](const HttpResponseHead& response) {
+        head = response;
+        return false;
+    };
+    handlers.onBody = [](const char*, std::size_t) {};
+    auto outcome = platform::performHttp(request, handlers, stop);
+    if (!head) head = outcome.head;
+
+    const std::string& url = attempt.url();
+    if (head->status == 0) throw downloadError(416, "HTTP 416 后探测请求无有效响应 — " + url);
+    auto total = resolveTotalBytes(*head);
+    if (!total)
+        throw downloadError(
+            416, fmt::format("HTTP 416 后无法确认文件大小（探测响应 {}） — {}", head->status, url));
+    const std::int64_t existing = attempt.existingBytes;
+    if (*total != existing) {
+        log(LogLevel::warn, fmt::format("  HTTP 416 [{}] 本地 {}B 与服务器 {}B 不符，清空重下",
+                                        attempt.asset.name, existing, *total));
+        attempt.discardLocalBytes();
+        throw downloadError(416, "本地缓存与服务器文件不一致，已清理请重试 — " + url);
+    }
+    cache::writeMeta(CacheMeta{head->header("ETag"), head->header("Last-Modified"), *total, url},
+                     attempt.slot);
+    attempt.reportTotal(*total);
+    log(LogLevel::info, fmt::format("  HTTP 416 恢复 [{}] part 已完整 ({}B) 视为下载成功",
+                                    attempt.asset.name, *total));
+}
+
+bool CorvelResumableDownloader::pause(std::chrono::seconds duration,
+                                      const std::stop_token& stop) const {
+    if (timing_.pause) return timing_.pause(duration, stop);
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, duration, [] { return false; });
+    return !stop.stop_requested();
+}
+
+bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr& error) {
+    std::exception_ptr carried = error;
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvelInstallError& wrapped) {
+        if (auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value()))
+            carried = network->underlying;
+        else
+            return false;
+    } catch (...) {
+    }
+    if (!carried) return false;
+    try {
+        std::rethrow_exception(carried);
+    } catch (const TransportError& transport) {
+        switch (transport.kind()) {
+        case TransportErrorKind::timedOut:
+        case TransportErrorKind::cannotFindHost:
+        case TransportErrorKind::cannotConnect:
+        case TransportErrorKind::connectionLost:
+        case TransportErrorKind::dnsFailure:
+        case TransportErrorKind::resourceUnavailable:
+        case TransportErrorKind::notConnected:
+        case TransportErrorKind::secureConnectionFailed:
+            return true;
+        default:
+            return false;
+        }
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string CorvelResumableDownloader::describeNetworkError(const std::exception_ptr& error) {
+    // This HTTP stack has no separate TLS status code to append.
+    return describeError(error);
+}

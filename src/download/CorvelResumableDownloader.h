@@ -1,0 +1,72 @@
+#pragma once
+
+#include "download/CacheSlot.h"
+#include "pipeline/CVTAVAsset.h"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+// Brings one asset into its cache slot and returns the complete payload.part.
+// Network sources resume from the bytes already on disk with range requests;
+// file URL sources are copied. Every transfer failure is thrown as
+// CorvelInstallError::network; a stop requested on the token ends any failure
+// (and every pause between attempts) as platform::CancelledError.
+//
+// Progress: onProgress receives signed deltas whose running sum is always the
+// number of bytes of this asset on disk (+existing bytes at the start, +n per
+// chunk written, -existing bytes when the local part is discarded).
+// onTotalBytesResolved receives the full size once it is known (at least 1).
+// Both are called on the thread that called download.
+class CorvelResumableDownloader {
+  public:
+    using ProgressHandler = std::function<void(std::int64_t delta)>;
+    using TotalBytesHandler = std::function<void(std::int64_t total)>;
+
+    // Waits the given time between attempts; returns false at once when a stop is
+    // requested on the token.
+    using Pause = std::function<bool(std::chrono::seconds, std::stop_token)>;
+
+    struct Timing {
+        Pause pause;                        // empty: a real wait that wakes on a stop
+        std::chrono::seconds idleLimit{60}; // no byte for this long: timed out
+        std::chrono::milliseconds transferLimit{std::chrono::hours(4)}; // one attempt at most
+    };
+
+    static constexpr int maxAttempts = 4;
+    static constexpr const char* errorDomain = "CorvelResumableDownloader";
+
+    CorvelResumableDownloader() = default;
+    explicit CorvelResumableDownloader(Timing timing) : timing_(std::move(timing)) {}
+
+    std::filesystem::path download(const CVTAVAsset& asset, const ProgressHandler& onProgress,
+                                   const TotalBytesHandler& onTotalBytesResolved = {},
+                                   std::stop_token stop = {});
+
+    // Worth another attempt: time-outs, lost or refused connections, name
+    // resolution and TLS handshake failures, also when wrapped as network.
+    static bool isTransientNetworkError(const std::exception_ptr& error);
+    static std::string describeNetworkError(const std::exception_ptr& error);
+
+  private:
+    struct Attempt;
+    enum class AttemptResult { complete, restartFromZero };
+
+    std::filesystem::path copyLocalFile(const CVTAVAsset& asset, const ProgressHandler& onProgress,
+                                        const TotalBytesHandler& onTotalBytesResolved,
+                                        const std::stop_token& stop);
+    std::filesystem::path downloadFromNetwork(const CVTAVAsset& asset,
+                                              const ProgressHandler& onProgress,
+                                              const TotalBytesHandler& onTotalBytesResolved,
+                                              const std::stop_token& stop);
+    AttemptResult performHTTPDownload(Attempt& attempt, const std::stop_token& stop);
+    void probeAfter416(Attempt& attempt, const std::stop_token& stop);
+    bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
+
+    Timing timing_;
+};
