@@ -44,8 +44,8 @@ std::optional<std::int64_t> parseInt64(std::string_view text) {
     return value;
 }
 
-std::optional<std::int64_t> parseInt64(const std::optional<std::string>& text) {
-    return text ? parseInt64(*text) : std::nullopt;
+std::optional<std::int64_t> parseHeaderInt64(const std::optional<std::string>& text) {
+    return text ? parseInt64(std::string_view(*text)) : std::nullopt;
 }
 
 std::string_view trimSpacesAndTabs(std::string_view text) {
@@ -81,7 +81,7 @@ std::optional<std::int64_t> contentRangeStart(std::string_view value) {
 // The full size a probe response states: Content-Range's total, else a 200's length.
 std::optional<std::int64_t> resolveTotalBytes(const HttpResponseHead& head) {
     if (auto range = head.header("Content-Range")) return contentRangeTotal(*range);
-    if (head.status == 200) return parseInt64(head.header("Content-Length"));
+    if (head.status == 200) return parseHeaderInt64(head.header("Content-Length"));
     return std::nullopt;
 }
 
@@ -123,6 +123,13 @@ std::exception_ptr asNetworkError(std::exception_ptr error) {
 
 // One transfer attempt: what the response handlers share.
 struct CorvelResumableDownloader::Attempt {
+    Attempt(const CVTAVAsset& asset, const CacheSlot& slot, std::int64_t existingBytes,
+            std::optional<CacheMeta> previousMeta, const ProgressHandler& onProgress,
+            const TotalBytesHandler& onTotalBytesResolved)
+        : asset(asset), slot(slot), existingBytes(existingBytes),
+          previousMeta(std::move(previousMeta)), onProgress(onProgress),
+          onTotalBytesResolved(onTotalBytesResolved) {}
+
     const CVTAVAsset& asset;
     const CacheSlot& slot;
     std::int64_t existingBytes;
@@ -173,7 +180,7 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
 
     auto etag = head.header("ETag");
     auto lastModified = head.header("Last-Modified");
-    auto contentLength = parseInt64(head.header("Content-Length"));
+    auto contentLength = parseHeaderInt64(head.header("Content-Length"));
     const std::int64_t requestedFrom = existingBytes;
     bool writeFromZero = true;
 
