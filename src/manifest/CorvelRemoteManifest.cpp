@@ -139,6 +139,10 @@ std::string snippetOf(std::string_view body) {
     return isValidUtf8(head) ? std::string(head) : std::string("<non-utf8>");
 }
 
+DomainError tooLargeError() {
+    return makeManifestError(fmt::format("清单过大: 超过 {} 字节上限", maxManifestBytes));
+}
+
 std::string readManifestFile(const std::filesystem::path& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -158,7 +162,7 @@ std::string readManifestFile(const std::filesystem::path& path) {
         if (got == 0) break;
         if (body.size() + static_cast<std::size_t>(got) > maxManifestBytes) {
             ::close(fd);
-            throw makeManifestError(fmt::format("清单过大: 超过 {} 字节上限", maxManifestBytes));
+            throw tooLargeError();
         }
         body.append(buffer, static_cast<std::size_t>(got));
     }
@@ -175,11 +179,14 @@ std::string fetchOverHttp(const platform::Url& endpoint, std::stop_token stop) {
     platform::HttpHandlers handlers;
     handlers.onHead = [](const platform::HttpResponseHead& head) {
         // Outside 2xx the body is of no use; stop reading it.
-        return head.status >= 200 && head.status <= 299;
+        if (head.status < 200 || head.status > 299) return false;
+        auto announced = parseContentLength(head.header("Content-Length").value_or(""));
+        if (announced && *announced > static_cast<std::int64_t>(maxManifestBytes))
+            throw tooLargeError();
+        return true;
     };
     handlers.onBody = [&body](const char* data, std::size_t size) {
-        if (body.size() + size > maxManifestBytes)
-            throw makeManifestError(fmt::format("清单过大: 超过 {} 字节上限", maxManifestBytes));
+        if (body.size() + size > maxManifestBytes) throw tooLargeError();
         body.append(data, size);
     };
     auto outcome = platform::performHttp(request, handlers, stop);
