@@ -177,11 +177,7 @@ TEST(ManifestDecoding, HostileDocumentsNeverCrash) {
     EXPECT_TRUE(message.ends_with(" — 响应片段: <non-utf8>")) << message;
 }
 
-TEST(ManifestDecoding, SnippetIsTheFirst256BytesOrNonUtf8) {
-    std::string longBody = "{\"status\": \"" + std::string(400, 'x');
-    std::string message = decodeError(longBody);
-    EXPECT_TRUE(message.ends_with(" — 响应片段: " + longBody.substr(0, 256))) << message;
-
+TEST(ManifestDecoding, SnippetCutInsideACharacterIsNonUtf8) {
     // "中" is three bytes; placed at 255..257 it is cut by the 256-byte snippet.
     std::string cut = "{\"status\": \"" + std::string(255 - 12, 'x') + "中\"";
     ASSERT_EQ(cut.substr(255, 3), "中");

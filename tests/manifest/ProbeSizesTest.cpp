@@ -101,20 +101,3 @@ TEST(ProbeSizes, TenProbesAnsweredInReverseKeepOrderAndOwnSizes) {
     }
     EXPECT_EQ(logText().find("HEAD 未解析大小"), std::string::npos);
 }
-
-TEST(ProbeSizes, FileUrlAssetsAreNeitherProbedNorWarnedAbout) {
-    testsupport::TempHome home;
-    auto asset = modelAt("file://" + (home.path() / "m.bin").string(), "local", 42);
-    auto probed = manifest::probeSizes({asset});
-    EXPECT_EQ(probed.at(0).expectedBytes, 42);
-    EXPECT_EQ(logText().find("HEAD"), std::string::npos);
-}
-
-TEST(ProbeSizes, ClosedPortCountsAsNoSize) {
-    testsupport::TempHome home;
-    LoopbackListener closed(false);
-    auto probed = manifest::probeSizes({modelAt(closed.url("/m.zip"), "gone", 5)});
-    EXPECT_EQ(probed.at(0).expectedBytes, 5);
-    EXPECT_NE(logText().find("  ⚠ HEAD 未解析大小 [gone]，暂用 manifest 值 5 bytes 兜底"),
-              std::string::npos);
-}
