@@ -186,6 +186,7 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
 
     if (status == 206) {
         auto contentRange = head.header("Content-Range");
+        if (contentRange && contentRange->empty()) contentRange.reset();
         serverTotalBytes = contentRange ? contentRangeTotal(*contentRange) : std::nullopt;
         if (!serverTotalBytes && contentLength) serverTotalBytes = requestedFrom + *contentLength;
         log(LogLevel::info, fmt::format("  HTTP 206 Partial [{}] total={} 从 {} 续传", asset.name,
@@ -248,6 +249,7 @@ void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size
             // Thrown through the transfer; the bytes written so far stay for a resume.
             throwFileError("cannot write part file", slot.partURL, errno);
         }
+        if (written == 0) throwFileError("cannot write part file", slot.partURL, ENOSPC);
         data += written;
         size -= static_cast<std::size_t>(written);
         progress(written);
@@ -259,12 +261,20 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
                                     const TotalBytesHandler& onTotalBytesResolved,
                                     std::stop_token stop) {
     platform::throwIfStopped(stop);
-    if (asset.url.isFile()) {
-        log(LogLevel::info,
-            fmt::format("▶ 本地源 [{}] {}", asset.name, asset.url.filePath().string()));
-        return copyLocalFile(asset, onProgress, onTotalBytesResolved, stop);
+    try {
+        if (asset.url.isFile()) {
+            log(LogLevel::info,
+                fmt::format("▶ 本地源 [{}] {}", asset.name, asset.url.filePath().string()));
+            return copyLocalFile(asset, onProgress, onTotalBytesResolved, stop);
+        }
+        return downloadFromNetwork(asset, onProgress, onTotalBytesResolved, stop);
+    } catch (const platform::CancelledError&) {
+        throw;
+    } catch (...) {
+        // After a stop, whatever broke is a consequence of it.
+        if (stop.stop_requested()) throw platform::CancelledError();
+        throw;
     }
-    return downloadFromNetwork(asset, onProgress, onTotalBytesResolved, stop);
 }
 
 fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
