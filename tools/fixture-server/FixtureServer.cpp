@@ -31,7 +31,7 @@ namespace {
 // held by connections a client has not closed yet.
 constexpr std::size_t kWorkerThreads = 32;
 // One read buffer per response; large enough to keep a 1 GiB transfer cheap.
-constexpr std::size_t kChunkBytes = 256 * 1024;
+constexpr std::size_t kChunkBytes = 64 * 1024;
 constexpr const char* kDefaultContentType = "application/octet-stream";
 
 std::string lowered(std::string text) {
