@@ -188,6 +188,7 @@ struct FixtureServer::Body {
     std::optional<std::size_t> closeAfter;
     std::chrono::milliseconds stall{0};
     std::size_t throttle = 0;
+    std::uint64_t stallEpoch = 0;
 
     bool began = false;
     Clock::time_point sendStart;
@@ -198,7 +199,7 @@ struct FixtureServer::Body {
     bool next(std::uint64_t offset, httplib::DataSink& sink) {
         if (!began) {
             began = true;
-            if (stall.count() > 0 && !server->pause(Clock::now() + stall, true)) return false;
+            if (stall.count() > 0 && !server->pause(Clock::now() + stall, stallEpoch)) return false;
             sendStart = Clock::now();
         }
         if (closeAfter && offset >= *closeAfter) return false;
@@ -209,7 +210,7 @@ struct FixtureServer::Body {
             auto due = sendStart +
                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                            static_cast<double>(offset) / static_cast<double>(throttle)));
-            if (!server->pause(due, false)) return false;
+            if (!server->pause(due, std::nullopt)) return false;
         }
         if (memory) return sink.write(memory->data() + start + offset, count);
 
@@ -400,11 +401,10 @@ void FixtureServer::releaseStalls() {
     waitCv_.notify_all();
 }
 
-bool FixtureServer::pause(Clock::time_point deadline, bool isStall) {
+bool FixtureServer::pause(Clock::time_point deadline, std::optional<std::uint64_t> stallEpoch) {
     std::unique_lock lock(waitMutex_);
-    auto epoch = stallEpoch_;
     waitCv_.wait_until(lock, deadline,
-                       [&] { return stopping_ || (isStall && stallEpoch_ != epoch); });
+                       [&] { return stopping_ || (stallEpoch && stallEpoch_ != *stallEpoch); });
     return !stopping_;
 }
 
@@ -547,6 +547,13 @@ std::optional<FixtureServer::Resource> FixtureServer::resolve(const std::string&
 }
 
 bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) {
+    // Taken before the request shows in requests(), so releaseStalls() after
+    // seeing it there releases this request's stall too.
+    std::uint64_t stallEpoch = 0;
+    {
+        std::lock_guard lock(waitMutex_);
+        stallEpoch = stallEpoch_;
+    }
     record(req);
     // cpp-httplib would slice (and compress) whatever this handler answers
     // according to what it parsed from the request; both are decided here
@@ -634,6 +641,7 @@ bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) 
     body->file = resource->file;
     body->start = first;
     body->length = length;
+    body->stallEpoch = stallEpoch;
     if (fault) {
         body->closeAfter = fault->closeAfterBytes;
         body->stall = fault->stallBeforeBody;

@@ -77,7 +77,8 @@ class FixtureServer {
     void setFault(const std::string& path, Fault fault);
     void clearFault(const std::string& path);
     void changeETag(const std::string& path); // the file becomes a "new version" (new strong ETag)
-    // Ends every stall in progress now; their bodies then follow as usual.
+    // Ends the stalls of every request already in requests() (whether or not
+    // its stall has begun yet); their bodies then follow as usual.
     void releaseStalls();
 
     std::vector<RecordedRequest> requests() const; // every request so far, in arrival order
@@ -100,8 +101,9 @@ class FixtureServer {
     void record(const httplib::Request& req);
     void bumpVersion(const std::string& path);
     // Waits until `deadline`; false when the server stops meanwhile. A stall
-    // also ends early when releaseStalls() is called after it began.
-    bool pause(std::chrono::steady_clock::time_point deadline, bool isStall);
+    // (given the release count its request saw) also ends at releaseStalls().
+    bool pause(std::chrono::steady_clock::time_point deadline,
+               std::optional<std::uint64_t> stallEpoch);
     void shutDownConnections() const;
 
     std::filesystem::path root_;
