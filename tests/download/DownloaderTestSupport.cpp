@@ -49,8 +49,8 @@ std::string LogCapture::text() const {
 }
 
 bool LogCapture::contains(const std::string& line) const {
-    // Lines are "timestamp [LEVEL] message\n"; match the message whole.
-    return text().find("] " + line + "\n") != std::string::npos;
+    // Lines are "timestamp [LEVEL] message\n".
+    return text().find(" " + line + "\n") != std::string::npos;
 }
 
 int LogCapture::count(const std::string& fragment) const {

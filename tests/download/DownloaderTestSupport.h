@@ -27,6 +27,8 @@ struct ProgressRecorder {
 
     CorvelResumableDownloader::ProgressHandler progress();
     CorvelResumableDownloader::TotalBytesHandler total();
+    // The deltas sum to `bytes` and matched the disk at every call.
+    bool matchesDisk(std::int64_t bytes) const { return sum == bytes && mismatches == 0; }
 };
 
 // The log lines written since construction (the logger is process-wide).
@@ -34,7 +36,7 @@ class LogCapture {
   public:
     LogCapture();
     std::string text() const;
-    bool contains(const std::string& line) const;
+    bool contains(const std::string& line) const; // "[LEVEL] message", the whole line
     int count(const std::string& fragment) const;
 
   private:
