@@ -9,11 +9,15 @@
 #include <archive_entry.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <sys/stat.h>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -101,6 +105,74 @@ bool isInside(const fs::path& candidate, const fs::path& root) {
                             text[base.size()] == '/');
 }
 
+using EntryPtr = std::unique_ptr<archive_entry, decltype(&archive_entry_free)>;
+
+// What the reading thread hands to the writing thread, in archive order.
+struct Item {
+    enum class Kind { header, data, endOfEntry, finished, failed, cancelled };
+    Kind kind = Kind::finished;
+    EntryPtr entry{nullptr, archive_entry_free};
+    la_int64_t offset = 0;
+    std::vector<char> bytes;
+    std::string reason;
+};
+
+// A bounded queue: inflating runs on one core while the other creates and
+// writes files. Data buffers are recycled to keep allocation off the path.
+class Channel {
+  public:
+    static constexpr std::size_t maxBytesInFlight = 32u << 20;
+
+    // False once the writer has given up; the reader then stops.
+    bool push(Item item) {
+        std::unique_lock lock(mutex_);
+        spaceAvailable_.wait(lock, [&] { return aborted_ || bytes_ < maxBytesInFlight; });
+        if (aborted_) return false;
+        bytes_ += item.bytes.size();
+        items_.push_back(std::move(item));
+        itemAvailable_.notify_one();
+        return true;
+    }
+
+    Item pop() {
+        std::unique_lock lock(mutex_);
+        itemAvailable_.wait(lock, [&] { return !items_.empty(); });
+        Item item = std::move(items_.front());
+        items_.pop_front();
+        bytes_ -= item.bytes.size();
+        spaceAvailable_.notify_one();
+        return item;
+    }
+
+    void abort() {
+        std::lock_guard lock(mutex_);
+        aborted_ = true;
+        spaceAvailable_.notify_all();
+    }
+
+    std::vector<char> takeBuffer() {
+        std::lock_guard lock(mutex_);
+        if (pool_.empty()) return {};
+        std::vector<char> buffer = std::move(pool_.back());
+        pool_.pop_back();
+        return buffer;
+    }
+
+    void giveBack(std::vector<char> buffer) {
+        std::lock_guard lock(mutex_);
+        pool_.push_back(std::move(buffer));
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable itemAvailable_;
+    std::condition_variable spaceAvailable_;
+    std::deque<Item> items_;
+    std::size_t bytes_ = 0;
+    bool aborted_ = false;
+    std::vector<std::vector<char>> pool_;
+};
+
 class Extraction {
   public:
     Extraction(const fs::path& archivePath, const fs::path& directory, CVTAVAsset::Format format,
@@ -137,14 +209,36 @@ class Extraction {
         if (archive_read_open_fd(reader_.get(), fd_.get(), 1 << 20) != ARCHIVE_OK)
             refuse("无法读取归档：" + errorText(reader_.get(), "格式无法识别"));
 
+        Channel channel;
+        std::thread reading([&] { readEntries(channel); });
+        // Whatever way the writing ends, the reader is released and joined
+        // before the archive handles go away.
+        struct Join {
+            Channel& channel;
+            std::thread& thread;
+            ~Join() {
+                channel.abort();
+                thread.join();
+            }
+        } join{channel, reading};
+
         for (;;) {
-            platform::throwIfStopped(stop_);
-            archive_entry* entry = nullptr;
-            int status = archive_read_next_header(reader_.get(), &entry);
-            if (status == ARCHIVE_EOF) break;
-            if (status < ARCHIVE_WARN)
-                refuse("无法读取归档：" + errorText(reader_.get(), "条目头损坏"));
-            writeEntry(entry);
+            Item item = channel.pop();
+            switch (item.kind) {
+            case Item::Kind::header:
+                writeEntry(item.entry.get(), channel);
+                break;
+            case Item::Kind::finished:
+                break;
+            case Item::Kind::failed:
+                refuse(item.reason);
+            case Item::Kind::cancelled:
+                throw platform::CancelledError();
+            case Item::Kind::data:
+            case Item::Kind::endOfEntry:
+                refuse("解压数据顺序错误"); // cannot happen: writeEntry consumes them
+            }
+            if (item.kind == Item::Kind::finished) break;
         }
         if (archive_write_close(writer_.get()) < ARCHIVE_WARN)
             refuse("无法完成解压：" + errorText(writer_.get(), "写入失败"));
@@ -152,7 +246,80 @@ class Extraction {
     }
 
   private:
-    void writeEntry(archive_entry* entry) {
+    // Runs on the reading thread: every header, then the data of regular
+    // files, copied out of libarchive's buffers (valid only until its next call).
+    void readEntries(Channel& channel) {
+        auto fail = [&](const std::string& reason) {
+            Item item;
+            item.kind = Item::Kind::failed;
+            item.reason = reason;
+            channel.push(std::move(item));
+        };
+        auto signal = [&](Item::Kind kind) {
+            Item item;
+            item.kind = kind;
+            return channel.push(std::move(item));
+        };
+        try {
+            for (;;) {
+                if (stop_.stop_requested()) {
+                    signal(Item::Kind::cancelled);
+                    return;
+                }
+                archive_entry* entry = nullptr;
+                int status = archive_read_next_header(reader_.get(), &entry);
+                if (status == ARCHIVE_EOF) {
+                    signal(Item::Kind::finished);
+                    return;
+                }
+                if (status < ARCHIVE_WARN) {
+                    fail("无法读取归档：" + errorText(reader_.get(), "条目头损坏"));
+                    return;
+                }
+                Item header;
+                header.kind = Item::Kind::header;
+                header.entry = EntryPtr(archive_entry_clone(entry), archive_entry_free);
+                if (!header.entry) {
+                    fail("内存不足");
+                    return;
+                }
+                bool hasData = archive_entry_filetype(entry) == AE_IFREG &&
+                               archive_entry_hardlink(entry) == nullptr;
+                std::string name = archive_entry_pathname(entry) != nullptr
+                                       ? archive_entry_pathname(entry)
+                                       : std::string();
+                if (!channel.push(std::move(header))) return;
+                while (hasData) {
+                    const void* block = nullptr;
+                    std::size_t size = 0;
+                    la_int64_t offset = 0;
+                    status = archive_read_data_block(reader_.get(), &block, &size, &offset);
+                    if (status == ARCHIVE_EOF) break;
+                    if (status < ARCHIVE_WARN) {
+                        fail("无法读取归档中的 " + name + "：" +
+                             errorText(reader_.get(), "数据损坏"));
+                        return;
+                    }
+                    if (stop_.stop_requested()) {
+                        signal(Item::Kind::cancelled);
+                        return;
+                    }
+                    Item data;
+                    data.kind = Item::Kind::data;
+                    data.offset = offset;
+                    data.bytes = channel.takeBuffer();
+                    const char* bytes = static_cast<const char*>(block);
+                    data.bytes.assign(bytes, bytes + size);
+                    if (!channel.push(std::move(data))) return;
+                }
+                if (!signal(Item::Kind::endOfEntry)) return;
+            }
+        } catch (const std::exception& e) {
+            fail(std::string("无法读取归档：") + e.what());
+        }
+    }
+
+    void writeEntry(archive_entry* entry, Channel& channel) {
         const char* rawName = archive_entry_pathname(entry);
         if (rawName == nullptr) refuse("归档条目名称无法读取");
         std::string name = rawName;
@@ -164,7 +331,10 @@ class Extraction {
         case NameProblem::none:
             break;
         }
-        if (components_.empty()) return; // the archive's root itself: already there
+        if (components_.empty()) { // the archive's root itself: already there
+            copyData(name, channel, false);
+            return;
+        }
         if (components_.front() == "SetupManifest.json")
             refuse("归档顶层不得含有 SetupManifest.json，已拒绝：" + name);
 
@@ -200,26 +370,25 @@ class Extraction {
         int status = archive_write_header(writer_.get(), entry);
         if (status < ARCHIVE_WARN)
             refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
-        if (type == AE_IFREG && hardlink == nullptr) {
-            copyData(name);
-            files_.insert(std::move(relative));
-        }
+        bool regular = type == AE_IFREG && hardlink == nullptr;
+        copyData(name, channel, regular);
+        if (regular) files_.insert(std::move(relative));
         if (archive_write_finish_entry(writer_.get()) < ARCHIVE_WARN)
             refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
     }
 
-    void copyData(const std::string& name) {
-        const void* block = nullptr;
-        std::size_t size = 0;
-        la_int64_t offset = 0;
+    // Writes the entry's data items up to its end marker; `write` false only drains them.
+    void copyData(const std::string& name, Channel& channel, bool write) {
         for (;;) {
-            int status = archive_read_data_block(reader_.get(), &block, &size, &offset);
-            if (status == ARCHIVE_EOF) return;
-            if (status < ARCHIVE_WARN)
-                refuse("无法读取归档中的 " + name + "：" + errorText(reader_.get(), "数据损坏"));
-            platform::throwIfStopped(stop_);
-            if (archive_write_data_block(writer_.get(), block, size, offset) < ARCHIVE_WARN)
+            Item item = channel.pop();
+            if (item.kind == Item::Kind::endOfEntry) return;
+            if (item.kind == Item::Kind::failed) refuse(item.reason);
+            if (item.kind == Item::Kind::cancelled) throw platform::CancelledError();
+            if (item.kind != Item::Kind::data) refuse("解压数据顺序错误");
+            if (write && archive_write_data_block(writer_.get(), item.bytes.data(),
+                                                  item.bytes.size(), item.offset) < ARCHIVE_WARN)
                 refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+            channel.giveBack(std::move(item.bytes));
         }
     }
 
