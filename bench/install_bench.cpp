@@ -36,15 +36,14 @@ int main(int argc, char** argv) {
             fs::path link = archive.parent_path() / (archive.filename().string() + ".bench-link");
             fs::remove(link);
             fs::create_hard_link(archive, link);
-            CVTAVAsset asset{.name = "bench",
-                             .url = *platform::Url::parse("https://127.0.0.1/" +
-                                                          archive.filename().string()),
-                             .sha256 = "",
-                             .expectedBytes = 1,
-                             .destination = destination,
-                             .relativePath = "",
-                             .format = format == "zip" ? CVTAVAsset::Format::zip
-                                                       : CVTAVAsset::Format::tarGz};
+            CVTAVAsset asset{
+                .name = "bench",
+                .url = *platform::Url::parse("https://127.0.0.1/" + archive.filename().string()),
+                .sha256 = "",
+                .expectedBytes = 1,
+                .destination = destination,
+                .relativePath = "",
+                .format = format == "zip" ? CVTAVAsset::Format::zip : CVTAVAsset::Format::tarGz};
             start = std::chrono::steady_clock::now();
             CorvelAssetExtractor::extract(link, asset);
             std::printf("%.3f\n", seconds());
@@ -55,6 +54,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "install_bench: %s\n", e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: install_bench sha <file> | extract <archive> <dest> <zip|tarGz>\n");
+    std::fprintf(stderr,
+                 "usage: install_bench sha <file> | extract <archive> <dest> <zip|tarGz>\n");
     return 2;
 }

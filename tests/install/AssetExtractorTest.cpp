@@ -136,6 +136,8 @@ TEST_F(AssetExtraction, ReinstallPicksTheMovedEntryOrTheNewestButNeverTheRecord)
 
 TEST_F(AssetExtraction, TwoNewEntriesGiveTheDestinationAndGgmlBaseIsFlattened) {
     EXPECT_EQ(unpack(tarGz, {file("one.bin", "1"), file("two.bin", "2")}), destination);
+    EXPECT_EQ(unpack(zip, {file("中文模型/权重.bin", "w")}), destination / "中文模型");
+    EXPECT_EQ(readFile(destination / "中文模型" / "权重.bin"), "w");
 
     fs::path product = unpack(zip, {file("ggml-base/ggml-base.bin", "model"),
                                     file("ggml-base/ggml-base-encoder.mlmodelc/weights", "enc")});
