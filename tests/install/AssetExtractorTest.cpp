@@ -15,12 +15,12 @@
 namespace fs = std::filesystem;
 using CVTAVAsset::Format::tarGz;
 using CVTAVAsset::Format::zip;
+using testarchives::deviceNode;
 using testarchives::directory;
 using testarchives::Entry;
 using testarchives::file;
 using testarchives::hardLink;
 using testarchives::softLink;
-using testarchives::special;
 using testsupport::readFile;
 using testsupport::TempHome;
 using testsupport::writeFile;
@@ -148,8 +148,8 @@ TEST_F(AssetExtraction, TwoNewEntriesGiveTheDestinationAndGgmlBaseIsFlattened) {
 }
 
 TEST_F(AssetExtraction, HostileEntriesAreRefusedAndWriteNothingOutside) {
-    Entry fifo = special("pipe", Entry::Kind::fifo);
-    Entry device = special("null", Entry::Kind::characterDevice);
+    Entry fifo = deviceNode("pipe", Entry::Kind::fifo);
+    Entry device = deviceNode("null", Entry::Kind::characterDevice);
     Entry escapingHardlink = hardLink("h", "../../outside.txt");
     Entry unknownHardlink = hardLink("h", "missing");
     writeFile(home.path() / "outside.txt", "secret");

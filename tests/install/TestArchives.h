@@ -33,7 +33,7 @@ inline Entry softLink(std::string name, std::string target) {
 inline Entry hardLink(std::string name, std::string target) {
     return Entry{std::move(name), Entry::Kind::hardlink, {}, std::move(target), 0644};
 }
-inline Entry special(std::string name, Entry::Kind kind) {
+inline Entry deviceNode(std::string name, Entry::Kind kind) {
     return Entry{std::move(name), kind, {}, {}, 0644};
 }
 
