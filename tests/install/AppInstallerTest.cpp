@@ -3,6 +3,7 @@
 #include "install/CorvelAppInstaller.h"
 #include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
+#include "platform/Cancellation.h"
 #include "platform/Spawn.h"
 #include "support/TempHome.h"
 
@@ -221,4 +222,17 @@ TEST_F(AppInstall, LaunchIsDetachedWithNothingInherited) {
     EXPECT_EQ(descriptors.size(), 3u);
     ::kill(pid, SIGKILL);
     platform::waitForExit(pid);
+}
+
+TEST_F(AppInstall, CancelledInstallLeavesTheOldBundleAlone) {
+    writeFile(applications / "Corvel.app" / "AppRun", "old");
+    writeArchive({file("Corvel.app/AppRun", "new", 0755)});
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app",
+                                                      "com.tavrin.app", "Corvel", stop.get_token()),
+                 platform::CancelledError);
+    EXPECT_EQ(readFile(applications / "Corvel.app" / "AppRun"), "old");
+    EXPECT_TRUE(fs::exists(archive));
+    EXPECT_TRUE(noStagingLeft(applications));
 }
