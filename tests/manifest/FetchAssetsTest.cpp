@@ -13,9 +13,13 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
+#include <regex>
 #include <thread>
 
 namespace manifest = CorvelRemoteManifest;
+using testsupport::LoopbackListener;
+using testsupport::ScriptedServer;
 
 namespace {
 
@@ -24,49 +28,50 @@ std::string logText() {
     return CorvelSetupLogger::shared().persistedText();
 }
 
-bool logged(const std::string& text) {
-    return logText().find(text) != std::string::npos;
-}
-
-// The error inside the network case that fetchAssets throws; rethrows anything else.
-std::exception_ptr networkError(const std::function<void()>& step) {
+// fetchAssets' error, unwrapped from the network case it must arrive in: the
+// manifest message, or "transport <kind>: <curl text>".
+std::string fetchError(std::stop_token stop = {}) {
     try {
-        step();
+        manifest::fetchAssets(stop);
+        return "no error";
     } catch (const CorvelInstallError& error) {
-        if (auto* network = std::get_if<CorvelInstallError::Network>(&error.value()))
-            return network->underlying;
-        throw;
+        auto* network = std::get_if<CorvelInstallError::Network>(&error.value());
+        if (network == nullptr) return "not a network error";
+        try {
+            std::rethrow_exception(network->underlying);
+        } catch (const platform::TransportError& transport) {
+            return fmt::format("transport {}: {}", static_cast<int>(transport.kind()),
+                               transport.what());
+        } catch (const DomainError& inner) {
+            bool ours = inner.domain() == "CorvelRemoteManifest" && inner.code() == -1;
+            return ours ? inner.what() : "foreign DomainError";
+        } catch (const std::exception& other) {
+            return std::string("unexpected: ") + other.what();
+        }
     }
-    ADD_FAILURE() << "no error";
-    return {};
 }
 
-std::string manifestErrorText(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const DomainError& inner) {
-        EXPECT_EQ(inner.domain(), "CorvelRemoteManifest");
-        EXPECT_EQ(inner.code(), -1);
-        return inner.what();
-    } catch (const std::exception& other) {
-        return std::string("unexpected: ") + other.what();
-    }
+std::string transportPrefix(platform::TransportErrorKind kind) {
+    return fmt::format("transport {}: ", static_cast<int>(kind));
 }
+
+std::string headReply(const std::string& statusAndHeaders) {
+    return "HTTP/1.1 " + statusAndHeaders + "Connection: close\r\n\r\n";
+}
+
+const std::string validManifest =
+    R"({"status":"success","data":{"app":{"download_url":"{BASE}/app.zip","file_size":1000},)"
+    R"("models":[]}})";
 
 class FetchAssets : public ::testing::Test {
   protected:
     void SetUp() override { server.start(); }
     void TearDown() override { ::unsetenv("CORVEL_MANIFEST_URL"); }
 
+    void useManifest(const std::string& url) { ::setenv("CORVEL_MANIFEST_URL", url.c_str(), 1); }
     void serveManifest(const std::string& body) {
         server.setTemplate("/manifest.json", body);
-        ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest.json").c_str(), 1);
-    }
-
-    std::string validManifest(const std::string& models = "[]") const {
-        return R"({"status":"success","data":{"app":{"download_url":"{BASE}/app.zip",
-                   "file_size":1000},"models":)" +
-               models + "}}";
+        useManifest(server.url("/manifest.json"));
     }
 
     testsupport::TempHome home;
@@ -78,45 +83,34 @@ class FetchAssets : public ::testing::Test {
 TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
     server.setFile("/app.zip", std::string(2000, 'a'));             // larger than the manifest says
     server.setFile("/models/small.tar.gz", std::string(1000, 'b')); // smaller
-    server.setFile("/models/refused.bin", std::string(10, 'c'));
-    server.setFault("/models/refused.bin", fixture::Fault{.refuseHead = true});
-    server.setFile("/models/empty.bin", "");
     testsupport::writeFile(home.path() / "local.zip", "zip");
-    std::string localUrl = "file://" + (home.path() / "local.zip").string();
-    serveManifest(R"({"status":"success","extra":{"k":[1]},"data":{
+    server.setTemplate("/manifest.json", R"({"status":"success","extra":{"k":[1]},"data":{
         "app":{"app_name":"x","download_url":"{BASE}/app.zip","file_name":"y","file_size":1000,
                "file_hash":"  ABCdef\n"},
         "models":[
           {"model_name":"small","download_url":"{BASE}/models/small.tar.gz","file_name":"s","size":2000},
-          {"model_name":"","download_url":"{BASE}/models/refused.bin","file_name":"refused.bin","size":-5},
-          {"model_name":"empty","download_url":"{BASE}/models/empty.bin","file_name":"e","size":3000},
-          {"model_name":"local","download_url":")" +
-                  localUrl + R"(","file_name":"l"}]}})");
-    // The override is trimmed before use.
-    ::setenv("CORVEL_MANIFEST_URL", (" \t" + server.url("/manifest.json") + "\n").c_str(), 1);
+          {"model_name":"local","download_url":"file://)" +
+                                             (home.path() / "local.zip").string() +
+                                             R"(","file_name":"l"}]}})");
+    useManifest(" \t" + server.url("/manifest.json?a=1&v=old") + "\n");
 
     auto assets = manifest::fetchAssets();
 
-    ASSERT_EQ(assets.size(), 5u);
-    EXPECT_EQ(assets[0].name, "Corvel.app");
+    std::vector<std::tuple<std::string, std::int64_t, CVTAVAsset::Format>> got;
+    for (const auto& asset : assets)
+        got.emplace_back(asset.name, asset.expectedBytes, asset.format);
+    using F = CVTAVAsset::Format;
+    EXPECT_EQ(got,
+              (decltype(got){
+                  {"Corvel.app", 2000, F::zip}, {"small", 1000, F::tarGz}, {"local", 1, F::zip}}));
     EXPECT_EQ(assets[0].sha256, "ABCdef");
-    EXPECT_EQ(assets[0].expectedBytes, 2000);
-    EXPECT_EQ(assets[1].name, "small");
-    EXPECT_EQ(assets[1].format, CVTAVAsset::Format::tarGz);
-    EXPECT_EQ(assets[1].expectedBytes, 1000);
-    EXPECT_EQ(assets[2].name, "refused.bin");
-    EXPECT_EQ(assets[2].expectedBytes, 1);
-    EXPECT_EQ(assets[3].expectedBytes, 3000);
-    EXPECT_EQ(assets[4].expectedBytes, 1);
-    EXPECT_EQ(assets[4].format, CVTAVAsset::Format::zip);
-
     auto manifestRequests = server.requests("/manifest.json");
     ASSERT_EQ(manifestRequests.size(), 1u);
     EXPECT_EQ(manifestRequests[0].method, "GET");
     EXPECT_EQ(manifestRequests[0].header("Accept"), "application/json");
-    EXPECT_TRUE(manifestRequests[0].target.starts_with("/manifest.json?v="))
+    EXPECT_TRUE(manifestRequests[0].target.starts_with("/manifest.json?a=1&v=old&v="))
         << manifestRequests[0].target;
-    for (const char* path : {"/app.zip", "/models/small.tar.gz", "/models/refused.bin"}) {
+    for (const char* path : {"/app.zip", "/models/small.tar.gz"}) {
         auto requests = server.requests(path);
         ASSERT_EQ(requests.size(), 1u) << path;
         EXPECT_EQ(requests[0].method, "HEAD");
@@ -124,142 +118,179 @@ TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
 
     std::string log = logText();
     auto at = [&](const std::string& line) { return log.find(line); };
-    EXPECT_NE(at("[INFO] -------------------- 资源清单 --------------------\n"), std::string::npos);
-    EXPECT_NE(at("[INFO] ▶ 拉取清单: " + server.url("/manifest.json?v=")), std::string::npos)
-        << log;
-    EXPECT_NE(at("[WARN]   ⚠ HEAD 未解析大小 [refused.bin]，暂用 manifest 值 1 byte 兜底\n"),
-              std::string::npos)
-        << log;
-    EXPECT_NE(at("[WARN]   ⚠ HEAD 未解析大小 [empty]，暂用 manifest 值 3 KB 兜底\n"),
-              std::string::npos);
-    EXPECT_EQ(at("[local]"), std::string::npos);
-    EXPECT_NE(at("[INFO] ✔ 资源清单就绪，共 5 个（大小以 HEAD 实测为准）\n"), std::string::npos);
-    EXPECT_NE(at("[INFO]   • Corvel.app — 2 KB — " + server.url("/app.zip") + "\n"),
-              std::string::npos);
+    for (const std::string& line :
+         {std::string("[INFO] -------------------- 资源清单 --------------------\n"),
+          "[INFO] ▶ 拉取清单: " + server.url("/manifest.json?a=1&v=old&v="),
+          std::string("[INFO] ✔ 资源清单就绪，共 3 个（大小以 HEAD 实测为准）\n"),
+          "[INFO]   • Corvel.app — 2 KB — " + server.url("/app.zip") + "\n"}) {
+        EXPECT_NE(at(line), std::string::npos) << line << "\n" << log;
+    }
+    EXPECT_EQ(at("⚠"), std::string::npos); // a file URL gets neither HEAD nor warning
     EXPECT_LT(at("• Corvel.app"), at("• small"));
     EXPECT_LT(at("• small"), at("• local"));
 }
 
-TEST_F(FetchAssets, OverrideQueryItemsComeFirstAndEmptyModelsGiveTheAppAlone) {
-    server.setFile("/app.zip", "zip");
-    server.setTemplate("/manifest.json", validManifest());
-    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest.json?a=1&v=old").c_str(), 1);
-    auto assets = manifest::fetchAssets();
-    ASSERT_EQ(assets.size(), 1u);
-    EXPECT_EQ(assets[0].name, "Corvel.app");
-    EXPECT_EQ(assets[0].destination, CVTAVAsset::applicationsDirectory());
-    auto target = server.requests("/manifest.json").at(0).target;
-    EXPECT_TRUE(target.starts_with("/manifest.json?a=1&v=old&v=")) << target;
-}
-
-TEST_F(FetchAssets, StatusOtherThanLowerCaseSuccessIsRefused) {
-    serveManifest(
-        R"({"status":"SUCCESS","data":{"app":{"download_url":"{BASE}/a.zip"},"models":[]}})");
-    auto error = networkError([] { manifest::fetchAssets(); });
-    EXPECT_EQ(manifestErrorText(error), "清单接口返回状态异常: SUCCESS");
-    EXPECT_TRUE(logged("[ERROR] ✘ 清单接口返回状态异常: SUCCESS\n"));
-    EXPECT_TRUE(server.requests("/a.zip").empty());
-}
-
-TEST_F(FetchAssets, UndecodableDocumentsQuoteTheBodyInTheLog) {
-    std::string body = R"({"status":"success","data":{"app":{"download_url":"u"}}, "pad":")" +
-                       std::string(300, 'p') + "\"}";
-    serveManifest(body);
-    auto error = networkError([] { manifest::fetchAssets(); });
-    std::string message = manifestErrorText(error);
-    EXPECT_TRUE(message.starts_with("JSON 解析失败: ")) << message;
-    EXPECT_TRUE(message.ends_with(" — 响应片段: " + body.substr(0, 256))) << message;
-    EXPECT_TRUE(logged("[ERROR] ✘ 清单拉取/解析失败: " + message + "\n"));
-
-    serveManifest(validManifest().replace(validManifest().find("1000"), 4, "\"1000\""));
-    message = manifestErrorText(networkError([] { manifest::fetchAssets(); }));
-    EXPECT_NE(message.find("file_size"), std::string::npos) << message;
-}
-
-TEST_F(FetchAssets, HttpErrorStatusWinsOverAValidBody) {
-    std::string body = validManifest();
-    testsupport::ScriptedServer scripted({fmt::format(
-        "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: {}\r\n\r\n{}",
-        body.size(), body)});
-    ::setenv("CORVEL_MANIFEST_URL", scripted.url("/m").c_str(), 1);
-    auto error = networkError([] { manifest::fetchAssets(); });
-    EXPECT_EQ(manifestErrorText(error), "HTTP 404");
-    EXPECT_TRUE(logged("[ERROR] ✘ 清单拉取/解析失败: HTTP 404\n"));
-}
-
-TEST_F(FetchAssets, InvalidModelUrlStopsBeforeAnyHeadWithoutItsOwnLogLine) {
-    serveManifest(
-        validManifest(R"([{"model_name":"a","download_url":"{BASE}/a.bin","file_name":"a"},
-                                    {"model_name":"b","download_url":"no url","file_name":"b"}])"));
-    auto error = networkError([] { manifest::fetchAssets(); });
-    EXPECT_EQ(manifestErrorText(error), "models[1].download_url 非法: no url");
-    EXPECT_FALSE(logged("✘"));
-    EXPECT_EQ(server.requests().size(), 1u);
-}
-
-TEST_F(FetchAssets, OversizedBodyIsRefusedWhetherAnnouncedStreamedOrOnDisk) {
-    std::string huge(manifest::maxManifestBytes + 1, ' ');
-    server.setFile("/huge.json", huge);
-    testsupport::writeFile(home.path() / "huge.json", huge);
-    for (const std::string& url : {server.url("/huge.json"), server.url("/huge.json"),
-                                   "file://" + (home.path() / "huge.json").string()}) {
-        // The second round hides the length, so only the running count can stop it.
-        if (url == server.url("/huge.json") && !server.requests("/huge.json").empty())
-            server.setFault("/huge.json", fixture::Fault{.omitContentLength = true});
-        ::setenv("CORVEL_MANIFEST_URL", url.c_str(), 1);
-        auto message = manifestErrorText(networkError([] { manifest::fetchAssets(); }));
-        EXPECT_TRUE(message.starts_with("清单过大")) << url << ": " << message;
-    }
-}
-
-TEST_F(FetchAssets, ClosedPortIsCannotConnect) {
-    testsupport::LoopbackListener closed(false);
-    ::setenv("CORVEL_MANIFEST_URL", closed.url("/m.json").c_str(), 1);
-    auto error = networkError([] { manifest::fetchAssets(); });
+TEST_F(FetchAssets, RefusedManifestsStopBeforeAnyHeadWithTheirMessage) {
+    const std::string padded =
+        R"({"status":"success","data":{"app":{"download_url":"u"}}, "pad":")" +
+        std::string(300, 'p') + "\"}";
+    std::string undecodable;
     try {
-        std::rethrow_exception(error);
-    } catch (const platform::TransportError& transport) {
-        EXPECT_EQ(transport.kind(), platform::TransportErrorKind::cannotConnect);
-        EXPECT_TRUE(logged(std::string("[ERROR] ✘ 清单拉取/解析失败: ") + transport.what() + "\n"));
+        manifest::decodeManifest(padded);
+    } catch (const DomainError& error) {
+        undecodable = error.what();
     }
+    ASSERT_TRUE(undecodable.ends_with(" — 响应片段: " + padded.substr(0, 256))) << undecodable;
+    ScriptedServer notFound({fmt::format(
+        "HTTP/1.1 404 Not Found\r\nContent-Type: application/json\r\nContent-Length: {}\r\n\r\n{}",
+        validManifest.size(), validManifest)});
+    std::string huge(manifest::maxManifestBytes + 1, ' ');
+    server.setFile("/announced.json", huge);
+    server.setFile("/streamed.json", huge); // only the running count can stop this one
+    server.setFault("/streamed.json", fixture::Fault{.omitContentLength = true});
+    testsupport::writeFile(home.path() / "huge.json", huge);
+    const std::string fetchFailed = "[ERROR] ✘ 清单拉取/解析失败: ";
+    struct Case {
+        std::string source; // a URL, or a body served as the manifest
+        std::string message;
+        std::string logLine; // empty: no error line at all
+        bool prefixOnly = false;
+    };
+    for (const auto& c : std::vector<Case>{
+             {R"({"status":"SUCCESS","data":{"app":{"download_url":"{BASE}/a.zip"},"models":[]}})",
+              "清单接口返回状态异常: SUCCESS", "[ERROR] ✘ 清单接口返回状态异常: SUCCESS\n"},
+             {padded, undecodable, fetchFailed + undecodable + "\n"},
+             {notFound.url("/m"), "HTTP 404", fetchFailed + "HTTP 404\n"},
+             {R"({"status":"success","data":{"app":{"download_url":"ftp://h/a.zip"},"models":[]}})",
+              "app.download_url 非法: ftp://h/a.zip", ""},
+             {validManifest.substr(0, validManifest.size() - 4) +
+                  R"([{"model_name":"a","download_url":"{BASE}/a.bin","file_name":"a"},
+                      {"model_name":"b","download_url":"no url","file_name":"b"}]}})",
+              "models[1].download_url 非法: no url", ""},
+             {server.url("/announced.json"), "清单过大", fetchFailed + "清单过大", true},
+             {server.url("/streamed.json"), "清单过大", fetchFailed + "清单过大", true},
+             {"file://" + (home.path() / "huge.json").string(), "清单过大",
+              fetchFailed + "清单过大", true},
+             {"file://" + (home.path() / "missing.json").string(), "", fetchFailed, true}}) {
+        SCOPED_TRACE(c.source.substr(0, 100));
+        if (c.source.starts_with("{"))
+            serveManifest(c.source);
+        else
+            useManifest(c.source);
+        std::size_t logBefore = logText().size();
+        std::string error = fetchError();
+        EXPECT_EQ(c.prefixOnly ? error.substr(0, c.message.size()) : error, c.message) << error;
+        std::string log = logText().substr(logBefore);
+        if (c.logLine.empty())
+            EXPECT_EQ(log.find("✘"), std::string::npos) << log;
+        else
+            EXPECT_NE(log.find(c.logLine), std::string::npos) << log;
+    }
+    for (const auto& request : server.requests())
+        EXPECT_NE(request.method, "HEAD") << request.path;
 }
 
 TEST_F(FetchAssets, FileOverrideIsReadFromDisk) {
     server.setFile("/app.zip", std::string(1234, 'z'));
-    std::string body = validManifest();
-    auto base = body.find("{BASE}");
-    body.replace(base, 6, server.baseUrl());
+    std::string body = validManifest;
+    body.replace(body.find("{BASE}"), 6, server.baseUrl());
     testsupport::writeFile(home.path() / "manifest dir" / "m.json", body);
-    ::setenv("CORVEL_MANIFEST_URL",
-             ("file://" + (home.path() / "manifest%20dir/m.json").string()).c_str(), 1);
+    useManifest("file://" + (home.path() / "manifest%20dir/m.json").string());
     auto assets = manifest::fetchAssets();
-    ASSERT_EQ(assets.size(), 1u);
+    ASSERT_EQ(assets.size(), 1u); // empty models: the application alone
     EXPECT_EQ(assets[0].expectedBytes, 1234);
-
-    ::setenv("CORVEL_MANIFEST_URL", ("file://" + (home.path() / "missing.json").string()).c_str(),
-             1);
-    EXPECT_THROW(manifest::fetchAssets(), CorvelInstallError);
-    EXPECT_TRUE(logged("[ERROR] ✘ 清单拉取/解析失败: "));
 }
 
-TEST_F(FetchAssets, StopRequestAbortsAStalledFetch) {
-    testsupport::LoopbackListener silent;
-    ::setenv("CORVEL_MANIFEST_URL", silent.url("/m.json").c_str(), 1);
+TEST_F(FetchAssets, ClosedPortAndStopRequestEndTheFetch) {
+    LoopbackListener closed(false);
+    useManifest(closed.url("/m.json"));
+    std::string error = fetchError();
+    const std::string cannotConnect = transportPrefix(platform::TransportErrorKind::cannotConnect);
+    ASSERT_TRUE(error.starts_with(cannotConnect)) << error;
+    EXPECT_NE(logText().find("[ERROR] ✘ 清单拉取/解析失败: " + error.substr(cannotConnect.size())),
+              std::string::npos);
+
+    // A server that accepts and never answers: the stop request must end the wait.
+    LoopbackListener silent;
+    useManifest(silent.url("/m.json"));
     std::stop_source stop;
     std::atomic<bool> finished = false;
-    std::exception_ptr error;
     std::jthread run([&] {
-        error = networkError([&] { manifest::fetchAssets(stop.get_token()); });
+        error = fetchError(stop.get_token());
         finished = true;
     });
-    auto connection = silent.acceptOne();
-    ASSERT_TRUE(connection);
+    ASSERT_TRUE(silent.acceptOne());
     stop.request_stop();
     ASSERT_TRUE(testsupport::waitUntil([&] { return finished.load(); }));
     run.join();
-    try {
-        std::rethrow_exception(error);
-    } catch (const platform::TransportError& transport) {
-        EXPECT_EQ(transport.kind(), platform::TransportErrorKind::cancelled);
+    EXPECT_TRUE(error.starts_with(transportPrefix(platform::TransportErrorKind::cancelled)))
+        << error;
+}
+
+TEST(ProbeSizes, UnusableLengthsKeepTheManifestSizeWithOneWarningEach) {
+    testsupport::TempHome home;
+    // Lengths that lie or cannot be read (curl itself refuses some, which counts the
+    // same), and a refused HEAD whose length must not be taken.
+    std::vector<std::string> lines;
+    for (const char* length : {"-5", "12abc", "1 2", "99999999999999999999999", "0"})
+        lines.push_back(fmt::format("200 OK\r\nContent-Length: {}\r\n", length));
+    lines.push_back("200 OK\r\n");
+    lines.push_back("405 Method Not Allowed\r\nContent-Length: 2000\r\n");
+    std::vector<CVTAVAsset> assets;
+    std::vector<std::unique_ptr<ScriptedServer>> servers;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        servers.push_back(std::make_unique<ScriptedServer>(std::vector{headReply(lines[i])}));
+        std::string name = fmt::format("m{}", i);
+        assets.push_back(
+            manifest::makeModelAsset({name, servers.back()->url("/" + name), name, 1000}, 0));
     }
+    auto probed = manifest::probeSizes(assets);
+    std::string log = logText();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i]);
+        EXPECT_EQ(probed[i].expectedBytes, 1000);
+        std::string warning =
+            fmt::format("[WARN]   ⚠ HEAD 未解析大小 [m{}]，暂用 manifest 值 1 KB 兜底\n", i);
+        EXPECT_NE(log.find(warning), std::string::npos) << log;
+        EXPECT_EQ(log.find(warning), log.rfind(warning));
+        EXPECT_TRUE(servers[i]->requests().at(0).starts_with(fmt::format("HEAD /m{} ", i)));
+    }
+}
+
+TEST(ProbeSizes, TenProbesAnsweredInReverseKeepOrderAndOwnSizes) {
+    testsupport::TempHome home;
+    constexpr int count = 10;
+    LoopbackListener listener;
+    std::vector<CVTAVAsset> assets;
+    for (int i = 0; i < count; ++i) {
+        std::string name = fmt::format("m{}", i);
+        assets.push_back(manifest::makeModelAsset({name, listener.url("/" + name), name, 1}, 0));
+    }
+    // Holds every request until all ten are in, then answers the last asset
+    // first and each next one only after the previous client hung up.
+    std::jthread server([&] {
+        std::map<int, platform::UniqueFd> byIndex;
+        for (int i = 0; i < count; ++i) {
+            auto client = listener.acceptOne();
+            if (!client) return;
+            std::smatch match;
+            std::string head = testsupport::readRequestHead(client.get());
+            if (!std::regex_search(head, match, std::regex("^HEAD /m([0-9]+) "))) return;
+            byIndex[std::stoi(match[1])] = std::move(client);
+        }
+        for (int i = count - 1; i >= 0; --i) {
+            int fd = byIndex.at(i).get();
+            testsupport::sendAll(
+                fd, headReply(fmt::format("200 OK\r\nContent-Length: {}\r\n", 2000 + i)));
+            testsupport::waitForPeerClose(fd);
+        }
+    });
+    auto probed = manifest::probeSizes(assets);
+    server.join();
+    ASSERT_EQ(probed.size(), static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(probed[i].name, fmt::format("m{}", i));
+        EXPECT_EQ(probed[i].expectedBytes, 2000 + i);
+    }
+    EXPECT_EQ(logText().find("HEAD 未解析大小"), std::string::npos);
 }
