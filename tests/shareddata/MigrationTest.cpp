@@ -1,212 +1,105 @@
-#include "shareddata/CVSharedDataPaths.h"
-#include "support/TempHome.h"
+#include "shareddata/Layout.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <map>
+#include <cstdlib>
 
-namespace fs = std::filesystem;
-namespace paths = CVSharedDataPaths;
 using paths::RootOutcome;
-using testsupport::readFile;
-using testsupport::TempHome;
-using testsupport::writeFile;
 
-namespace {
-
-fs::path support() {
-    return paths::applicationSupportDirectory();
-}
-
-// Every path below root with its content ("->target" for links, "/" for folders).
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-    std::map<std::string, std::string> result;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        std::string rel = it->path().lexically_relative(root).string();
-        if (it->is_symlink())
-            result[rel] = "->" + fs::read_symlink(it->path()).string();
-        else if (it->is_directory())
-            result[rel] = "/";
-        else
-            result[rel] = readFile(it->path());
+TEST(Migration, LayoutsAndTheirResults) {
+    struct Case {
+        const char* name;
+        const char* before;
+        RootOutcome outcome;
+        const char* moved; // d: data folder, a: application folder, b: build folder
+        const char* after; // "same": unchanged
+    };
+    for (const auto& c : std::vector<Case>{
+             {"neither layout: nothing created", "", RootOutcome::noLegacy, "---", "same"},
+             {"former root moved", "L/LLMData/Model/w.bin=w L/.hidden=h", RootOutcome::migrated,
+              "---", "D/LLMData/Model/w.bin=w D/.hidden=h"},
+             {"current root holding only Finder litter is replaced",
+              "D/.DS_Store= D/.localized= L/a.txt=a", RootOutcome::migrated, "---", "D/a.txt=a"},
+             {"both roots merge: current files win, hidden and nested merged, links kept",
+              "~/outside/big.bin=outside L/shared.txt=legacy L/only-legacy.txt=L "
+              "L/.legacy-hidden=lh L/.both-hidden=legacy L/LLMData/Model/a.bin=legacy-a "
+              "L/LLMData/Model/deep/b.bin=legacy-b L/linked=->~/outside D/shared.txt=current "
+              "D/.both-hidden=current D/LLMData/Model/a.bin=current-a D/LLMData/Other/c.bin=c",
+              RootOutcome::migrated, "---",
+              "~/outside/big.bin=outside D/shared.txt=current D/only-legacy.txt=L "
+              "D/.legacy-hidden=lh D/.both-hidden=current D/LLMData/Model/a.bin=current-a "
+              "D/LLMData/Model/deep/b.bin=legacy-b D/LLMData/Other/c.bin=c D/linked=->~/outside"},
+             {"failed merge keeps the former root complete",
+              "L/LLMData/Model/a.bin=a L/.hidden=h D/LLMData/Model=file", RootOutcome::bothPresent,
+              "---", "same"},
+             {"current root is a plain file", "D=file L/a.txt=a", RootOutcome::bothPresent, "---",
+              "same"},
+             {"current root linked to the former one", "D=->L L/LLMData/m.bin=m",
+              RootOutcome::bothPresent, "---", "same"},
+             {"data folders of both roots (the former root kept in place by a clash)",
+              "D/TAVRIN_DATA/shared.txt=current D/TAVRIN_DATA/cur.txt=c L/TAVRIN_DATA/leg.txt=l "
+              "L/TAVRIN_DATA/shared.txt=legacy L/block/x=x D/block=file",
+              RootOutcome::bothPresent, "d--",
+              "D/CORVEL_DATA/shared.txt=current D/CORVEL_DATA/cur.txt=c D/CORVEL_DATA/leg.txt=l "
+              "L/block/x=x D/block=file"},
+             {"application and build folders",
+              "S/TAVRIN/settings.json={} S/Corvel/.localized= ~/.tavrin-build/cache/o=o "
+              "~/.corvel-build/keep=k",
+              RootOutcome::noLegacy, "-ab",
+              "S/Corvel/settings.json={} ~/.corvel-build/cache/o=o ~/.corvel-build/keep=k"},
+             {"former folder that is a plain file is kept",
+              "~/.tavrin-build=not-a-folder ~/.corvel-build/x=/", RootOutcome::noLegacy, "---",
+              "same"},
+             {"storage identity present: left alone",
+              "D/.corvel_storage_id=current D/.tavrin_storage_id=former", RootOutcome::noLegacy,
+              "---", "same"},
+             {"former identity travels with the former root", "L/.tavrin_storage_id=legacy",
+              RootOutcome::migrated, "---", "D/.corvel_storage_id=legacy"}}) {
+        SCOPED_TRACE(c.name);
+        TempHome home;
+        apply(layout(c.before));
+        auto result = paths::migrateLegacyData();
+        EXPECT_EQ(result.rootOutcome, c.outcome);
+        EXPECT_EQ(std::string(result.dataFolderMoved ? "d" : "-") +
+                      (result.appFolderMigrated ? "a" : "-") +
+                      (result.buildFolderMigrated ? "b" : "-"),
+                  c.moved);
+        Layout after = snapshot();
+        EXPECT_EQ(after, layout(std::string_view(c.after) == "same" ? c.before : c.after));
+        // Idempotent: a second run finds nothing more to do and loses nothing.
+        auto again = paths::migrateLegacyData();
+        EXPECT_EQ(snapshot(), after);
+        EXPECT_EQ(again.rootOutcome,
+                  c.outcome == RootOutcome::migrated ? RootOutcome::noLegacy : c.outcome);
     }
-    return result;
 }
 
-} // namespace
-
-TEST(Migration, NeitherLayoutCreatesNothing) {
+TEST(Migration, StorageIdentityAloneAndEnsureLLMDataDirectory) {
+    struct Case {
+        const char* before;
+        void (*step)();
+        const char* after;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"D/.tavrin_storage_id=current L/.tavrin_storage_id=legacy", paths::migrateStorageID,
+              "D/.corvel_storage_id=current L/.tavrin_storage_id=legacy"},
+             // No data root: the move fails quietly and creates nothing.
+             {"L/.tavrin_storage_id=legacy", paths::migrateStorageID,
+              "L/.tavrin_storage_id=legacy"},
+             {"L/LLMData/SetupManifest.json={}", paths::ensureLLMDataDirectory,
+              "D/LLMData/SetupManifest.json={}"},
+             {"", paths::ensureLLMDataDirectory, "D/LLMData=/"},
+             {"D/LLMData/a=a", paths::ensureLLMDataDirectory, "D/LLMData/a=a"}}) {
+        SCOPED_TRACE(c.before);
+        TempHome home;
+        apply(layout(c.before));
+        c.step();
+        EXPECT_EQ(snapshot(), layout(c.after));
+    }
     TempHome home;
-    auto result = paths::migrateLegacyData();
-    EXPECT_EQ(result.rootOutcome, RootOutcome::noLegacy);
-    EXPECT_FALSE(result.dataFolderMoved);
-    EXPECT_FALSE(result.appFolderMigrated);
-    EXPECT_FALSE(result.buildFolderMigrated);
-    EXPECT_TRUE(fs::is_empty(home.path()));
-}
-
-TEST(Migration, LegacyRootMovedThenNothingToDo) {
-    TempHome home;
-    writeFile(paths::legacyLLMDataDirectory() / "Model/w.bin", "w");
-    writeFile(paths::legacyDataDirectory(".hidden"), "h");
-    auto result = paths::migrateLegacyData();
-    EXPECT_EQ(result.rootOutcome, RootOutcome::migrated);
-    EXPECT_FALSE(fs::exists(paths::legacyDataRoot()));
-    EXPECT_EQ(readFile(paths::llmDataDirectory() / "Model/w.bin"), "w");
-    EXPECT_EQ(readFile(paths::dataDirectory(".hidden")), "h");
-    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::noLegacy);
-}
-
-TEST(Migration, CurrentRootHoldingOnlyFinderLitterIsReplaced) {
-    TempHome home;
-    writeFile(paths::dataDirectory(".DS_Store"), "");
-    writeFile(paths::dataDirectory(".localized"), "");
-    writeFile(paths::legacyDataDirectory("a.txt"), "a");
-    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::migrated);
-    EXPECT_EQ(snapshot(paths::dataRoot()), (std::map<std::string, std::string>{{"a.txt", "a"}}));
-}
-
-TEST(Migration, BothRootsMergeWithTheCurrentFilesWinning) {
-    TempHome home;
-    fs::path outside = home.path() / "outside";
-    writeFile(outside / "big.bin", "outside");
-    writeFile(paths::legacyDataDirectory("shared.txt"), "legacy");
-    writeFile(paths::legacyDataDirectory("only-legacy.txt"), "L");
-    writeFile(paths::legacyDataDirectory(".legacy-hidden"), "lh");
-    writeFile(paths::legacyDataDirectory(".both-hidden"), "legacy");
-    writeFile(paths::legacyLLMDataDirectory() / "Model/a.bin", "legacy-a");
-    writeFile(paths::legacyLLMDataDirectory() / "Model/deep/b.bin", "legacy-b");
-    fs::create_directory_symlink(outside, paths::legacyDataDirectory("linked"));
-    writeFile(paths::dataDirectory("shared.txt"), "current");
-    writeFile(paths::dataDirectory(".both-hidden"), "current");
-    writeFile(paths::llmDataDirectory() / "Model/a.bin", "current-a");
-    writeFile(paths::llmDataDirectory() / "Other/c.bin", "c");
-
-    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::migrated);
-    EXPECT_FALSE(fs::exists(paths::legacyDataRoot()));
-    EXPECT_EQ(snapshot(paths::dataRoot()), (std::map<std::string, std::string>{
-                                               {".both-hidden", "current"},
-                                               {".legacy-hidden", "lh"},
-                                               {"LLMData", "/"},
-                                               {"LLMData/Model", "/"},
-                                               {"LLMData/Model/a.bin", "current-a"},
-                                               {"LLMData/Model/deep", "/"},
-                                               {"LLMData/Model/deep/b.bin", "legacy-b"},
-                                               {"LLMData/Other", "/"},
-                                               {"LLMData/Other/c.bin", "c"},
-                                               {"linked", "->" + outside.string()},
-                                               {"only-legacy.txt", "L"},
-                                               {"shared.txt", "current"},
-                                           }));
-    // The link was copied as a link; removing the former root did not reach through it.
-    EXPECT_EQ(readFile(outside / "big.bin"), "outside");
-}
-
-TEST(Migration, FailedMergeKeepsTheLegacyRootComplete) {
-    TempHome home;
-    writeFile(paths::legacyLLMDataDirectory() / "Model/a.bin", "a");
-    writeFile(paths::legacyDataDirectory("z-last.txt"), "z");
-    writeFile(paths::legacyDataDirectory(".hidden"), "h");
-    // A file where the merge needs a directory.
-    writeFile(paths::llmDataDirectory() / "Model", "a file, not a folder");
-    auto before = snapshot(paths::legacyDataRoot());
-
-    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::bothPresent);
-    EXPECT_EQ(snapshot(paths::legacyDataRoot()), before);
-    EXPECT_EQ(readFile(paths::llmDataDirectory() / "Model"), "a file, not a folder");
-    // Repeating the attempt changes nothing and loses nothing.
-    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::bothPresent);
-    EXPECT_EQ(snapshot(paths::legacyDataRoot()), before);
-}
-
-TEST(Migration, PlainFilesWhereFoldersBelongAreLeftAlone) {
-    TempHome home;
-    // The current root is a file: it cannot be listed, so it is not empty and is kept.
-    writeFile(paths::dataRoot(), "current root as a file");
-    writeFile(paths::legacyDataDirectory("a.txt"), "a");
-    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::bothPresent);
-    EXPECT_EQ(readFile(paths::dataRoot()), "current root as a file");
-    EXPECT_EQ(readFile(paths::legacyDataDirectory("a.txt")), "a");
+    writeFile(paths::dataRoot(), "file");
     EXPECT_THROW(paths::ensureLLMDataDirectory(), fs::filesystem_error);
-
-    // A former folder that is a plain file is neither moved nor removed.
-    writeFile(home.path() / ".tavrin-build", "not a folder");
-    fs::create_directories(home.path() / ".corvel-build/x");
-    EXPECT_FALSE(paths::migrateLegacyData().buildFolderMigrated);
-    EXPECT_EQ(readFile(home.path() / ".tavrin-build"), "not a folder");
-    EXPECT_FALSE(paths::migrateDirectory(home.path() / ".tavrin-build", home.path() / "fresh"));
-    EXPECT_FALSE(fs::exists(home.path() / "fresh"));
-}
-
-TEST(Migration, DataFoldersFromBothRoots) {
-    TempHome home;
-    writeFile(paths::dataDirectory("TAVRIN_DATA/shared.txt"), "current");
-    writeFile(paths::dataDirectory("TAVRIN_DATA/cur.txt"), "c");
-    writeFile(paths::legacyDataDirectory("TAVRIN_DATA/shared.txt"), "legacy");
-    writeFile(paths::legacyDataDirectory("TAVRIN_DATA/leg.txt"), "l");
-    // Keep the former root in place so both data folders are still there for step two.
-    writeFile(paths::legacyDataDirectory("block/x"), "x");
-    writeFile(paths::dataDirectory("block"), "file");
-
-    auto result = paths::migrateLegacyData();
-    EXPECT_EQ(result.rootOutcome, RootOutcome::bothPresent);
-    EXPECT_TRUE(result.dataFolderMoved);
-    EXPECT_FALSE(fs::exists(paths::dataDirectory("TAVRIN_DATA")));
-    EXPECT_FALSE(fs::exists(paths::legacyDataDirectory("TAVRIN_DATA")));
-    EXPECT_EQ(snapshot(paths::dataDirectory("CORVEL_DATA")),
-              (std::map<std::string, std::string>{
-                  {"cur.txt", "c"}, {"leg.txt", "l"}, {"shared.txt", "current"}}));
-}
-
-TEST(Migration, ApplicationAndBuildFolders) {
-    TempHome home;
-    writeFile(support() / "TAVRIN/settings.json", "{}");
-    writeFile(support() / "Corvel/.localized", "");
-    writeFile(home.path() / ".tavrin-build/cache/o", "o");
-    writeFile(home.path() / ".corvel-build/keep", "k");
-    auto result = paths::migrateLegacyData();
-    EXPECT_EQ(result.rootOutcome, RootOutcome::noLegacy);
-    EXPECT_TRUE(result.appFolderMigrated);
-    EXPECT_TRUE(result.buildFolderMigrated);
-    EXPECT_EQ(snapshot(support() / "Corvel"),
-              (std::map<std::string, std::string>{{"settings.json", "{}"}}));
-    EXPECT_EQ(
-        snapshot(home.path() / ".corvel-build"),
-        (std::map<std::string, std::string>{{"cache", "/"}, {"cache/o", "o"}, {"keep", "k"}}));
-    EXPECT_FALSE(fs::exists(support() / "TAVRIN"));
-    EXPECT_FALSE(fs::exists(home.path() / ".tavrin-build"));
-}
-
-TEST(Migration, StorageIdentity) {
-    {
-        TempHome home;
-        writeFile(paths::dataDirectory(".corvel_storage_id"), "current");
-        writeFile(paths::dataDirectory(".tavrin_storage_id"), "former");
-        paths::migrateStorageID();
-        EXPECT_EQ(readFile(paths::dataDirectory(".corvel_storage_id")), "current");
-        EXPECT_EQ(readFile(paths::dataDirectory(".tavrin_storage_id")), "former");
-    }
-    {
-        TempHome home;
-        writeFile(paths::dataDirectory(".tavrin_storage_id"), "in-current-root");
-        writeFile(paths::legacyDataDirectory(".tavrin_storage_id"), "in-legacy-root");
-        paths::migrateStorageID();
-        EXPECT_EQ(readFile(paths::dataDirectory(".corvel_storage_id")), "in-current-root");
-        EXPECT_FALSE(fs::exists(paths::dataDirectory(".tavrin_storage_id")));
-        EXPECT_EQ(readFile(paths::legacyDataDirectory(".tavrin_storage_id")), "in-legacy-root");
-    }
-    {
-        TempHome home;
-        writeFile(paths::legacyDataDirectory(".tavrin_storage_id"), "legacy");
-        paths::migrateStorageID(); // no data root: the move fails quietly and creates nothing
-        EXPECT_FALSE(fs::exists(paths::dataRoot()));
-        EXPECT_EQ(readFile(paths::legacyDataDirectory(".tavrin_storage_id")), "legacy");
-        // Through the whole migration the former root moves first, taking its identity along.
-        paths::migrateLegacyData();
-        EXPECT_EQ(readFile(paths::dataDirectory(".corvel_storage_id")), "legacy");
-    }
 }
 
 TEST(Migration, DirectoryPrimitives) {
@@ -226,6 +119,9 @@ TEST(Migration, DirectoryPrimitives) {
     EXPECT_FALSE(paths::moveDirectoryIntoPlace(h / "src", tooLong));
     EXPECT_FALSE(paths::migrateDirectory(h / "src", tooLong));
     EXPECT_EQ(readFile(h / "src/a"), "a");
+    // A plain file is no directory to migrate.
+    EXPECT_FALSE(paths::migrateDirectory(h / "file", h / "fresh"));
+    EXPECT_EQ(readFile(h / "file"), "f");
 
     // Merging into a missing target copies the whole tree, parents included.
     paths::mergeDirectory(h / "src", h / "new/parent/dst");
@@ -235,24 +131,34 @@ TEST(Migration, DirectoryPrimitives) {
     EXPECT_FALSE(fs::exists(h / "dst2"));
 }
 
-TEST(Migration, EnsureLLMDataDirectoryMigratesAndCreates) {
+TEST(SharedDataPaths, LocationsAndTheirComparison) {
     TempHome home;
-    writeFile(paths::legacyLLMDataDirectory() / "SetupManifest.json", "{}");
-    paths::ensureLLMDataDirectory();
-    EXPECT_FALSE(fs::exists(paths::legacyDataRoot()));
-    EXPECT_EQ(readFile(paths::llmDataDirectory() / "SetupManifest.json"), "{}");
-    EXPECT_NO_THROW(paths::ensureLLMDataDirectory());
+    fs::path current = paths::llmDataDirectory();
+    fs::path former = paths::legacyLLMDataDirectory();
+    EXPECT_EQ(current, CVTAVAsset::llmDataDirectory());
+    EXPECT_EQ(paths::llmDataSearchRoots(), (std::vector<fs::path>{current, former}));
+    EXPECT_TRUE(paths::sameLLMDataDestination(current, former));
+    EXPECT_TRUE(paths::sameLLMDataDestination(former.string() + "/", current / "x" / ".."));
+    EXPECT_FALSE(paths::sameLLMDataDestination(current, CVTAVAsset::applicationsDirectory()));
+    EXPECT_FALSE(paths::sameLLMDataDestination(current, current / "sub"));
+    EXPECT_TRUE(paths::sameLLMDataDestination("/srv/a/../b", "/srv/b/"));
+    EXPECT_FALSE(paths::sameLLMDataDestination("/srv/a", "/srv/b"));
 
-    TempHome other;
-    paths::ensureLLMDataDirectory();
-    EXPECT_TRUE(fs::is_directory(paths::llmDataDirectory()));
-}
+    std::string legacy = paths::legacyDataRoot().string();
+    std::string root = paths::dataRoot().string();
+    for (const auto& [path, remapped] : std::vector<std::pair<std::string, std::string>>{
+             {"", ""},
+             {legacy + "/LLMData/Model", root + "/LLMData/Model"},
+             {legacy + "/TAVRIN_DATA", root + "/CORVEL_DATA"},
+             {"/x/TAVRIN_DATA/TAVRIN_DATA/y", "/x/CORVEL_DATA/TAVRIN_DATA/y"},
+             {"/x/MY_TAVRIN_DATA", "/x/MY_TAVRIN_DATA"},
+             {"/opt/models/a.bin", "/opt/models/a.bin"},
+             // A sibling whose name merely starts like the former root is another folder.
+             {legacy + "-backup/x", legacy + "-backup/x"}}) {
+        EXPECT_EQ(paths::remapLegacyPath(path), remapped) << path;
+    }
 
-TEST(Migration, CurrentRootLinkedToTheFormerOneLosesNothing) {
-    TempHome home;
-    writeFile(paths::legacyLLMDataDirectory() / "m.bin", "m");
-    fs::create_directory_symlink(paths::legacyDataRoot(), paths::dataRoot());
-    EXPECT_EQ(paths::migrateLegacyData().rootOutcome, RootOutcome::bothPresent);
-    EXPECT_EQ(readFile(paths::llmDataDirectory() / "m.bin"), "m");
-    EXPECT_EQ(readFile(paths::legacyLLMDataDirectory() / "m.bin"), "m");
+    ::setenv("XDG_DATA_HOME", (home.path() / "xdg").c_str(), 1);
+    EXPECT_EQ(paths::llmDataDirectory(), home.path() / "xdg/com.corvel.data/LLMData");
+    EXPECT_EQ(paths::llmDataDirectory(), CVTAVAsset::llmDataDirectory());
 }

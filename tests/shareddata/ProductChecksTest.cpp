@@ -1,23 +1,13 @@
 #include "platform/DomainError.h"
-#include "shareddata/CVSharedDataPaths.h"
-#include "support/TempHome.h"
+#include "shareddata/Layout.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 
-namespace fs = std::filesystem;
-namespace paths = CVSharedDataPaths;
 using paths::InferredRemoteFormat;
-using testsupport::readFile;
-using testsupport::TempHome;
-using testsupport::writeFile;
 
 namespace {
-
-void writeSized(const fs::path& path, std::size_t bytes) {
-    writeFile(path, std::string(bytes, 'x'));
-}
 
 void setMtime(const fs::path& path, long seconds) {
     fs::last_write_time(path, fs::file_time_type(std::chrono::seconds(seconds)));
@@ -60,172 +50,175 @@ TEST(ProductPaths, ExpectedProductPath) {
 
 TEST(ProductChecks, ContentPredicates) {
     TempHome home;
-    fs::path root = home.path() / "p";
-    writeFile(root / "empty.bin", "");
-    writeFile(root / "one.bin", "x");
-    fs::create_directories(root / "emptydir");
-    writeFile(root / "dsonly/.DS_Store", "x");
-    fs::create_symlink(root / "nowhere", root / "dangling");
-
-    EXPECT_FALSE(paths::hasContent(root / "missing"));
-    EXPECT_FALSE(paths::hasContent(root / "empty.bin"));
-    EXPECT_TRUE(paths::hasContent(root / "one.bin"));
-    EXPECT_FALSE(paths::hasContent(root / "emptydir"));
-    EXPECT_TRUE(paths::hasContent(root / "dsonly")); // nothing is ignored here
-    EXPECT_FALSE(paths::hasContent(root / "dangling"));
-
-    EXPECT_FALSE(paths::isNonEmptyDirectory(root / "one.bin"));
-    EXPECT_FALSE(paths::isNonEmptyDirectory(root / "emptydir"));
-    EXPECT_TRUE(paths::isNonEmptyDirectory(root / "dsonly"));
-    EXPECT_FALSE(paths::isNonEmptyDirectory(root / std::string(NAME_MAX + 1, 'n')));
+    apply(layout("~/p/empty.bin= ~/p/one.bin=x ~/p/emptydir=/ ~/p/dsonly/.DS_Store=x "
+                 "~/p/dangling=->~/nowhere"));
+    struct Case {
+        std::string name;
+        bool hasContent, isNonEmptyDirectory;
+    };
+    for (const auto& [name, content, nonEmpty] :
+         std::vector<Case>{{"missing", false, false},
+                           {"empty.bin", false, false},
+                           {"one.bin", true, false},
+                           {"emptydir", false, false},
+                           {"dsonly", true, true}, // nothing is ignored here
+                           {"dangling", false, false},
+                           {std::string(NAME_MAX + 1, 'n'), false, false}}) {
+        EXPECT_EQ(paths::hasContent(home.path() / "p" / name), content) << name;
+        EXPECT_EQ(paths::isNonEmptyDirectory(home.path() / "p" / name), nonEmpty) << name;
+    }
 }
 
 TEST(ProductChecks, RawFileLooksCompleteAtItsBoundaries) {
     TempHome home;
     fs::path f = home.path() / "f.bin";
-    writeFile(f, "");
-    EXPECT_FALSE(paths::rawFileLooksComplete(f, 1));
-    writeSized(f, 1);
-    EXPECT_TRUE(paths::rawFileLooksComplete(f, 1'000'000));
-    EXPECT_FALSE(paths::rawFileLooksComplete(f, 1'000'001));
-    writeSized(f, 899'999);
-    EXPECT_TRUE(paths::rawFileLooksComplete(f, 1'000'000));
-    EXPECT_FALSE(paths::rawFileLooksComplete(f, 1'000'001));
-    writeSized(f, 900'000);
-    EXPECT_TRUE(paths::rawFileLooksComplete(f, 1'000'001)); // 900000.9 truncates to 900000
-    writeSized(f, 1'799'999);
-    EXPECT_FALSE(paths::rawFileLooksComplete(f, 2'000'000));
-    writeSized(f, 1'800'000);
-    EXPECT_TRUE(paths::rawFileLooksComplete(f, 2'000'000));
-    EXPECT_FALSE(paths::rawFileLooksComplete(f, INT64_MAX)); // no overflow into a tiny threshold
+    struct Case {
+        std::size_t size;
+        std::int64_t expected;
+        bool complete;
+    };
+    for (const auto& [size, expected, complete] :
+         std::vector<Case>{{0, 1, false},
+                           {1, 1'000'000, true},
+                           {1, 1'000'001, false},
+                           {899'999, 1'000'000, true},
+                           {899'999, 1'000'001, false},
+                           {900'000, 1'000'001, true}, // 900000.9 truncates to 900000
+                           {1'799'999, 2'000'000, false},
+                           {1'800'000, 2'000'000, true},
+                           {1'800'000, INT64_MAX, false}}) { // no overflow into a tiny threshold
+        writeFile(f, std::string(size, 'x'));
+        EXPECT_EQ(paths::rawFileLooksComplete(f, expected), complete) << size << " of " << expected;
+    }
     EXPECT_FALSE(paths::rawFileLooksComplete(home.path(), 1));
     EXPECT_FALSE(paths::rawFileLooksComplete(home.path() / "missing", 1));
 }
 
 TEST(ProductChecks, GgmlBasePackageInBothForms) {
-    TempHome home;
-    fs::path d = home.path() / "d";
-    fs::create_directories(d);
-    EXPECT_FALSE(paths::ggmlBasePresent(d));
-    writeFile(d / "ggml-base.bin", "m");
-    EXPECT_FALSE(paths::ggmlBasePresent(d)); // the encoder is missing
-    fs::create_directories(d / "ggml-base-encoder.mlmodelc");
-    EXPECT_FALSE(paths::ggmlBasePresent(d)); // an empty encoder package does not count
-    writeFile(d / "ggml-base-encoder.mlmodelc/model.mil", "e");
-    EXPECT_TRUE(paths::ggmlBasePresent(d));
-
-    fs::path nested = home.path() / "n";
-    writeFile(nested / "ggml-base/ggml-base.bin", "m");
-    writeFile(nested / "ggml-base/ggml-base-encoder.mlmodelc/model.mil", "e");
-    EXPECT_TRUE(paths::ggmlBasePresent(nested));
-    // Half of each form is not a package.
-    fs::remove(nested / "ggml-base/ggml-base.bin");
-    writeFile(nested / "ggml-base.bin", "m");
-    EXPECT_FALSE(paths::ggmlBasePresent(nested));
+    for (const auto& [before, present] : std::vector<std::pair<const char*, bool>>{
+             {"~/d=/", false},
+             {"~/d/ggml-base.bin=m", false}, // the encoder is missing
+             {"~/d/ggml-base.bin=m ~/d/ggml-base-encoder.mlmodelc=/", false},
+             {"~/d/ggml-base.bin=m ~/d/ggml-base-encoder.mlmodelc/model.mil=e", true},
+             {"~/d/ggml-base/ggml-base.bin=m ~/d/ggml-base/ggml-base-encoder.mlmodelc/model.mil=e",
+              true},
+             {"~/d/ggml-base.bin=m ~/d/ggml-base/ggml-base-encoder.mlmodelc/model.mil=e", false}}) {
+        TempHome home;
+        apply(layout(before));
+        EXPECT_EQ(paths::ggmlBasePresent(home.path() / "d"), present) << before;
+    }
 }
 
 TEST(ProductChecks, RecordedProductIsPresent) {
     TempHome home;
-    fs::path d = paths::llmDataDirectory();
-    writeFile(d / "Model/weights.bin", "w");
-    writeFile(d / "Empty/.DS_Store", "x");
-    writeFile(d / "Empty/__MACOSX/x", "x");
-    writeSized(d / "w.bin", 950);
-    writeSized(d / "w.bin.part", 950);
-    writeSized(d / "w.bin.download", 950);
-    writeSized(d / "Model.zip", 950);
+    apply(layout("D/LLMData/Model/weights.bin=w D/LLMData/Empty/.DS_Store=x "
+                 "D/LLMData/Empty/__MACOSX/x=x D/LLMData/w.bin=#950 D/LLMData/w.bin.part=#950 "
+                 "D/LLMData/w.bin.download=#950 D/LLMData/Model.zip=#950"));
     const std::string url = "https://h/Model.zip";
-
-    EXPECT_TRUE(paths::recordedProductIsPresent("zip", (d / "Model").string(), url, 1));
-    EXPECT_TRUE(paths::recordedProductIsPresent("tarGz", (d / "Model").string(), url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("zip", (d / "Empty").string(), url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("zip", (d / "w.bin").string(), url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("zip", (d / "Missing").string(), url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("zip", "", url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("zip", (d / "Model.zip").string(), url, 1));
-    EXPECT_TRUE(paths::recordedProductIsPresent("raw", (d / "w.bin").string(), url, 2000));
-    EXPECT_FALSE(paths::recordedProductIsPresent("raw", (d / "w.bin").string(), url, 2'000'000));
-    EXPECT_FALSE(paths::recordedProductIsPresent("raw", (d / "w.bin.part").string(), url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("raw", (d / "w.bin.download").string(), url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("raw", (d / "Model").string(), url, 1));
-    EXPECT_FALSE(paths::recordedProductIsPresent("rar", (d / "Model").string(), url, 1));
-    EXPECT_TRUE(paths::recordedProductIsPresent("zip", (d / "Model").string(), "not a url", 1));
-
-    // A path recorded under the former root is looked for at its current place.
-    std::string former = (paths::legacyLLMDataDirectory() / "Model").string();
-    EXPECT_TRUE(paths::recordedProductIsPresent("zip", former, url, 1));
-
-    // The ggml-base package is judged in the LLM data directory, whatever was recorded.
     const std::string ggml = "https://h/dl/GGML-BASE.ZIP?sig=1";
-    EXPECT_FALSE(paths::recordedProductIsPresent("zip", (d / "Model").string(), ggml, 1));
-    writeFile(d / "ggml-base.bin", "m");
-    writeFile(d / "ggml-base-encoder.mlmodelc/model.mil", "e");
-    EXPECT_TRUE(paths::recordedProductIsPresent("zip", (d / "w.bin").string(), ggml, 1));
+    struct Case {
+        const char* format;
+        const char* path;
+        std::string url;
+        std::int64_t bytes;
+        bool present;
+    };
+    auto check = [](const std::vector<Case>& cases) {
+        for (const auto& c : cases)
+            EXPECT_EQ(
+                paths::recordedProductIsPresent(c.format, expand(c.path).string(), c.url, c.bytes),
+                c.present)
+                << c.format << " " << c.path << " " << c.url << " " << c.bytes;
+    };
+    check({{"zip", "D/LLMData/Model", url, 1, true},
+           {"tarGz", "D/LLMData/Model", url, 1, true},
+           {"zip", "D/LLMData/Empty", url, 1, false},
+           {"zip", "D/LLMData/w.bin", url, 1, false},
+           {"zip", "D/LLMData/Missing", url, 1, false},
+           {"zip", "", url, 1, false},
+           {"zip", "D/LLMData/Model.zip", url, 1, false},
+           {"raw", "D/LLMData/w.bin", url, 2000, true},
+           {"raw", "D/LLMData/w.bin", url, 2'000'000, false},
+           {"raw", "D/LLMData/w.bin.part", url, 1, false},
+           {"raw", "D/LLMData/w.bin.download", url, 1, false},
+           {"raw", "D/LLMData/Model", url, 1, false},
+           {"rar", "D/LLMData/Model", url, 1, false},
+           {"zip", "D/LLMData/Model", "not a url", 1, true},
+           // Recorded under the former root: looked for at its current place.
+           {"zip", "L/LLMData/Model", url, 1, true},
+           // The ggml-base package is judged in the LLM data directory, whatever was recorded.
+           {"zip", "D/LLMData/Model", ggml, 1, false}});
+    apply(layout("D/LLMData/ggml-base.bin=m D/LLMData/ggml-base-encoder.mlmodelc/model.mil=e"));
+    check({{"zip", "D/LLMData/w.bin", ggml, 1, true}});
 }
 
-TEST(StagingMoves, TopLevelEntryNamesSkipArchiveLitter) {
+TEST(StagingMoves, MovesReplaceSkipLitterAndKeepWhatCannotMove) {
+    struct Case {
+        const char* name;
+        const char* before;
+        const char* after;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"entries replace their namesakes; litter stays behind",
+              "~/staging/Model/new.bin=new ~/staging/.hidden=h ~/staging/.DS_Store=junk "
+              "~/staging/__MACOSX=/ ~/staging/link=->Model/new.bin ~/dest/Model/old.bin=old "
+              "~/dest/keep.txt=k ~/dest/.hidden=->~/nowhere",
+              "~/dest/Model/new.bin=new ~/dest/.hidden=h ~/dest/keep.txt=k "
+              "~/dest/link=->Model/new.bin ~/staging/.DS_Store=junk ~/staging/__MACOSX=/"},
+             {"a destination that is a file: the staged entry stays",
+              "~/staging/Model/a.bin=a ~/dest=not-a-directory", nullptr}}) {
+        SCOPED_TRACE(c.name);
+        TempHome home;
+        apply(layout(c.before));
+        if (c.after) {
+            paths::moveStagingEntries(home.path() / "staging", home.path() / "dest");
+            EXPECT_EQ(snapshot(), layout(c.after));
+        } else {
+            EXPECT_THROW(paths::moveStagingEntries(home.path() / "staging", home.path() / "dest"),
+                         fs::filesystem_error);
+            EXPECT_EQ(snapshot(), layout(c.before));
+        }
+    }
+
     TempHome home;
-    fs::path d = home.path() / "d";
-    writeFile(d / "a", "");
-    writeFile(d / ".hidden", "");
-    writeFile(d / ".DS_Store", "");
-    fs::create_directories(d / "__MACOSX");
-    EXPECT_EQ(paths::topLevelEntryNames(d), (std::set<std::string>{".hidden", "a"}));
-    EXPECT_TRUE(paths::topLevelEntryNames(d / "a").empty());
-    EXPECT_TRUE(paths::topLevelEntryNames(home.path() / "missing").empty());
-}
-
-TEST(StagingMoves, MoveStagingEntriesReplacesAndRefusesEmptyStaging) {
-    TempHome home;
-    fs::path staging = home.path() / "staging";
-    fs::path dest = home.path() / "dest";
-    writeFile(staging / "Model/new.bin", "new");
-    writeFile(staging / ".hidden", "h");
-    writeFile(staging / ".DS_Store", "junk");
-    fs::create_directories(staging / "__MACOSX");
-    fs::create_symlink("Model/new.bin", staging / "link");
-    writeFile(dest / "Model/old.bin", "old");
-    writeFile(dest / "keep.txt", "k");
-    fs::create_symlink(home.path() / "nowhere", dest / ".hidden"); // dangling link gets replaced
-
-    paths::moveStagingEntries(staging, dest);
-    EXPECT_EQ(readFile(dest / "Model/new.bin"), "new");
-    EXPECT_FALSE(fs::exists(dest / "Model/old.bin")); // replaced, not merged
-    EXPECT_EQ(readFile(dest / ".hidden"), "h");
-    EXPECT_EQ(readFile(dest / "keep.txt"), "k");
-    EXPECT_TRUE(fs::is_symlink(dest / "link"));
-    EXPECT_FALSE(fs::exists(dest / ".DS_Store"));
-    EXPECT_FALSE(fs::exists(dest / "__MACOSX"));
-
-    fs::path litter = home.path() / "litter";
-    writeFile(litter / ".DS_Store", "");
-    fs::create_directories(litter / "__MACOSX");
+    apply(layout("~/litter/.DS_Store= ~/litter/__MACOSX=/ ~/dest=/"));
+    EXPECT_EQ(paths::topLevelEntryNames(home.path() / "litter"), std::set<std::string>{});
     try {
-        paths::moveStagingEntries(litter, dest);
+        paths::moveStagingEntries(home.path() / "litter", home.path() / "dest");
         FAIL() << "empty staging accepted";
     } catch (const DomainError& error) {
         EXPECT_EQ(error.domain(), "CVSharedDataPaths");
         EXPECT_EQ(error.code(), -1);
         EXPECT_STREQ(error.what(), "解压结果为空（staging 无有效条目）");
     }
-    EXPECT_THROW(paths::moveStagingEntries(home.path() / "missing", dest), fs::filesystem_error);
+    EXPECT_THROW(paths::moveStagingEntries(home.path() / "missing", home.path() / "dest"),
+                 fs::filesystem_error);
 }
 
-TEST(StagingMoves, FailedMoveThrowsAndKeepsTheStagedEntry) {
-    TempHome home;
-    fs::path staging = home.path() / "staging";
-    writeFile(staging / "Model/a.bin", "a");
-    // The destination is a file, so nothing can be moved below it.
-    writeFile(home.path() / "dest", "not a directory");
-    EXPECT_THROW(paths::moveStagingEntries(staging, home.path() / "dest"), fs::filesystem_error);
-    EXPECT_EQ(readFile(staging / "Model/a.bin"), "a");
+TEST(StagingMoves, FlattenGgmlBase) {
+    for (const auto& [before, after] : std::vector<std::pair<const char*, const char*>>{
+             {"~/d/other.bin=o", "~/d/other.bin=o"},
+             {"~/d/ggml-base/ggml-base.bin=new "
+              "~/d/ggml-base/ggml-base-encoder.mlmodelc/model.mil=e "
+              "~/d/ggml-base.bin=old",
+              "~/d/ggml-base.bin=new ~/d/ggml-base-encoder.mlmodelc/model.mil=e"},
+             // A folder of the package's own name inside it survives the move up.
+             {"~/d/ggml-base/ggml-base/inner.txt=inner", "~/d/ggml-base/inner.txt=inner"},
+             // A symlink named ggml-base is not descended into.
+             {"~/outside/x.bin=x ~/d/ggml-base=->~/outside",
+              "~/outside/x.bin=x ~/d/ggml-base=->~/outside"}}) {
+        SCOPED_TRACE(before);
+        TempHome home;
+        apply(layout(before));
+        paths::flattenGgmlBase(home.path() / "d");
+        EXPECT_EQ(snapshot(), layout(after));
+    }
 }
 
 TEST(StagingMoves, PickExtractedEntry) {
     TempHome home;
     fs::path d = home.path() / "d";
-    fs::create_directories(d / "Old");
-    writeFile(d / "older.bin", "o");
+    apply(layout("~/d/Old=/ ~/d/older.bin=o"));
     setMtime(d / "Old", 1'000'000);
     setMtime(d / "older.bin", 2'000'000);
     auto before = paths::topLevelEntryNames(d);
@@ -244,35 +237,4 @@ TEST(StagingMoves, PickExtractedEntry) {
     fs::path empty = home.path() / "empty";
     fs::create_directories(empty);
     EXPECT_EQ(paths::pickExtractedEntry(empty, {}), empty);
-}
-
-TEST(StagingMoves, FlattenGgmlBase) {
-    TempHome home;
-    fs::path d = home.path() / "d";
-    writeFile(d / "other.bin", "o");
-    paths::flattenGgmlBase(d); // no sub-folder: nothing changes
-    EXPECT_EQ(paths::topLevelEntryNames(d), (std::set<std::string>{"other.bin"}));
-
-    writeFile(d / "ggml-base/ggml-base.bin", "new");
-    writeFile(d / "ggml-base/ggml-base-encoder.mlmodelc/model.mil", "e");
-    writeFile(d / "ggml-base.bin", "old");
-    paths::flattenGgmlBase(d);
-    EXPECT_FALSE(fs::exists(d / "ggml-base"));
-    EXPECT_EQ(readFile(d / "ggml-base.bin"), "new");
-    EXPECT_TRUE(paths::ggmlBasePresent(d));
-
-    // A folder of the package's own name inside it must survive the move up.
-    writeFile(d / "ggml-base/ggml-base/inner.txt", "inner");
-    paths::flattenGgmlBase(d);
-    EXPECT_EQ(readFile(d / "ggml-base/inner.txt"), "inner");
-
-    // A symlink named ggml-base is not descended into.
-    fs::path outside = home.path() / "outside";
-    writeFile(outside / "x.bin", "x");
-    fs::path l = home.path() / "l";
-    fs::create_directories(l);
-    fs::create_directory_symlink(outside, l / "ggml-base");
-    paths::flattenGgmlBase(l);
-    EXPECT_TRUE(fs::exists(outside / "x.bin"));
-    EXPECT_FALSE(fs::exists(l / "x.bin"));
 }
