@@ -102,33 +102,15 @@ TEST(Migration, StorageIdentityAloneAndEnsureLLMDataDirectory) {
     EXPECT_THROW(paths::ensureLLMDataDirectory(), fs::filesystem_error);
 }
 
-TEST(Migration, DirectoryPrimitives) {
+TEST(Migration, FailedMovesKeepTheSource) {
     TempHome home;
     fs::path h = home.path();
-    EXPECT_FALSE(paths::isEffectivelyEmpty(h / "missing"));
-    writeFile(h / "file", "f");
-    EXPECT_FALSE(paths::isEffectivelyEmpty(h / "file"));
-    writeFile(h / "litter/.DS_Store", "");
-    EXPECT_TRUE(paths::isEffectivelyEmpty(h / "litter"));
-    writeFile(h / "litter/.other", "");
-    EXPECT_FALSE(paths::isEffectivelyEmpty(h / "litter"));
-
-    // A target name longer than NAME_MAX: the move fails, the source stays.
-    writeFile(h / "src/a", "a");
-    fs::path tooLong = h / std::string(NAME_MAX + 1, 'x');
-    EXPECT_FALSE(paths::moveDirectoryIntoPlace(h / "src", tooLong));
-    EXPECT_FALSE(paths::migrateDirectory(h / "src", tooLong));
-    EXPECT_EQ(readFile(h / "src/a"), "a");
-    // A plain file is no directory to migrate.
+    apply(layout("~/src/a=a ~/file=f"));
+    // A target name longer than NAME_MAX, and a plain file that is no directory to migrate.
+    EXPECT_FALSE(paths::moveDirectoryIntoPlace(h / "src", h / std::string(NAME_MAX + 1, 'x')));
+    EXPECT_FALSE(paths::migrateDirectory(h / "src", h / std::string(NAME_MAX + 1, 'x')));
     EXPECT_FALSE(paths::migrateDirectory(h / "file", h / "fresh"));
-    EXPECT_EQ(readFile(h / "file"), "f");
-
-    // Merging into a missing target copies the whole tree, parents included.
-    paths::mergeDirectory(h / "src", h / "new/parent/dst");
-    EXPECT_EQ(readFile(h / "new/parent/dst/a"), "a");
-    EXPECT_EQ(readFile(h / "src/a"), "a");
-    EXPECT_NO_THROW(paths::mergeDirectory(h / "missing", h / "dst2"));
-    EXPECT_FALSE(fs::exists(h / "dst2"));
+    EXPECT_EQ(snapshot(), layout("~/src/a=a ~/file=f"));
 }
 
 TEST(SharedDataPaths, LocationsAndTheirComparison) {

@@ -48,50 +48,26 @@ TEST(ProductPaths, ExpectedProductPath) {
     }
 }
 
-TEST(ProductChecks, ContentPredicates) {
-    TempHome home;
-    apply(layout("~/p/empty.bin= ~/p/one.bin=x ~/p/emptydir=/ ~/p/dsonly/.DS_Store=x "
-                 "~/p/dangling=->~/nowhere"));
-    struct Case {
-        std::string name;
-        bool hasContent, isNonEmptyDirectory;
-    };
-    for (const auto& [name, content, nonEmpty] :
-         std::vector<Case>{{"missing", false, false},
-                           {"empty.bin", false, false},
-                           {"one.bin", true, false},
-                           {"emptydir", false, false},
-                           {"dsonly", true, true}, // nothing is ignored here
-                           {"dangling", false, false},
-                           {std::string(NAME_MAX + 1, 'n'), false, false}}) {
-        EXPECT_EQ(paths::hasContent(home.path() / "p" / name), content) << name;
-        EXPECT_EQ(paths::isNonEmptyDirectory(home.path() / "p" / name), nonEmpty) << name;
-    }
-}
-
 TEST(ProductChecks, RawFileLooksCompleteAtItsBoundaries) {
     TempHome home;
     fs::path f = home.path() / "f.bin";
-    struct Case {
-        std::size_t size;
-        std::int64_t expected;
-        bool complete;
-    };
-    for (const auto& [size, expected, complete] :
-         std::vector<Case>{{0, 1, false},
-                           {1, 1'000'000, true},
-                           {1, 1'000'001, false},
-                           {899'999, 1'000'000, true},
-                           {899'999, 1'000'001, false},
-                           {900'000, 1'000'001, true}, // 900000.9 truncates to 900000
-                           {1'799'999, 2'000'000, false},
-                           {1'800'000, 2'000'000, true},
-                           {1'800'000, INT64_MAX, false}}) { // no overflow into a tiny threshold
+    // 900000.9 truncates to 900000; INT64_MAX must not overflow into a tiny threshold.
+    for (auto [size, expected, complete] :
+         std::vector<std::tuple<std::size_t, std::int64_t, bool>>{{0, 1, false},
+                                                                  {1, 1'000'000, true},
+                                                                  {1, 1'000'001, false},
+                                                                  {899'999, 1'000'000, true},
+                                                                  {899'999, 1'000'001, false},
+                                                                  {900'000, 1'000'001, true},
+                                                                  {1'799'999, 2'000'000, false},
+                                                                  {1'800'000, 2'000'000, true},
+                                                                  {1'800'000, INT64_MAX, false}}) {
         writeFile(f, std::string(size, 'x'));
         EXPECT_EQ(paths::rawFileLooksComplete(f, expected), complete) << size << " of " << expected;
     }
     EXPECT_FALSE(paths::rawFileLooksComplete(home.path(), 1));
     EXPECT_FALSE(paths::rawFileLooksComplete(home.path() / "missing", 1));
+    EXPECT_FALSE(paths::rawFileLooksComplete(home.path() / std::string(NAME_MAX + 1, 'n'), 1));
 }
 
 TEST(ProductChecks, GgmlBasePackageInBothForms) {
@@ -111,9 +87,10 @@ TEST(ProductChecks, GgmlBasePackageInBothForms) {
 
 TEST(ProductChecks, RecordedProductIsPresent) {
     TempHome home;
-    apply(layout("D/LLMData/Model/weights.bin=w D/LLMData/Empty/.DS_Store=x "
-                 "D/LLMData/Empty/__MACOSX/x=x D/LLMData/w.bin=#950 D/LLMData/w.bin.part=#950 "
-                 "D/LLMData/w.bin.download=#950 D/LLMData/Model.zip=#950"));
+    apply(layout(
+        "D/LLMData/Model/weights.bin=w D/LLMData/Empty/.DS_Store=x "
+        "D/LLMData/Empty/__MACOSX/x=x D/LLMData/w.bin=#950 D/LLMData/w.bin.part=#950 "
+        "D/LLMData/w.bin.download=#950 D/LLMData/Model.zip=#950 D/LLMData/dangling=->~/nowhere"));
     const std::string url = "https://h/Model.zip";
     const std::string ggml = "https://h/dl/GGML-BASE.ZIP?sig=1";
     struct Case {
@@ -142,6 +119,8 @@ TEST(ProductChecks, RecordedProductIsPresent) {
            {"raw", "D/LLMData/w.bin.part", url, 1, false},
            {"raw", "D/LLMData/w.bin.download", url, 1, false},
            {"raw", "D/LLMData/Model", url, 1, false},
+           {"raw", "D/LLMData/dangling", url, 1, false},
+           {"zip", "D/LLMData/dangling", url, 1, false},
            {"rar", "D/LLMData/Model", url, 1, false},
            {"zip", "D/LLMData/Model", "not a url", 1, true},
            // Recorded under the former root: looked for at its current place.
@@ -152,32 +131,42 @@ TEST(ProductChecks, RecordedProductIsPresent) {
     check({{"zip", "D/LLMData/w.bin", ggml, 1, true}});
 }
 
-TEST(StagingMoves, MovesReplaceSkipLitterAndKeepWhatCannotMove) {
+TEST(StagingMoves, MovesAndFlatteningAsLayouts) {
+    void (*move)() = [] { paths::moveStagingEntries(expand("~/staging"), expand("~/dest")); };
+    void (*flatten)() = [] { paths::flattenGgmlBase(expand("~/d")); };
     struct Case {
         const char* name;
+        void (*step)();
         const char* before;
-        const char* after;
+        const char* after; // nullptr: the step throws and changes nothing
     };
     for (const auto& c : std::vector<Case>{
-             {"entries replace their namesakes; litter stays behind",
+             {"staged entries replace their namesakes, litter stays behind", move,
               "~/staging/Model/new.bin=new ~/staging/.hidden=h ~/staging/.DS_Store=junk "
               "~/staging/__MACOSX=/ ~/staging/link=->Model/new.bin ~/dest/Model/old.bin=old "
               "~/dest/keep.txt=k ~/dest/.hidden=->~/nowhere",
               "~/dest/Model/new.bin=new ~/dest/.hidden=h ~/dest/keep.txt=k "
               "~/dest/link=->Model/new.bin ~/staging/.DS_Store=junk ~/staging/__MACOSX=/"},
-             {"a destination that is a file: the staged entry stays",
-              "~/staging/Model/a.bin=a ~/dest=not-a-directory", nullptr}}) {
+             {"a destination that is a file", move,
+              "~/staging/Model/a.bin=a ~/dest=not-a-directory", nullptr},
+             {"no package folder", flatten, "~/d/other.bin=o", "~/d/other.bin=o"},
+             {"package folder moved up over an older file", flatten,
+              "~/d/ggml-base/ggml-base.bin=new ~/d/ggml-base/ggml-base-encoder.mlmodelc/m=e "
+              "~/d/ggml-base.bin=old",
+              "~/d/ggml-base.bin=new ~/d/ggml-base-encoder.mlmodelc/m=e"},
+             {"a folder of the package's own name inside it", flatten,
+              "~/d/ggml-base/ggml-base/inner.txt=inner", "~/d/ggml-base/inner.txt=inner"},
+             {"a symlink named ggml-base is not descended into", flatten,
+              "~/outside/x.bin=x ~/d/ggml-base=->~/outside",
+              "~/outside/x.bin=x ~/d/ggml-base=->~/outside"}}) {
         SCOPED_TRACE(c.name);
         TempHome home;
         apply(layout(c.before));
-        if (c.after) {
-            paths::moveStagingEntries(home.path() / "staging", home.path() / "dest");
-            EXPECT_EQ(snapshot(), layout(c.after));
-        } else {
-            EXPECT_THROW(paths::moveStagingEntries(home.path() / "staging", home.path() / "dest"),
-                         fs::filesystem_error);
-            EXPECT_EQ(snapshot(), layout(c.before));
-        }
+        if (c.after)
+            c.step();
+        else
+            EXPECT_THROW(c.step(), fs::filesystem_error);
+        EXPECT_EQ(snapshot(), layout(c.after ? c.after : c.before));
     }
 
     TempHome home;
@@ -193,26 +182,6 @@ TEST(StagingMoves, MovesReplaceSkipLitterAndKeepWhatCannotMove) {
     }
     EXPECT_THROW(paths::moveStagingEntries(home.path() / "missing", home.path() / "dest"),
                  fs::filesystem_error);
-}
-
-TEST(StagingMoves, FlattenGgmlBase) {
-    for (const auto& [before, after] : std::vector<std::pair<const char*, const char*>>{
-             {"~/d/other.bin=o", "~/d/other.bin=o"},
-             {"~/d/ggml-base/ggml-base.bin=new "
-              "~/d/ggml-base/ggml-base-encoder.mlmodelc/model.mil=e "
-              "~/d/ggml-base.bin=old",
-              "~/d/ggml-base.bin=new ~/d/ggml-base-encoder.mlmodelc/model.mil=e"},
-             // A folder of the package's own name inside it survives the move up.
-             {"~/d/ggml-base/ggml-base/inner.txt=inner", "~/d/ggml-base/inner.txt=inner"},
-             // A symlink named ggml-base is not descended into.
-             {"~/outside/x.bin=x ~/d/ggml-base=->~/outside",
-              "~/outside/x.bin=x ~/d/ggml-base=->~/outside"}}) {
-        SCOPED_TRACE(before);
-        TempHome home;
-        apply(layout(before));
-        paths::flattenGgmlBase(home.path() / "d");
-        EXPECT_EQ(snapshot(), layout(after));
-    }
 }
 
 TEST(StagingMoves, PickExtractedEntry) {
