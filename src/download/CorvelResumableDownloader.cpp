@@ -31,6 +31,9 @@ namespace {
 constexpr long receiveBufferBytes = 1 << 20;
 constexpr std::chrono::seconds connectLimit{60};
 
+// Thrown through a transfer whose body runs past the stated total.
+struct BodyOverrun {};
+
 // A signed decimal with an optional leading sign and nothing else.
 std::optional<std::int64_t> parseInt64(std::string_view text) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
@@ -126,18 +129,21 @@ struct CorvelResumableDownloader::Attempt {
     Attempt(const CVTAVAsset& asset, const CacheSlot& slot, std::int64_t existingBytes,
             std::optional<CacheMeta> previousMeta, const ProgressHandler& onProgress,
             const TotalBytesHandler& onTotalBytesResolved)
-        : asset(asset), slot(slot), existingBytes(existingBytes),
+        : asset(asset), slot(slot), existingBytes(existingBytes), requestedFrom(existingBytes),
           previousMeta(std::move(previousMeta)), onProgress(onProgress),
           onTotalBytesResolved(onTotalBytesResolved) {}
 
     const CVTAVAsset& asset;
     const CacheSlot& slot;
     std::int64_t existingBytes;
+    const std::int64_t requestedFrom; // the range asked for; existingBytes may be discarded
     std::optional<CacheMeta> previousMeta;
     const ProgressHandler& onProgress;
     const TotalBytesHandler& onTotalBytesResolved;
 
     platform::UniqueFd fileHandle;
+    std::int64_t bytesOnDisk = 0; // size of the part file while the body is written
+    long status = 0;
     std::optional<std::int64_t> serverTotalBytes;
     bool sawResponse = false;
     bool didReportTotalBytes = false;
@@ -170,7 +176,7 @@ struct CorvelResumableDownloader::Attempt {
 
 bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& head) {
     sawResponse = true;
-    const long status = head.status;
+    status = head.status;
     if (status == 416) {
         recoveringFrom416 = true;
         return false;
@@ -181,7 +187,6 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
     auto etag = head.header("ETag");
     auto lastModified = head.header("Last-Modified");
     auto contentLength = parseHeaderInt64(head.header("Content-Length"));
-    const std::int64_t requestedFrom = existingBytes;
     bool writeFromZero = true;
 
     if (status == 206) {
@@ -189,13 +194,16 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
         if (contentRange && contentRange->empty()) contentRange.reset();
         serverTotalBytes = contentRange ? contentRangeTotal(*contentRange) : std::nullopt;
         if (!serverTotalBytes && contentLength) serverTotalBytes = requestedFrom + *contentLength;
+        // A range of the file we hold a part of: its size is the one recorded with that part.
+        auto recorded = previousMeta ? previousMeta->totalBytes : std::nullopt;
+        if (!serverTotalBytes && requestedFrom > 0 && recorded && *recorded >= 1)
+            serverTotalBytes = recorded;
         log(LogLevel::info, fmt::format("  HTTP 206 Partial [{}] total={} 从 {} 续传", asset.name,
                                         serverTotalBytes.value_or(-1), requestedFrom));
 
         // Appending a range that does not continue our bytes, or that belongs to a
         // file of another size, would splice a corrupt file.
         auto start = contentRange ? contentRangeStart(*contentRange) : requestedFrom;
-        auto recorded = previousMeta ? previousMeta->totalBytes : std::nullopt;
         bool totalMatches = requestedFrom == 0 || !recorded || *recorded < 1 || !serverTotalBytes ||
                             *serverTotalBytes == *recorded;
         if (start == requestedFrom && totalMatches) {
@@ -232,8 +240,9 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
     fileHandle =
         platform::UniqueFd(::open(slot.partURL.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     if (!fileHandle) throwFileError("cannot open part file", slot.partURL, errno);
-    if (::lseek(fileHandle.get(), 0, SEEK_END) < 0)
-        throwFileError("cannot seek part file", slot.partURL, errno);
+    off_t end = ::lseek(fileHandle.get(), 0, SEEK_END);
+    if (end < 0) throwFileError("cannot seek part file", slot.partURL, errno);
+    bytesOnDisk = end;
 
     cache::writeMeta(CacheMeta{etag, lastModified, serverTotalBytes, url()}, slot);
     if (serverTotalBytes) reportTotal(*serverTotalBytes);
@@ -242,6 +251,12 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
 
 void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size_t size) {
     if (!fileHandle) return;
+    // Bytes past the stated total mean the body is not the file it claims to be;
+    // none of them are written, so the part never grows beyond the total.
+    if (serverTotalBytes && *serverTotalBytes >= 0 &&
+        static_cast<std::uint64_t>(bytesOnDisk) + size >
+            static_cast<std::uint64_t>(*serverTotalBytes))
+        throw BodyOverrun{};
     while (size > 0) {
         ssize_t written = ::write(fileHandle.get(), data, size);
         if (written < 0) {
@@ -252,6 +267,7 @@ void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size
         if (written == 0) throwFileError("cannot write part file", slot.partURL, ENOSPC);
         data += written;
         size -= static_cast<std::size_t>(written);
+        bytesOnDisk += written;
         progress(written);
     }
 }
@@ -372,7 +388,22 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     handlers.onBody = [&attempt](const char* data, std::size_t size) {
         attempt.appendChunk(data, size);
     };
-    platform::performHttp(request, handlers, stop);
+    try {
+        platform::performHttp(request, handlers, stop);
+    } catch (const BodyOverrun&) {
+        attempt.fileHandle.reset();
+        // Which bytes are wrong cannot be told: the part goes, and a ranged
+        // attempt is repeated once as a whole download, as for a foreign range.
+        log(LogLevel::warn,
+            fmt::format("  HTTP {} [{}] 响应体超出声明的大小 {}B，清空 part", attempt.status,
+                        attempt.asset.name, *attempt.serverTotalBytes));
+        cache::resetPart(attempt.slot);
+        attempt.progress(-attempt.bytesOnDisk);
+        if (attempt.requestedFrom > 0) return AttemptResult::restartFromZero;
+        throw downloadError(attempt.status,
+                            fmt::format("HTTP {} 响应体超出声明的大小 {}B — {}", attempt.status,
+                                        *attempt.serverTotalBytes, attempt.url()));
+    }
     attempt.fileHandle.reset();
 
     if (attempt.recoveringFrom416) {

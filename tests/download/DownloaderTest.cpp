@@ -1,41 +1,73 @@
-#include "DownloaderTestSupport.h"
-
+#include "download/CorvelResumableDownloader.h"
 #include "install/CorvelInstallError.h"
+#include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
-#include "platform/DomainError.h"
 #include "platform/HttpClient.h"
+#include "support/ScriptedServer.h"
+#include "support/TempHome.h"
 
 #include <FixtureServer.h>
 #include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <csignal>
 #include <sys/resource.h>
 
 namespace fs = std::filesystem;
-using namespace downloadtest;
 using testsupport::readFile;
 using testsupport::writeFile;
 using Deltas = std::vector<std::int64_t>;
+using std::chrono::seconds;
 
 namespace {
 
-constexpr const char* kPath = "/models/a.bin";
+// Deterministic bytes; a shorter body of a seed is a prefix of a longer one.
+std::string makeBody(std::size_t size, unsigned seed) {
+    std::string body(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : body)
+        c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+    return body;
+}
 
-// The error a failed download carries inside CorvelInstallError::network.
-template <typename Inner> Inner carriedError(const std::function<void()>& run) {
+// The text of the error a failed download carries inside CorvelInstallError::network.
+std::string failure(const std::function<void()>& run) {
     try {
-        run();
-    } catch (const CorvelInstallError& error) {
-        if (auto* network = std::get_if<CorvelInstallError::Network>(&error.value())) {
-            try {
+        try {
+            run();
+        } catch (const CorvelInstallError& error) {
+            if (auto* network = std::get_if<CorvelInstallError::Network>(&error.value()))
                 std::rethrow_exception(network->underlying);
-            } catch (const Inner& inner) {
-                return inner;
-            } catch (...) {
-            }
         }
+    } catch (const std::exception& inner) {
+        return inner.what();
     }
-    throw std::runtime_error("the download did not fail with the expected error");
+    return "(no failure)";
+}
+
+// A file-size limit stands in for a full disk: writes past it fail.
+struct FileSizeLimit {
+    rlimit saved{};
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        if (bytes > 0) limited.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
+};
+
+std::string headerOf(const std::string& head, const std::string& name) {
+    auto at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    at += name.size() + 4;
+    return head.substr(at, head.find("\r\n", at) - at);
+}
+
+std::string reply(const std::string& status, const std::string& headers, const std::string& body) {
+    return "HTTP/1.1 " + status + "\r\n" + headers + "Connection: close\r\n\r\n" + body;
 }
 
 } // namespace
@@ -44,385 +76,285 @@ class Download : public ::testing::Test {
   protected:
     Download() { server.start(); }
 
-    // A downloader whose pauses are recorded instead of slept.
-    CorvelResumableDownloader
-    downloader(std::chrono::seconds idleLimit = std::chrono::seconds(60)) {
+    CVTAVAsset asset(const std::string& url) const {
+        return {"model-a", *platform::Url::parse(url), "", 1, {}, "", CVTAVAsset::Format::raw};
+    }
+    CacheSlot slot(const std::string& url) const { return cache::makeSlot(asset(url).url); }
+    // Pauses are recorded instead of slept; at every progress call the sum of
+    // the deltas must equal the bytes on disk.
+    fs::path run(const std::string& url, seconds idleLimit = seconds(60)) {
         CorvelResumableDownloader::Timing timing;
-        timing.pause = [this](std::chrono::seconds duration, std::stop_token stop) {
+        timing.pause = [this](seconds duration, std::stop_token) {
             pauses.push_back(duration);
             if (duringPause) duringPause();
-            return !stop.stop_requested();
+            return true;
         };
         timing.idleLimit = idleLimit;
-        return CorvelResumableDownloader(timing);
+        current = slot(url);
+        auto progress = [this](std::int64_t delta) {
+            deltas.push_back(delta);
+            if ((sum += delta) != cache::existingPartBytes(current)) ++mismatches;
+        };
+        return CorvelResumableDownloader(timing).download(
+            asset(url), progress, [this](std::int64_t t) { totals.push_back(t); });
     }
-    CVTAVAsset asset(const std::string& path = kPath) const {
-        return CVTAVAsset{"model-a",
-                          *platform::Url::parse(server.url(path)),
-                          "",
-                          1,
-                          {},
-                          "",
-                          CVTAVAsset::Format::raw};
+    bool progressMatchesDisk() const {
+        return mismatches == 0 && sum == cache::existingPartBytes(current);
     }
-    CacheSlot slot(const std::string& path = kPath) const {
-        return cache::makeSlot(asset(path).url);
+    // Occurrences of a text in the log written since `from`.
+    int logged(const std::string& text, std::size_t from = 0) const {
+        auto all = CorvelSetupLogger::shared().persistedText();
+        int n = 0;
+        for (auto at = all.find(text, std::max(from, logStart)); at != std::string::npos;
+             at = all.find(text, at + 1))
+            ++n;
+        return n;
     }
-    std::vector<std::string> ranges(const std::string& path = kPath) const {
-        std::vector<std::string> result;
-        for (auto& r : server.requests(path))
-            if (r.method == "GET") result.push_back(r.header("Range"));
-        return result;
-    }
-    fs::path run(CorvelResumableDownloader d, const std::string& path = kPath,
-                 std::stop_token stop = {}) {
-        recorder.part = slot(path).partURL;
-        return d.download(asset(path), recorder.progress(), recorder.total(), stop);
-    }
-    void seedPart(const std::string& bytes, const std::optional<CacheMeta>& meta = std::nullopt) {
-        writeFile(slot().partURL, bytes);
-        if (meta) cache::writeMeta(*meta, slot());
-    }
-    std::string url() const { return server.url(kPath); }
 
+    const std::size_t logStart = CorvelSetupLogger::shared().persistedText().size();
     testsupport::TempHome home;
     fixture::FixtureServer server;
-    std::vector<std::chrono::seconds> pauses;
+    CacheSlot current; // of the download under way
+    std::vector<seconds> pauses;
     std::function<void()> duringPause; // runs inside each recorded pause
-    ProgressRecorder recorder;
-    LogCapture logs;
+    Deltas deltas, totals;
+    std::int64_t sum = 0;
+    int mismatches = 0;
 };
 
-TEST_F(Download, FreshDownloadWithAndWithoutContentLength) {
-    auto body = makeBody(300'000, 1);
-    server.setFile(kPath, body);
-    auto file = run(downloader());
-    EXPECT_EQ(file, slot().partURL);
-    EXPECT_EQ(readFile(file), body);
-    EXPECT_EQ(ranges(), std::vector<std::string>{""});
-    EXPECT_EQ(server.requests().at(0).header("If-Range"), "");
-    EXPECT_EQ(recorder.totals, Deltas{300'000});
-    EXPECT_TRUE(recorder.matchesDisk(300'000));
-    auto meta = cache::readMeta(slot());
-    ASSERT_TRUE(meta);
-    EXPECT_EQ(meta->totalBytes, 300'000);
-    EXPECT_EQ(meta->sourceURL, url());
-    EXPECT_TRUE(meta->etag && meta->lastModified);
-    EXPECT_TRUE(logs.contains("[INFO] ▶ 开始下载 [model-a] 从头开始"));
-    EXPECT_TRUE(logs.contains("[INFO]   HTTP 200 OK [model-a] total=300000"));
-    EXPECT_TRUE(logs.contains("[INFO] ✔ 下载完成 [model-a] 300 KB"));
+struct Case {
+    const char* name;
+    std::size_t size = 1000; // of the file served (makeBody(size, 1))
+    fixture::Fault fault{};
+    std::vector<std::string> replies{}; // exact answers instead of the fixture server's
+    bool local = false;                 // a file URL source instead of a server
+    bool newVersionInPause = false;     // the served file changes between attempts
+    seconds idleLimit{60};
+    rlim_t diskLimit = 0;              // bytes that fit on the "disk" (0: no limit)
+    int seeded = -1;                   // bytes in the part beforehand (-1: no part file)
+    bool foreign = false;              // those bytes belong to another file
+    const char* meta = nullptr;        // meta.json beforehand; {URL}, {ETAG} filled in
+    bool ifRange = false;              // the first request carries the ETag as If-Range
+    std::vector<std::string> ranges{}; // Range of each request
+    std::size_t pauses = 0;
+    Deltas firstDeltas{};
+    std::vector<std::string> lines{}; // log text that appears exactly once; {URL}, {PATH} filled in
+    std::string error{};              // the failure's text begins so; empty: success with the file
+    std::int64_t kept = 0;            // part bytes after the failure
+};
 
-    server.setFile("/chunked", body);
-    server.setFault("/chunked", fixture::Fault{.omitContentLength = true});
-    recorder = ProgressRecorder{};
-    EXPECT_EQ(readFile(run(downloader(), "/chunked")), body);
-    EXPECT_TRUE(recorder.totals.empty());
-    EXPECT_TRUE(recorder.matchesDisk(300'000));
-    EXPECT_FALSE(cache::readMeta(slot("/chunked"))->totalBytes);
-    EXPECT_TRUE(logs.contains("[INFO]   HTTP 200 OK [model-a] total=-1"));
-}
-
-TEST_F(Download, ResumesWithRangeAndIfRange) {
-    auto body = makeBody(1000, 3);
-    server.setFile(kPath, body);
-    run(downloader());
-    // An earlier run stopped after 400 bytes, its metadata intact.
-    auto etag = cache::readMeta(slot())->etag;
-    fs::resize_file(slot().partURL, 400);
-    server.clearRequests();
-    recorder = ProgressRecorder{};
-
-    EXPECT_EQ(readFile(run(downloader())), body);
-    EXPECT_EQ(ranges(), std::vector<std::string>{"bytes=400-"});
-    EXPECT_EQ(server.requests().at(0).header("If-Range"), *etag);
-    EXPECT_EQ(recorder.deltas.front(), 400);
-    EXPECT_TRUE(recorder.matchesDisk(1000));
-    EXPECT_EQ(recorder.totals, Deltas{1000});
-    EXPECT_TRUE(logs.contains("[INFO] ▶ 开始下载 [model-a] 续传自 400 bytes"));
-    EXPECT_TRUE(logs.contains("[INFO]   HTTP 206 Partial [model-a] total=1000 从 400 续传"));
-}
-
-// Metadata holding only the source URL allows a range, just without a validator.
-TEST_F(Download, MetadataWithOnlyTheSourceUrlResumesWithoutValidator) {
-    auto body = makeBody(1000, 4);
-    server.setFile(kPath, body);
-    seedPart(body.substr(0, 400), CacheMeta{{}, {}, {}, url()});
-    EXPECT_EQ(readFile(run(downloader())), body);
-    EXPECT_EQ(ranges(), std::vector<std::string>{"bytes=400-"});
-    EXPECT_EQ(server.requests().at(0).header("If-Range"), "");
-}
-
-TEST_F(Download, ServerIgnoringRangesRestartsThePartAtZero) {
-    auto body = makeBody(1000, 5);
-    server.setFile(kPath, body);
-    server.setFault(kPath, fixture::Fault{.ignoreRanges = true});
-    seedPart(makeBody(400, 99), CacheMeta{"\"old\"", {}, 1000, url()});
-
-    EXPECT_EQ(readFile(run(downloader())), body);
-    EXPECT_EQ(Deltas(recorder.deltas.begin(), recorder.deltas.begin() + 2), (Deltas{400, -400}));
-    EXPECT_TRUE(recorder.matchesDisk(1000));
-    EXPECT_TRUE(logs.contains(
-        "[WARN]   HTTP 200 OK [model-a] 服务器拒绝 Range，丢弃本地 400 bytes 重新下载"));
-}
-
-TEST_F(Download, CompletePartWithoutMetadataIsConfirmedByTheProbe) {
-    auto body = makeBody(1000, 6);
-    server.setFile(kPath, body);
-    seedPart(body);
-
-    EXPECT_EQ(readFile(run(downloader())), body);
-    EXPECT_EQ(ranges(), (std::vector<std::string>{"bytes=1000-", "bytes=0-0"}));
-    EXPECT_EQ(recorder.deltas, Deltas{1000}); // not a byte downloaded
-    EXPECT_EQ(recorder.totals, Deltas{1000});
-    auto meta = cache::readMeta(slot());
-    EXPECT_EQ(meta->totalBytes, 1000);
-    EXPECT_TRUE(meta->etag);
-    EXPECT_TRUE(logs.contains("[INFO]   HTTP 416 恢复 [model-a] part 已完整 (1000B) 视为下载成功"));
-    EXPECT_TRUE(logs.contains("[INFO] ✔ 下载完成 [model-a] 1 KB"));
-}
-
-TEST_F(Download, ProbeWithAnotherTotalEmptiesThePartAndFailsWithoutRetry) {
-    server.setFile(kPath, makeBody(1200, 8));
-    server.setFault(kPath, fixture::Fault{.times = 1, .forceStatus = 416});
-    seedPart(makeBody(1000, 8));
-
-    auto error = carriedError<DomainError>([&] { run(downloader()); });
-    EXPECT_EQ(error.domain(), "CorvelResumableDownloader");
-    EXPECT_EQ(error.code(), 416);
-    EXPECT_EQ(std::string(error.what()), "本地缓存与服务器文件不一致，已清理请重试 — " + url());
-    EXPECT_EQ(cache::existingPartBytes(slot()), 0);
-    EXPECT_EQ(recorder.deltas, (Deltas{1000, -1000}));
-    EXPECT_TRUE(recorder.matchesDisk(0));
-    EXPECT_TRUE(pauses.empty());
-    EXPECT_EQ(ranges().size(), 2u);
-    EXPECT_TRUE(
-        logs.contains("[WARN]   HTTP 416 [model-a] 本地 1000B 与服务器 1200B 不符，清空重下"));
-    EXPECT_TRUE(
-        logs.contains("[ERROR] ✘ 下载失败 [model-a] 网络错误：" + std::string(error.what())));
-}
-
-TEST_F(Download, CacheHitMakesNoRequest) {
-    auto body = makeBody(1000, 9);
-    server.setFile(kPath, body);
-    seedPart(body, CacheMeta{"\"e\"", {}, 1000, url()});
-
-    EXPECT_EQ(readFile(run(downloader())), body);
-    EXPECT_TRUE(server.requests().empty());
-    EXPECT_EQ(recorder.deltas, Deltas{1000});
-    EXPECT_EQ(recorder.totals, Deltas{1000});
-    auto text = logs.text();
-    auto start = text.find("[INFO] ▶ 开始下载 [model-a] 续传自 1 KB\n");
-    auto hit = text.find("[INFO]   缓存命中 [model-a] part 已完整 (1000/1000) 跳过网络\n");
-    auto done = text.find("[INFO] ✔ 下载完成 [model-a] 1 KB\n");
-    EXPECT_TRUE(start < hit && hit < done && done != std::string::npos) << text;
-}
-
-// Not a hit: metadata without sourceURL (no If-Range either), a total of 0, and a
-// part longer than the recorded total, which is corrupt and downloaded again.
-TEST_F(Download, MetadataThatDoesNotMakeAHit) {
-    auto body = makeBody(1000, 7);
-    server.setFile(kPath, body);
-    seedPart(body);
-    writeFile(slot().metaURL, R"({"etag":"\"x\"","totalBytes":1000})");
-    run(downloader());
-    EXPECT_EQ(ranges().at(0), "bytes=1000-");
-    EXPECT_EQ(server.requests().at(0).header("If-Range"), "");
-
-    server.clearRequests();
-    seedPart("", CacheMeta{{}, {}, 0, url()});
-    run(downloader());
-    EXPECT_EQ(ranges(), std::vector<std::string>{""});
-
-    server.clearRequests();
-    recorder = ProgressRecorder{};
-    server.setFile(kPath, body.substr(0, 999));
-    seedPart(makeBody(1000, 12), CacheMeta{{}, {}, 999, url()});
-    EXPECT_EQ(readFile(run(downloader())), body.substr(0, 999));
-    EXPECT_EQ(ranges(), std::vector<std::string>{""});
-    EXPECT_EQ(Deltas(recorder.deltas.begin(), recorder.deltas.begin() + 2), (Deltas{1000, -1000}));
-    EXPECT_TRUE(recorder.matchesDisk(999));
-    EXPECT_EQ(logs.count("缓存命中"), 0);
-}
-
-// A range of a file of another size (no validator to catch the change) would
-// splice two versions; the part starts over instead.
-TEST_F(Download, RangeOfAChangedFileRestartsFromZero) {
-    auto body = makeBody(1500, 13);
-    server.setFile(kPath, body);
-    seedPart(makeBody(400, 14), CacheMeta{{}, {}, 1000, url()});
-
-    EXPECT_EQ(readFile(run(downloader())), body);
-    EXPECT_EQ(ranges(), (std::vector<std::string>{"bytes=400-", ""}));
-    EXPECT_EQ(recorder.deltas.at(1), -400);
-    EXPECT_TRUE(recorder.matchesDisk(1500));
-    EXPECT_TRUE(pauses.empty());
-    EXPECT_EQ(cache::readMeta(slot())->totalBytes, 1500);
-}
-
-TEST_F(Download, TimeOutsThenSuccessPauseTwoFourEightSeconds) {
-    auto body = makeBody(1000, 15);
-    server.setFile(kPath, body);
-    server.setFault(kPath, fixture::Fault{.times = 3, .stallBeforeBody = std::chrono::seconds(20)});
-
-    EXPECT_EQ(readFile(run(downloader(std::chrono::seconds(1)))), body);
-    using std::chrono::seconds;
-    EXPECT_EQ(pauses, (std::vector<seconds>{seconds(2), seconds(4), seconds(8)}));
-    EXPECT_EQ(ranges().size(), 4u);
-    for (int n = 1; n <= 3; ++n)
-        EXPECT_EQ(logs.count(fmt::format("[WARN]   ⟳ 瞬时网络错误，{}s 后重试 [model-a] (attempt "
-                                         "{}/4): 网络错误：",
-                                         2 << (n - 1), n)),
-                  1);
-    EXPECT_TRUE(recorder.matchesDisk(1000));
-    EXPECT_EQ(logs.count("下载失败"), 0);
-}
-
-TEST_F(Download, FourthTimeOutFails) {
-    server.setFile(kPath, makeBody(1000, 16));
-    server.setFault(kPath, fixture::Fault{.stallBeforeBody = std::chrono::seconds(20)});
-
-    auto error =
-        carriedError<platform::TransportError>([&] { run(downloader(std::chrono::seconds(1))); });
-    EXPECT_EQ(error.kind(), platform::TransportErrorKind::timedOut);
-    EXPECT_EQ(pauses.size(), 3u);
-    EXPECT_EQ(ranges().size(), 4u);
-    EXPECT_EQ(logs.count("[ERROR] ✘ 下载失败 [model-a] 网络错误："), 1);
-}
-
-TEST_F(Download, HttpErrorStatusIsNotRetried) {
-    server.setFile(kPath, makeBody(1000, 17));
-    server.setFault(kPath, fixture::Fault{.forceStatus = 503});
-
-    auto error = carriedError<DomainError>([&] { run(downloader()); });
-    EXPECT_EQ(error.code(), 503);
-    EXPECT_EQ(std::string(error.what()), "HTTP 503 — " + url());
-    EXPECT_TRUE(pauses.empty());
-    EXPECT_EQ(ranges().size(), 1u);
-    EXPECT_TRUE(logs.contains("[ERROR] ✘ 下载失败 [model-a] 网络错误：HTTP 503 — " + url()));
-}
-
-// A connection dropped mid-body is resumed from the bytes on disk, announced
-// length or not.
-TEST_F(Download, DroppedConnectionIsResumedToACorrectFile) {
-    for (bool chunked : {false, true}) {
-        SCOPED_TRACE(chunked ? "chunked" : "with Content-Length");
-        std::string path = chunked ? "/chunked.bin" : kPath;
-        auto body = makeBody(2'000'000, 18);
-        server.setFile(path, body);
-        server.setFault(
-            path,
-            fixture::Fault{.times = 1, .omitContentLength = chunked, .closeAfterBytes = 700'000});
-        recorder = ProgressRecorder{};
-        pauses.clear();
-
-        EXPECT_EQ(sha256Hex(readFile(run(downloader(), path))), sha256Hex(body));
-        EXPECT_EQ(ranges(path), (std::vector<std::string>{"", "bytes=700000-"}));
-        EXPECT_EQ(pauses.size(), 1u);
-        EXPECT_TRUE(recorder.matchesDisk(2'000'000));
-    }
-}
-
-TEST_F(Download, ChangedETagBetweenAttemptsRestartsCleanly) {
-    auto second = makeBody(1'200'000, 20);
-    server.setFile(kPath, makeBody(1'000'000, 19));
-    server.setFault(kPath, fixture::Fault{.times = 1, .closeAfterBytes = 300'000});
-    duringPause = [&] { server.setFile(kPath, second); };
-
-    EXPECT_EQ(sha256Hex(readFile(run(downloader()))), sha256Hex(second));
-    EXPECT_EQ(ranges(), (std::vector<std::string>{"", "bytes=300000-"}));
-    EXPECT_NE(server.requests().at(1).header("If-Range"), "");
-    EXPECT_TRUE(logs.contains(
-        "[WARN]   HTTP 200 OK [model-a] 服务器拒绝 Range，丢弃本地 300000 bytes 重新下载"));
-    EXPECT_TRUE(recorder.matchesDisk(1'200'000));
-    EXPECT_EQ(cache::readMeta(slot())->totalBytes, 1'200'000);
-}
-
-TEST_F(Download, LocalFileSourceIsCopiedIntoTheSlot) {
-    auto body = makeBody(5000, 21);
-    auto source = home.path() / "src dir/model.bin";
-    writeFile(source, body);
-    CVTAVAsset local{"local-model",          platform::Url::fromFilePath(source), "", 1, {}, "",
-                     CVTAVAsset::Format::raw};
-    recorder.part = cache::makeSlot(local.url).partURL;
-
-    auto file = downloader().download(local, recorder.progress(), recorder.total());
-    EXPECT_EQ(file, recorder.part);
-    EXPECT_EQ(readFile(file), body);
-    EXPECT_EQ(recorder.deltas, Deltas{5000});
-    EXPECT_EQ(recorder.totals, Deltas{5000});
-    EXPECT_TRUE(logs.contains("[INFO] ▶ 本地源 [local-model] " + source.string()));
-    EXPECT_EQ(logs.count("下载"), 0);
-
-    fs::remove(source);
-    auto error = carriedError<DomainError>([&] { downloader().download(local, {}, {}); });
-    EXPECT_EQ(error.code(), -1);
-    EXPECT_EQ(std::string(error.what()), "本地文件不存在: " + source.string());
-}
-
-TEST_F(Download, WriteFailureKeepsThePartAndIsNotRetried) {
-    auto body = makeBody(2'000'000, 22);
-    server.setFile(kPath, body);
-    // A file-size limit stands in for a full disk: writes past it fail.
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 500'000;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    std::error_code code;
-    try {
-        code = carriedError<fs::filesystem_error>([&] { run(downloader()); }).code();
-    } catch (...) {
-    }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_EQ(code, std::errc::file_too_large);
-    EXPECT_EQ(cache::existingPartBytes(slot()), 500'000);
-    EXPECT_TRUE(recorder.matchesDisk(500'000));
-    EXPECT_TRUE(pauses.empty());
-    EXPECT_EQ(logs.count("[ERROR] ✘ 下载失败 [model-a] 网络错误："), 1);
-
-    // The kept bytes are resumed later.
-    recorder = ProgressRecorder{};
-    EXPECT_EQ(sha256Hex(readFile(run(downloader()))), sha256Hex(body));
-    EXPECT_EQ(ranges().back(), "bytes=500000-");
-}
-
-TEST_F(Download, StopDuringTheTransferEndsAsCancellation) {
-    server.setFile(kPath, makeBody(2'000'000, 23));
-    server.setFault(kPath, fixture::Fault{.throttleBytesPerSecond = 200'000});
-    std::stop_source stop;
-    recorder.part = slot().partURL;
-    auto progress = recorder.progress();
-    auto stopAtFirstBytes = [&](std::int64_t delta) {
-        progress(delta);
-        stop.request_stop();
+TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
+    const std::string b = makeBody(1000, 1), partial = "206 Partial Content",
+                      length = "Content-Length: 1000\r\n";
+    const char* withETag = R"({"etag":{ETAG},"totalBytes":1000,"sourceURL":"{URL}"})";
+    auto retry = [](int delay, int attempt) {
+        return fmt::format(
+            "[WARN]   ⟳ 瞬时网络错误，{}s 后重试 [model-a] (attempt {}/4): 网络错误：", delay,
+            attempt);
     };
-    EXPECT_THROW(downloader().download(asset(), stopAtFirstBytes, {}, stop.get_token()),
-                 platform::CancelledError);
-    EXPECT_TRUE(pauses.empty());
-    EXPECT_EQ(ranges().size(), 1u);
-    EXPECT_TRUE(recorder.matchesDisk(cache::existingPartBytes(slot())));
-    EXPECT_EQ(logs.count("下载失败"), 0);
+    // clang-format off
+    const std::vector<Case> cases = {
+        {.name = "fresh", .size = 300'000, .ranges = {""},
+         .lines = {"[INFO] ▶ 开始下载 [model-a] 从头开始", "[INFO]   HTTP 200 OK [model-a] total=300000",
+                   "[INFO] ✔ 下载完成 [model-a] 300 KB"}},
+        {.name = "fresh without length", .size = 300'000, .fault = {.omitContentLength = true},
+         .ranges = {""}, .lines = {"[INFO]   HTTP 200 OK [model-a] total=-1"}},
+        {.name = "resume with If-Range", .seeded = 400, .meta = withETag, .ifRange = true,
+         .ranges = {"bytes=400-"}, .firstDeltas = {400},
+         .lines = {"[INFO] ▶ 开始下载 [model-a] 续传自 400 bytes",
+                   "[INFO]   HTTP 206 Partial [model-a] total=1000 从 400 续传"}},
+        {.name = "metadata with only the source: a range without validator", .seeded = 400,
+         .meta = R"({"sourceURL":"{URL}"})", .ranges = {"bytes=400-"}},
+        {.name = "server ignoring ranges", .fault = {.ignoreRanges = true}, .seeded = 400,
+         .foreign = true, .meta = withETag, .ifRange = true, .ranges = {"bytes=400-"},
+         .firstDeltas = {400, -400},
+         .lines = {"[WARN]   HTTP 200 OK [model-a] 服务器拒绝 Range，丢弃本地 400 bytes 重新下载"}},
+        {.name = "complete part without metadata: 416 and probe", .seeded = 1000,
+         .ranges = {"bytes=1000-", "bytes=0-0"}, .firstDeltas = {1000},
+         .lines = {"[INFO]   HTTP 416 恢复 [model-a] part 已完整 (1000B) 视为下载成功",
+                   "[INFO] ✔ 下载完成 [model-a] 1 KB"}},
+        {.name = "metadata without source ignored", .seeded = 1000,
+         .meta = R"({"etag":{ETAG},"totalBytes":1000})", .ranges = {"bytes=1000-", "bytes=0-0"}},
+        {.name = "probe finds another total: emptied, no retry", .size = 1200,
+         .fault = {.times = 1, .forceStatus = 416}, .seeded = 1000, .foreign = true,
+         .ranges = {"bytes=1000-", "bytes=0-0"}, .firstDeltas = {1000, -1000},
+         .lines = {"[WARN]   HTTP 416 [model-a] 本地 1000B 与服务器 1200B 不符，清空重下"},
+         .error = "本地缓存与服务器文件不一致，已清理请重试 — {URL}"},
+        {.name = "cache hit", .seeded = 1000, .meta = withETag, .firstDeltas = {1000},
+         .lines = {"[INFO] ▶ 开始下载 [model-a] 续传自 1 KB",
+                   "[INFO]   缓存命中 [model-a] part 已完整 (1000/1000) 跳过网络"}},
+        {.name = "total 0 is never a hit", .seeded = 0,
+         .meta = R"({"totalBytes":0,"sourceURL":"{URL}"})", .ranges = {""}},
+        {.name = "part longer than the recorded total", .size = 999, .seeded = 1000,
+         .foreign = true, .meta = R"({"totalBytes":999,"sourceURL":"{URL}"})", .ranges = {""},
+         .firstDeltas = {1000, -1000},
+         .lines = {"[WARN]   🔧 part 超出记录的大小 [model-a] (1000/999) 清空重下"}},
+        {.name = "range of a file of another size", .size = 1500, .seeded = 400, .foreign = true,
+         .meta = R"({"totalBytes":1000,"sourceURL":"{URL}"})", .ranges = {"bytes=400-", ""},
+         .firstDeltas = {400, -400}},
+        {.name = "503", .fault = {.forceStatus = 503}, .ranges = {""}, .error = "HTTP 503 — {URL}"},
+        {.name = "time-outs on attempts 0-2, then success",
+         .fault = {.times = 3, .stallBeforeBody = seconds(20)}, .idleLimit = seconds(1),
+         .ranges = {"", "", "", ""}, .pauses = 3,
+         .lines = {retry(2, 1), retry(4, 2), retry(8, 3)}},
+        {.name = "a fourth time-out fails", .fault = {.stallBeforeBody = seconds(20)},
+         .idleLimit = seconds(1), .ranges = {"", "", "", ""}, .pauses = 3,
+         .error = "Operation too slow"},
+        {.name = "connection dropped mid-body: resumed", .size = 2'000'000,
+         .fault = {.times = 1, .closeAfterBytes = 700'000}, .ranges = {"", "bytes=700000-"},
+         .pauses = 1},
+        {.name = "chunked body dropped: resumed", .size = 2'000'000,
+         .fault = {.times = 1, .omitContentLength = true, .closeAfterBytes = 700'000},
+         .ranges = {"", "bytes=700000-"}, .pauses = 1},
+        {.name = "new version between attempts: If-Range mismatch, clean restart",
+         .size = 2'000'000, .fault = {.times = 1, .closeAfterBytes = 700'000},
+         .newVersionInPause = true, .ranges = {"", "bytes=700000-"}, .pauses = 1,
+         .lines = {"[WARN]   HTTP 200 OK [model-a] 服务器拒绝 Range，丢弃本地 700000 bytes 重新下载"}},
+        {.name = "full disk: the error, the part kept for a later run", .size = 2'000'000,
+         .diskLimit = 500'000, .ranges = {""},
+         .error = "filesystem error: cannot write part file: File too large", .kept = 500'000},
+        {.name = "file source", .local = true, .firstDeltas = {1000},
+         .lines = {"[INFO] ▶ 本地源 [model-a] {PATH}\n"}},
+        {.name = "missing file source", .local = true, .error = "本地文件不存在: {PATH}"},
+        // Exact answers the fixture server does not give.
+        {.name = "redirect and interim answer: only the final head counts",
+         .replies = {reply("301 Moved", "Location: /final\r\nContent-Length: 5\r\n", "moved"),
+                     "HTTP/1.1 100 Continue\r\n\r\n" + reply("200 OK", length, b)},
+         .ranges = {"", ""}, .lines = {"[INFO]   HTTP 200 OK [model-a] total=1000\n"}},
+        {.name = "206 without Content-Range",
+         .replies = {reply(partial, "Content-Length: 600\r\n", b.substr(400))},
+         .seeded = 400, .ranges = {"bytes=400-"},
+         .lines = {"[INFO]   HTTP 206 Partial [model-a] total=1000 从 400 续传"}},
+        {.name = "body ending before the total: resumed",
+         .replies = {reply(partial, "Content-Range: bytes 400-999/1000\r\n", b.substr(400, 300)),
+                     reply(partial, "Content-Range: bytes 700-999/1000\r\n", b.substr(700))},
+         .seeded = 400, .ranges = {"bytes=400-", "bytes=700-"}, .pauses = 1},
+        {.name = "range from 0 replaces the part",
+         .replies = {reply(partial, "Content-Range: bytes 0-999/1000\r\n", b)},
+         .seeded = 400, .foreign = true, .ranges = {"bytes=400-"}, .firstDeltas = {400, -400}},
+        {.name = "range from elsewhere: fetched whole at once",
+         .replies = {reply(partial, "Content-Range: bytes 500-999/1000\r\n", b.substr(500)),
+                     reply("200 OK", length, b)},
+         .seeded = 400, .ranges = {"bytes=400-", ""}, .firstDeltas = {400, -400}},
+        {.name = "body longer than the recorded total: fetched whole at once",
+         .replies = {reply(partial, "", b.substr(400) + "excess"), reply("200 OK", "", b)},
+         .seeded = 400, .meta = R"({"totalBytes":1000,"sourceURL":"{URL}"})",
+         .ranges = {"bytes=400-", ""}, .firstDeltas = {400},
+         .lines = {"[WARN]   HTTP 206 [model-a] 响应体超出声明的大小 1000B，清空 part"}},
+        {.name = "body longer than its Content-Range",
+         .replies = {reply(partial, "Content-Range: bytes 0-999/1000\r\n", b + "excess")},
+         .ranges = {""}, .error = "HTTP 206 响应体超出声明的大小 1000B — {URL}"},
+        {.name = "probe without a total",
+         .replies = {reply("416 Range Not Satisfiable", "", ""),
+                     reply(partial, "Content-Range: bytes 0-0/*\r\n", "x")},
+         .seeded = 1000, .ranges = {"bytes=1000-", "bytes=0-0"}, .firstDeltas = {1000},
+         .error = "HTTP 416 后无法确认文件大小（探测响应 206） — {URL}", .kept = 1000},
+    };
+    // clang-format on
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        const std::size_t logMark = CorvelSetupLogger::shared().persistedText().size();
+        deltas.clear(), totals.clear(), pauses.clear(), sum = 0, mismatches = 0;
+        const std::string path = fmt::format("/{}.bin", i);
+        std::string body = makeBody(c.size, 1), url = server.url(path), etag;
+        const fs::path source = home.path() / "src dir" / path.substr(1);
+        std::optional<testsupport::ScriptedServer> scripted;
+        if (c.local) {
+            url = platform::Url::fromFilePath(source).absoluteString();
+            if (c.error.empty()) writeFile(source, body);
+        } else if (c.replies.empty()) {
+            server.setFile(path, body);
+            server.setFault(path, c.fault);
+            platform::HttpRequest head;
+            head.method = "HEAD", head.url = url;
+            etag = platform::performHttp(head, {}).head.header("ETag").value_or("");
+            server.clearRequests();
+        } else {
+            url = scripted.emplace(c.replies).url(path);
+        }
+        auto fill = [&](std::string text) {
+            const std::pair<std::string, std::string> keys[] = {
+                {"{URL}", url}, {"{ETAG}", nlohmann::json(etag).dump()}, {"{PATH}", source}};
+            for (const auto& [key, value] : keys)
+                for (auto at = text.find(key); at != std::string::npos; at = text.find(key))
+                    text.replace(at, key.size(), value);
+            return text;
+        };
+        if (c.seeded >= 0)
+            writeFile(slot(url).partURL,
+                      c.foreign ? makeBody(c.seeded, 2) : body.substr(0, c.seeded));
+        if (c.meta) writeFile(slot(url).metaURL, fill(c.meta));
+        duringPause = [&] {
+            if (c.newVersionInPause) server.setFile(path, body = makeBody(c.size + 100, 3));
+        };
+
+        if (c.error.empty()) {
+            EXPECT_EQ(run(url, c.idleLimit), slot(url).partURL);
+            EXPECT_TRUE(readFile(slot(url).partURL) == body);
+            // No total is known when no answer announced the length.
+            bool unknown = c.fault.omitContentLength && c.pauses == 0;
+            EXPECT_EQ(totals.empty() ? -1 : totals.back(),
+                      unknown ? -1 : static_cast<std::int64_t>(body.size()));
+        } else {
+            std::string what = failure([&] {
+                FileSizeLimit limit(c.diskLimit);
+                run(url, c.idleLimit);
+            });
+            EXPECT_TRUE(what.starts_with(fill(c.error))) << what;
+            EXPECT_EQ(logged("[ERROR] ✘ 下载失败 [model-a] 网络错误：" + what + "\n", logMark),
+                      c.local ? 0 : 1);
+            EXPECT_EQ(cache::existingPartBytes(slot(url)), c.kept);
+        }
+        server.releaseStalls();
+        std::vector<std::string> sentRanges, sentIfRange;
+        if (scripted)
+            for (auto& head : scripted->requests())
+                sentRanges.push_back(headerOf(head, "Range")),
+                    sentIfRange.push_back(headerOf(head, "If-Range"));
+        for (auto& r : server.requests(path))
+            sentRanges.push_back(r.header("Range")), sentIfRange.push_back(r.header("If-Range"));
+        EXPECT_EQ(sentRanges, c.ranges);
+        if (!sentIfRange.empty()) {
+            EXPECT_EQ(sentIfRange[0], c.ifRange ? etag : "");
+        }
+        EXPECT_EQ(pauses.size(), c.pauses);
+        for (std::size_t k = 0; k < pauses.size(); ++k)
+            EXPECT_EQ(pauses[k], seconds(2 << k));
+        EXPECT_EQ(
+            Deltas(deltas.begin(), deltas.begin() + std::min(deltas.size(), c.firstDeltas.size())),
+            c.firstDeltas);
+        EXPECT_TRUE(progressMatchesDisk());
+        for (const auto& line : c.lines)
+            EXPECT_EQ(logged(" " + fill(line), logMark), 1) << line;
+    }
 }
 
-// The real pause between attempts wakes as soon as a stop is requested.
-TEST_F(Download, StopDuringThePauseEndsAsCancellation) {
-    server.setFile(kPath, makeBody(100'000, 24));
-    server.setFault(kPath, fixture::Fault{.closeAfterBytes = 1000});
-    std::stop_source stop;
-    std::exception_ptr outcome;
-    std::jthread worker([&] {
-        try {
-            CorvelResumableDownloader().download(asset(), {}, {}, stop.get_token());
-        } catch (...) {
-            outcome = std::current_exception();
-        }
-    });
-    ASSERT_TRUE(
-        testsupport::waitUntil([&] { return logs.count("⟳ 瞬时网络错误，2s 后重试") == 1; }));
-    stop.request_stop();
-    worker.join();
-    EXPECT_THROW(std::rethrow_exception(outcome), platform::CancelledError);
-    EXPECT_EQ(ranges().size(), 1u);
-    EXPECT_EQ(logs.count("下载失败"), 0);
+// A stop while the server stalls, or during the real pause between attempts
+// (which wakes at once), ends as cancellation: no retry, no failure line.
+TEST_F(Download, StopEndsAsCancellation) {
+    for (bool inPause : {false, true}) {
+        SCOPED_TRACE(inPause);
+        const std::string path = inPause ? "/cut.bin" : "/stalled.bin";
+        server.setFile(path, makeBody(100'000, 24));
+        server.setFault(path, inPause ? fixture::Fault{.closeAfterBytes = 1000}
+                                      : fixture::Fault{.stallBeforeBody = std::chrono::hours(1)});
+        std::exception_ptr outcome;
+        std::jthread worker([&](std::stop_token stop) {
+            try {
+                CorvelResumableDownloader().download(asset(server.url(path)), {}, {}, stop);
+            } catch (...) {
+                outcome = std::current_exception();
+            }
+        });
+        ASSERT_TRUE(testsupport::waitUntil([&] {
+            return inPause ? logged("⟳ 瞬时网络错误，2s 后重试") == 1
+                           : server.requests(path).size() == 1;
+        }));
+        worker.request_stop();
+        worker.join();
+        EXPECT_THROW(std::rethrow_exception(outcome), platform::CancelledError);
+        EXPECT_EQ(server.requests(path).size(), 1u);
+    }
+    EXPECT_EQ(logged("下载失败"), 0);
 }
