@@ -98,9 +98,6 @@ class Download : public ::testing::Test {
         return CorvelResumableDownloader(timing).download(
             asset(url), progress, [this](std::int64_t t) { totals.push_back(t); });
     }
-    bool progressMatchesDisk() const {
-        return mismatches == 0 && sum == cache::existingPartBytes(current);
-    }
     // Occurrences of a text in the log written since `from`.
     int logged(const std::string& text, std::size_t from = 0) const {
         auto all = CorvelSetupLogger::shared().persistedText();
@@ -324,7 +321,7 @@ TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
         EXPECT_EQ(
             Deltas(deltas.begin(), deltas.begin() + std::min(deltas.size(), c.firstDeltas.size())),
             c.firstDeltas);
-        EXPECT_TRUE(progressMatchesDisk());
+        EXPECT_TRUE(mismatches == 0 && sum == cache::existingPartBytes(current));
         for (const auto& line : c.lines)
             EXPECT_EQ(logged(" " + fill(line), logMark), 1) << line;
     }
