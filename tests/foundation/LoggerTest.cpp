@@ -1,5 +1,6 @@
 #include "log/CorvelSetupLogger.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -12,97 +13,65 @@ namespace {
 const std::regex
     kLine(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(INFO|WARN|ERROR)\] (.*)\n$)");
 
-std::vector<std::string> splitLines(const std::string& text) {
+std::vector<std::string> persistedLines() {
+    std::string text = CorvelSetupLogger::shared().persistedText();
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        auto end = text.find('\n', start);
+    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
         lines.push_back(text.substr(start, end - start + 1));
-        start = end + 1;
     }
     return lines;
 }
 
 } // namespace
 
-TEST(Logger, LineFormatHasTimestampLevelAndMessage) {
-    auto line = CorvelSetupLogger::formatLine(0, LogLevel::info, "abc");
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(line, match, kLine)) << line;
-    EXPECT_EQ(match[1], "INFO");
-    EXPECT_EQ(match[2], "abc");
-    EXPECT_TRUE(
-        std::regex_match(CorvelSetupLogger::formatLine(1733500000123, LogLevel::warn, "x"), kLine));
-    EXPECT_NE(
-        CorvelSetupLogger::formatLine(1733500000123, LogLevel::error, "").find(".123 [ERROR] \n"),
-        std::string::npos);
-}
-
-TEST(Logger, LinesReachTheBufferInOrderAndAMessageWithALineFeedStaysWhole) {
-    log(LogLevel::info, "第一行");
-    log(LogLevel::warn, "two\nlines");
-    auto text = CorvelSetupLogger::shared().persistedText();
-    auto first = text.find("[INFO] 第一行\n");
-    auto second = text.find("[WARN] two\nlines\n");
-    ASSERT_NE(first, std::string::npos) << text;
-    ASSERT_NE(second, std::string::npos) << text;
-    EXPECT_LT(first, second);
-}
-
-TEST(Logger, ConcurrentCallersLoseNoLineAndInterleaveNone) {
-    constexpr int threads = 8;
-    constexpr int perThread = 200; // stays under the persisted cap
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([t] {
-            for (int i = 0; i < perThread; ++i)
-                log(LogLevel::info,
-                    "worker " + std::to_string(t) + " line " + std::to_string(i) + " 完");
-        });
-    for (auto& w : workers)
-        w.join();
-    auto lines = splitLines(CorvelSetupLogger::shared().persistedText());
-    std::set<std::string> seen;
-    for (const auto& line : lines) {
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, kLine)) << line;
-        EXPECT_TRUE(seen.insert(match[2]).second) << "duplicate " << line;
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(threads * perThread));
-}
-
-TEST(Logger, CapCountsUserPerceivedCharacters) {
-    // 200000 characters of mixed CJK and multi-code-point emoji are kept whole.
-    std::string family = "👨‍👩‍👧"; // one character, five code points
-    std::string exact;
-    for (int i = 0; i < 100000; ++i)
-        exact += (i % 2 == 0) ? "中" : family;
-    ASSERT_EQ(countGraphemes(exact), 100000u);
-    exact += exact;
-    EXPECT_EQ(CorvelSetupLogger::capPersistedText(exact), exact);
-
-    // One more character drops exactly the first one.
-    std::string over = "字" + exact;
-    auto capped = CorvelSetupLogger::capPersistedText(over);
-    std::string notice = "… (已截断 1 字符，仅保留最近 200000 字符) …\n";
-    ASSERT_EQ(capped.substr(0, notice.size()), notice);
-    EXPECT_EQ(capped.substr(notice.size()), exact);
-
-    // A combining sequence is not split when it sits on the boundary.
-    std::string combining = "e\xCC\x81"; // e + combining acute: one character
-    EXPECT_EQ(CorvelSetupLogger::capPersistedText("ab" + combining, 1),
-              "… (已截断 2 字符，仅保留最近 1 字符) …\n" + combining);
-}
-
-TEST(Logger, BannerComesInItsFourLines) {
+TEST(Logger, BannerThenLinesInOrderWithTimestampAndLevel) {
     CorvelSetupLogger::shared().logStartupBanner();
-    auto lines = splitLines(CorvelSetupLogger::shared().persistedText());
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_NE(lines[0].find("==================== Corvel Setup 启动 ===================="),
+    log(LogLevel::warn, "two\nlines");
+    auto lines = persistedLines();
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_NE(lines[0].find("] ==================== Corvel Setup 启动 ===================="),
               std::string::npos);
     EXPECT_NE(lines[1].find("[INFO] Bundle: /"), std::string::npos);
     EXPECT_TRUE(std::regex_search(
         lines[2], std::regex(R"(\[INFO\] Version: \d+\.\d+\.\d+ \(build [^)]+\)\n$)")))
         << lines[2];
     EXPECT_NE(lines[3].find("[INFO] PID: " + std::to_string(::getpid()) + "\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_match(lines[4], kLine)) << lines[4];
+    EXPECT_TRUE(lines[4].ends_with(" [WARN] two\n") && lines[5] == "lines\n");
+    auto line = CorvelSetupLogger::formatLine(1733500000123, LogLevel::error, "错");
+    EXPECT_TRUE(std::regex_match(line, kLine)) << line;
+    EXPECT_NE(line.find(".123 [ERROR] 错\n"), std::string::npos);
+}
+
+TEST(Logger, ConcurrentCallersLoseNoLineAndInterleaveNone) {
+    constexpr int threads = 8, perThread = 200; // stays under the persisted cap
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([t] {
+            for (int i = 0; i < perThread; ++i)
+                log(LogLevel::info, fmt::format("worker {} line {} 完", t, i));
+        });
+    for (auto& w : workers)
+        w.join();
+    std::set<std::string> seen;
+    for (const auto& line : persistedLines()) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, kLine)) << line;
+        EXPECT_TRUE(seen.insert(match[2]).second) << "duplicate " << line;
+    }
+    EXPECT_EQ(seen.size(), std::size_t{threads * perThread});
+}
+
+TEST(Logger, CapCountsUserPerceivedCharacters) {
+    std::string exact; // 200000 characters of CJK and five-code-point emoji
+    for (int i = 0; i < 200000; ++i)
+        exact += (i % 2 == 0) ? "中" : "👨‍👩‍👧";
+    ASSERT_EQ(countGraphemes(exact), 200000u);
+    EXPECT_EQ(CorvelSetupLogger::capPersistedText(exact), exact);
+    EXPECT_EQ(CorvelSetupLogger::capPersistedText("字" + exact),
+              "… (已截断 1 字符，仅保留最近 200000 字符) …\n" + exact);
+    std::string combining = "e\xCC\x81"; // one character on the boundary stays whole
+    EXPECT_EQ(CorvelSetupLogger::capPersistedText("ab" + combining, 1),
+              "… (已截断 2 字符，仅保留最近 1 字符) …\n" + combining);
 }

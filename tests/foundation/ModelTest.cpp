@@ -6,38 +6,33 @@
 
 #include <gtest/gtest.h>
 
-using platform::Url;
-
-namespace {
-Url url(const char* text) {
-    auto parsed = Url::parse(text);
-    if (!parsed) throw std::runtime_error(std::string("bad url ") + text);
-    return *parsed;
-}
-} // namespace
-
-TEST(AssetModel, FormatIsInferredFromTheLowerCasedName) {
+TEST(AssetModel, FormatIsInferredFromTheDecodedLowerCasedName) {
     using F = CVTAVAsset::Format;
-    EXPECT_EQ(inferFormat(url("https://h/m/Model.TAR.GZ")), F::tarGz);
-    EXPECT_EQ(inferFormat(url("https://h/a.tgz")), F::tarGz);
-    EXPECT_EQ(inferFormat(url("https://h/a.ZIP")), F::zip);
-    EXPECT_EQ(inferFormat(url("https://h/a.bin")), F::raw);
-    EXPECT_EQ(inferFormat(url("https://h/noextension")), F::raw);
-    EXPECT_EQ(inferFormat(url("https://h/a.zip?token=x.bin")), F::zip);
-    EXPECT_EQ(inferFormat(url("https://h/a%2Etar%2Egz")), F::tarGz);
+    const std::vector<std::pair<const char*, F>> cases = {
+        {"https://h/m/Model.TAR.GZ", F::tarGz},
+        {"https://h/a.tgz", F::tarGz},
+        {"https://h/a.ZIP", F::zip},
+        {"https://h/a.bin", F::raw},
+        {"https://h/noextension", F::raw},
+        {"https://h/a.zip?token=x.bin", F::zip},
+        {"https://h/a%2Etar%2Egz", F::tarGz},
+    };
+    for (const auto& [url, format] : cases)
+        EXPECT_EQ(inferFormat(*platform::Url::parse(url)), format) << url;
 }
 
 TEST(AssetModel, BundlePredicateComparesStandardizedDirectories) {
     testsupport::TempHome home;
+    auto applications = CVTAVAsset::applicationsDirectory();
     CVTAVAsset asset{"Corvel.app",
-                     url("https://h/app.zip"),
+                     *platform::Url::parse("https://h/app.zip"),
                      "",
                      1,
-                     CVTAVAsset::applicationsDirectory().string() + "/",
+                     applications.string() + "/",
                      "",
                      CVTAVAsset::Format::zip};
     EXPECT_TRUE(asset.isApplicationBundleAsset());
-    asset.destination = CVTAVAsset::applicationsDirectory();
+    asset.destination = applications;
     EXPECT_TRUE(asset.isApplicationBundleAsset());
     asset.format = CVTAVAsset::Format::raw;
     EXPECT_FALSE(asset.isApplicationBundleAsset());
@@ -48,37 +43,32 @@ TEST(AssetModel, BundlePredicateComparesStandardizedDirectories) {
 }
 
 TEST(ByteCount, FileStyleWithDecimalUnits) {
-    EXPECT_EQ(formatByteCount(0), "Zero KB");
-    EXPECT_EQ(formatByteCount(1), "1 byte");
-    EXPECT_EQ(formatByteCount(999), "999 bytes");
-    EXPECT_EQ(formatByteCount(1000), "1 KB");
-    EXPECT_EQ(formatByteCount(999499), "999 KB");
-    EXPECT_EQ(formatByteCount(999500), "1 MB");
-    EXPECT_EQ(formatByteCount(1500000), "1.5 MB");
-    EXPECT_EQ(formatByteCount(1230000000), "1.23 GB");
-    EXPECT_EQ(formatByteCount(-1500000), "-1.5 MB");
+    const std::vector<std::pair<std::int64_t, const char*>> cases = {
+        {0, "Zero KB"},      {1, "1 byte"},           {999, "999 bytes"},
+        {1000, "1 KB"},      {999499, "999 KB"},      {999500, "1 MB"},
+        {1500000, "1.5 MB"}, {1230000000, "1.23 GB"}, {-1500000, "-1.5 MB"},
+    };
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(formatByteCount(bytes), text) << bytes;
     EXPECT_FALSE(formatByteCount(INT64_MIN).empty());
     EXPECT_FALSE(formatByteCount(INT64_MAX).empty());
 }
 
 TEST(InstallError, EveryCaseDescribesItself) {
-    EXPECT_STREQ(CorvelInstallError::diskSpaceInsufficient(0, 0).what(),
-                 "磁盘空间不足：需要 Zero KB，可用 Zero KB");
-    EXPECT_STREQ(CorvelInstallError::diskSpaceInsufficient(1500000, 1230000000).what(),
-                 "磁盘空间不足：需要 1.5 MB，可用 1.23 GB");
-    auto domain =
-        std::make_exception_ptr(DomainError("CorvelRemoteManifest", -1, "manifest status=FAIL"));
-    EXPECT_STREQ(CorvelInstallError::network(domain).what(), "网络错误：manifest status=FAIL");
-    EXPECT_STREQ(CorvelInstallError::checksumMismatch("a.zip", "AA", "bb").what(),
-                 "a.zip 校验失败，文件可能已损坏");
-    EXPECT_EQ(CorvelInstallError::checksumMismatch("a.zip", "x", "y").errorDescription(),
-              CorvelInstallError::checksumMismatch("a.zip", "AA", "bb").errorDescription());
-    EXPECT_STREQ(CorvelInstallError::extractFailed("m.tar.gz", "").what(), "m.tar.gz 解压失败：");
-    EXPECT_STREQ(CorvelInstallError::extractFailed("m.tar.gz", "bad").what(),
-                 "m.tar.gz 解压失败：bad");
-    auto inner = std::make_exception_ptr(CorvelInstallError::extractFailed("x", "y"));
-    EXPECT_STREQ(CorvelInstallError::moveFailed("Corvel.app", inner).what(),
-                 "Corvel.app 安装失败：x 解压失败：y");
-    EXPECT_STREQ(CorvelInstallError::network(inner).what(), "网络错误：x 解压失败：y");
-    EXPECT_STREQ(CorvelInstallError::cancelled().what(), "已取消");
+    using E = CorvelInstallError;
+    auto domain = std::make_exception_ptr(DomainError("Manifest", -1, "manifest status=FAIL"));
+    auto inner = std::make_exception_ptr(E::extractFailed("x", "y"));
+    const std::vector<std::pair<E, const char*>> cases = {
+        {E::diskSpaceInsufficient(0, 0), "磁盘空间不足：需要 Zero KB，可用 Zero KB"},
+        {E::diskSpaceInsufficient(1500000, 1230000000), "磁盘空间不足：需要 1.5 MB，可用 1.23 GB"},
+        {E::network(domain), "网络错误：manifest status=FAIL"},
+        {E::network(inner), "网络错误：x 解压失败：y"},
+        {E::checksumMismatch("a.zip", "AA", "bb"), "a.zip 校验失败，文件可能已损坏"},
+        {E::extractFailed("m.tar.gz", ""), "m.tar.gz 解压失败："},
+        {E::extractFailed("m.tar.gz", "bad"), "m.tar.gz 解压失败：bad"},
+        {E::moveFailed("Corvel.app", inner), "Corvel.app 安装失败：x 解压失败：y"},
+        {E::cancelled(), "已取消"},
+    };
+    for (const auto& [error, text] : cases)
+        EXPECT_STREQ(error.what(), text);
 }

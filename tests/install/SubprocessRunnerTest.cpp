@@ -1,71 +1,52 @@
 #include "install/SubprocessRunner.h"
+#include "InstallTestSupport.h"
 #include "install/CorvelInstallError.h"
-#include "log/CorvelSetupLogger.h"
 
-#include <gtest/gtest.h>
+#include <fmt/format.h>
 
 #include <regex>
 
-namespace {
-
-std::string logText() {
-    CorvelSetupLogger::shared().flush();
-    return CorvelSetupLogger::shared().persistedText();
-}
-
-// Runs a shell snippet; returns the extractFailed payload, or nothing on success.
-std::optional<CorvelInstallError::ExtractFailed> runShell(const std::string& script) {
-    try {
-        SubprocessRunner::run("/bin/sh", {"-c", script}, "tool", "sh snippet");
-    } catch (const CorvelInstallError& e) {
-        return std::get<CorvelInstallError::ExtractFailed>(e.value());
+TEST(SubprocessRunner, LogsEveryOutcomeAndKeepsAllOfAFailuresStderr) {
+    std::string wide; // three bytes a character: the log's cut counts characters
+    for (int i = 0; i < 600; ++i)
+        wide += "错";
+    struct Case {
+        std::string script;
+        int status;
+        std::string stderrText, logged;
+    };
+    const std::vector<Case> cases = {
+        {"echo only-stdout", 0, "", ""},
+        {"exit 1", 1, "", ""},
+        {"printf 'bad \\377\\376 bytes' >&2; exit 3", 3, "exit 3", "exit 3"},
+        {"printf '" + wide + "' >&2; exit 2", 2, wide, wide.substr(0, 1500)},
+        // Neither full pipe may block the child while the other is drained.
+        {"head -c 10000000 /dev/zero; head -c 10000000 /dev/zero | tr '\\0' a >&2; "
+         "head -c 10000000 /dev/zero; exit 1",
+         1, std::string(10000000, 'a'), std::string(500, 'a')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script.substr(0, 40));
+        std::optional<CorvelInstallError::ExtractFailed> failure;
+        try {
+            SubprocessRunner::run("/bin/sh", {"-c", c.script}, "tool", "sh snippet");
+        } catch (const CorvelInstallError& e) {
+            failure = std::get<CorvelInstallError::ExtractFailed>(e.value());
+        }
+        ASSERT_EQ(failure.has_value(), c.status != 0);
+        if (failure) {
+            EXPECT_EQ(failure->asset, "tool");
+            EXPECT_TRUE(failure->stderrText == c.stderrText) << failure->stderrText.size();
+        }
+        std::string text = logText(), last = text.substr(text.rfind('\n', text.size() - 2) + 1);
+        EXPECT_TRUE(std::regex_search(
+            last,
+            std::regex(fmt::format("\\[{}\\]   {} 子进程退出码 {}，耗时 [0-9]+\\.[0-9]{{2}}s",
+                                   c.status ? "ERROR" : "INFO", c.status ? "✘" : "✔", c.status))));
+        EXPECT_TRUE(last.ends_with(c.status ? "s：" + c.logged + "\n" : "s\n")) << last;
     }
-    return std::nullopt;
-}
-
-} // namespace
-
-TEST(SubprocessRunner, SuccessLogsCommandAndTwoDecimalDuration) {
-    EXPECT_FALSE(runShell("echo only-stdout"));
-    std::string text = logText();
-    EXPECT_NE(text.find("[INFO]   $ sh snippet\n"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex("\\[INFO\\]   ✔ 子进程退出码 0，耗时 [0-9]+\\.[0-9]{2}s\n")));
-    EXPECT_EQ(text.find("only-stdout"), std::string::npos);
-}
-
-TEST(SubprocessRunner, TenMegabytesOnEachStreamNeitherBlocksNorIsLost) {
-    auto failure =
-        runShell("head -c 10000000 /dev/zero; head -c 10000000 /dev/zero | tr '\\0' a >&2; "
-                 "head -c 10000000 /dev/zero; exit 1");
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->asset, "tool");
-    EXPECT_EQ(failure->stderrText.size(), 10000000u);
-    EXPECT_EQ(failure->stderrText.find_first_not_of('a'), std::string::npos);
-    // The log keeps only the first 500 characters.
-    EXPECT_TRUE(std::regex_search(
-        logText(),
-        std::regex("\\[ERROR\\]   ✘ 子进程退出码 1，耗时 [0-9]+\\.[0-9]{2}s：a{500}\n")));
-}
-
-TEST(SubprocessRunner, FailureTextsAndTheirCuts) {
-    auto empty = runShell("exit 1");
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->stderrText, "");
-    EXPECT_TRUE(std::regex_search(logText(), std::regex("子进程退出码 1，耗时 [0-9.]+s：\n")));
-
-    auto invalid = runShell("printf 'bad \\377\\376 bytes' >&2; exit 3");
-    ASSERT_TRUE(invalid);
-    EXPECT_EQ(invalid->stderrText, "exit 3");
-
-    // 600 characters of three bytes each: the cut counts characters, not bytes.
-    auto wide = runShell("i=0; while [ $i -lt 600 ]; do printf '错' >&2; i=$((i+1)); done; exit 2");
-    ASSERT_TRUE(wide);
-    EXPECT_EQ(wide->stderrText.size(), 1800u);
-    std::string cut;
-    for (int i = 0; i < 500; ++i)
-        cut += "错";
-    EXPECT_NE(logText().find("：" + cut + "\n"), std::string::npos);
+    EXPECT_NE(logText().find("[INFO]   $ sh snippet\n"), std::string::npos);
+    EXPECT_EQ(logText().find("only-stdout"), std::string::npos);
 }
 
 TEST(SubprocessRunner, MissingExecutableFailsAtStartWithTheSameText) {
@@ -75,15 +56,7 @@ TEST(SubprocessRunner, MissingExecutableFailsAtStartWithTheSameText) {
     } catch (const CorvelInstallError& e) {
         const auto& failure = std::get<CorvelInstallError::ExtractFailed>(e.value());
         EXPECT_FALSE(failure.stderrText.empty());
-        EXPECT_NE(logText().find("[ERROR]   ✘ 启动子进程失败: " + failure.stderrText + "\n"),
-                  std::string::npos);
+        expectLogged({"[ERROR]   ✘ 启动子进程失败: " + failure.stderrText + "\n"});
         EXPECT_EQ(std::string(e.what()), "tool 解压失败：" + failure.stderrText);
     }
-}
-
-TEST(SubprocessRunner, GraphemePrefixKeepsClustersWhole) {
-    std::string accented = "e\xCC\x81"; // e + combining acute: one character
-    EXPECT_EQ(SubprocessRunner::graphemePrefix(accented + accented + "x", 2), accented + accented);
-    EXPECT_EQ(SubprocessRunner::graphemePrefix("abc", 10), "abc");
-    EXPECT_EQ(SubprocessRunner::graphemePrefix("abc", 0), "");
 }

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "log/CorvelSetupLogger.h"
+#include "pipeline/CVTAVAsset.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <sys/sysmacros.h>
+#include <vector>
+
+// Archives written by the tests themselves, with any name, type and mode.
+namespace testarchives {
+
+struct Entry {
+    std::string name, content = {};
+    unsigned type = AE_IFREG; // AE_IFREG with a target is a hard link
+    std::string target = {};
+    unsigned permissions = 0644;
+    std::time_t modified = 1700000000;
+};
+
+inline Entry file(std::string name, std::string content, unsigned permissions = 0644) {
+    return {name, content, AE_IFREG, {}, permissions};
+}
+inline Entry directory(std::string name) {
+    return {name, {}, AE_IFDIR, {}, 0755};
+}
+inline Entry softLink(std::string name, std::string to) {
+    return {name, {}, AE_IFLNK, to, 0777};
+}
+
+inline void write(const std::filesystem::path& path, CVTAVAsset::Format format,
+                  const std::vector<Entry>& entries) {
+    std::filesystem::create_directories(path.parent_path());
+    archive* out = archive_write_new();
+    if (format == CVTAVAsset::Format::zip) {
+        archive_write_set_format_zip(out);
+    } else {
+        archive_write_set_format_pax_restricted(out);
+        archive_write_add_filter_gzip(out);
+    }
+    ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
+    for (const auto& e : entries) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, e.name.c_str());
+        archive_entry_set_mtime(entry, e.modified, 0);
+        archive_entry_set_filetype(entry, e.type);
+        archive_entry_set_perm(entry, e.permissions);
+        if (e.type == AE_IFLNK) archive_entry_set_symlink(entry, e.target.c_str());
+        if (e.type == AE_IFREG && !e.target.empty())
+            archive_entry_set_hardlink(entry, e.target.c_str());
+        if (e.type == AE_IFCHR) archive_entry_set_rdev(entry, makedev(1, 3));
+        archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
+        EXPECT_GE(archive_write_header(out, entry), ARCHIVE_WARN) << archive_error_string(out);
+        archive_write_data(out, e.content.data(), e.content.size());
+        archive_entry_free(entry);
+    }
+    EXPECT_EQ(archive_write_close(out), ARCHIVE_OK);
+    archive_write_free(out);
+}
+
+} // namespace testarchives
+
+inline std::string logText() {
+    CorvelSetupLogger::shared().flush();
+    return CorvelSetupLogger::shared().persistedText();
+}
+inline void expectContains(const std::string& text, const std::vector<std::string>& parts) {
+    for (const auto& part : parts)
+        EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n"
+                                                      << text.substr(0, 4000);
+}
+inline void expectLogged(const std::vector<std::string>& lines) {
+    expectContains(logText(), lines);
+}
