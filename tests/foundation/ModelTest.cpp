@@ -23,22 +23,18 @@ TEST(AssetModel, FormatIsInferredFromTheDecodedLowerCasedName) {
 
 TEST(AssetModel, BundlePredicateComparesStandardizedDirectories) {
     testsupport::TempHome home;
+    auto isBundle = [](std::filesystem::path destination, CVTAVAsset::Format format) {
+        return CVTAVAsset{
+            "Corvel.app", *platform::Url::parse("https://h/app.zip"), "", 1, destination, "",
+            format}
+            .isApplicationBundleAsset();
+    };
     auto applications = CVTAVAsset::applicationsDirectory();
-    CVTAVAsset asset{"Corvel.app",
-                     *platform::Url::parse("https://h/app.zip"),
-                     "",
-                     1,
-                     applications.string() + "/",
-                     "",
-                     CVTAVAsset::Format::zip};
-    EXPECT_TRUE(asset.isApplicationBundleAsset());
-    asset.destination = applications;
-    EXPECT_TRUE(asset.isApplicationBundleAsset());
-    asset.format = CVTAVAsset::Format::raw;
-    EXPECT_FALSE(asset.isApplicationBundleAsset());
-    asset.format = CVTAVAsset::Format::zip;
-    asset.destination = CVTAVAsset::llmDataDirectory();
-    EXPECT_FALSE(asset.isApplicationBundleAsset());
+    EXPECT_TRUE(isBundle(applications.string() + "/", CVTAVAsset::Format::zip));
+    EXPECT_TRUE(isBundle(applications, CVTAVAsset::Format::zip));
+    EXPECT_FALSE(isBundle(applications, CVTAVAsset::Format::tarGz));
+    EXPECT_FALSE(isBundle(applications, CVTAVAsset::Format::raw));
+    EXPECT_FALSE(isBundle(CVTAVAsset::llmDataDirectory(), CVTAVAsset::Format::zip));
     EXPECT_EQ(CVTAVAsset::llmDataDirectory(), home.path() / ".local/share/com.corvel.data/LLMData");
 }
 

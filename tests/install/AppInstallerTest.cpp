@@ -1,25 +1,16 @@
 #include "InstallTestSupport.h"
 #include "install/ApplicationLauncher.h"
 #include "install/CorvelAppInstaller.h"
-#include "install/CorvelInstallError.h"
-#include "log/CorvelSetupLogger.h"
-#include "platform/Cancellation.h"
 #include "platform/Spawn.h"
-#include "support/TempHome.h"
 
 #include <fmt/format.h>
-#include <gtest/gtest.h>
 
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace fs = std::filesystem;
-using namespace testarchives;
-using testsupport::readFile;
 using testsupport::waitUntil;
-using testsupport::writeFile;
 
 namespace {
 
@@ -56,7 +47,9 @@ class AppInstall : public ::testing::Test {
 
 } // namespace
 
-TEST_F(AppInstall, VersionedBundleOneFolderDeepInstallsAsCorvelAppAndIsRegistered) {
+TEST_F(AppInstall, VersionedBundleOneFolderDeepReplacesTheRunningOldOneAndIsRegistered) {
+    pid_t quits = startOldCopy("exit 0", "quits");
+    pid_t stays = startOldCopy("", "stays");
     fs::path installed =
         install({file("dist/Corvel-2.1.0.app/AppRun", "#!/bin/sh\n", 0755),
                  file("dist/Corvel-2.1.0.app/.DirIcon", "png"), file("dist/README", "r")},
@@ -68,17 +61,25 @@ TEST_F(AppInstall, VersionedBundleOneFolderDeepInstallsAsCorvelAppAndIsRegistere
               fs::perms::none);
     EXPECT_FALSE(fs::exists(archive));
     EXPECT_TRUE(noStagingLeft(applications));
+    // The copy that quits on SIGTERM is never killed; the one ignoring it is, after the grace.
+    int status = platform::waitForExit(quits);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    status = platform::waitForExit(stays);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_EQ(logText().find(fmt::format("强制终止 Corvel（PID {}）", quits)), std::string::npos);
 
     expectContains(readFile(home.path() / ".local/share/applications/com.tavrin.app.desktop"),
                    {"Exec=\"" + (installed / "AppRun").string() + "\"\n",
                     "Icon=" + (installed / ".DirIcon").string() + "\n"});
     expectContains(CorvelAppInstaller::desktopEntryText(home.path() / "a \"b\" $x/C.app", "C"),
                    {"Exec=\"" + home.path().string() + "/a \\\\\"b\\\\\" \\\\$x/C.app/AppRun\"\n"});
-    expectLogged({"▶ 安装 app bundle [Corvel]\n",
-                  "  • 定位到 bundle: Corvel-2.1.0.app → 规范化为 Corvel.app\n",
-                  "  • 无旧 app bundle，跳过清理\n", "  ✔ 已安装到: " + installed.string() + "\n",
-                  "  ✔ 已刷新 Launch Services 注册\n", "  • 已删除归档: Corvel.zip\n",
-                  "  • 已清理 staging\n"});
+    expectLogged(
+        {"▶ 安装 app bundle [Corvel]\n", fmt::format("  • 终止运行中的 Corvel（PID {}）\n", quits),
+         fmt::format("  • 终止运行中的 Corvel（PID {}）\n", stays),
+         fmt::format("[WARN]   • 强制终止 Corvel（PID {}）\n", stays),
+         "  • 定位到 bundle: Corvel-2.1.0.app → 规范化为 Corvel.app\n", "  ✔ 已移除旧 Corvel.app\n",
+         "  ✔ 已安装到: " + installed.string() + "\n", "  ✔ 已刷新 Launch Services 注册\n",
+         "  • 已删除归档: Corvel.zip\n", "  • 已清理 staging\n"});
 }
 
 TEST_F(AppInstall, EveryFailureKeepsTheOldBundlesAndTheArchive) {
@@ -139,21 +140,6 @@ TEST_F(AppInstall, ReplacesBothNamesAndCleansUserCopies) {
     EXPECT_TRUE(noStagingLeft(destination));
     expectLogged({"  ✔ 已移除旧 TAVRIN.app\n", "  ✔ 已移除旧 Corvel.app\n",
                   "  • 已清理 ~/Applications 历史副本: " + (applications / "Corvel.app").string()});
-}
-
-TEST_F(AppInstall, RunningCopiesAreAskedToQuitAndOnlyTheOneIgnoringItIsKilled) {
-    pid_t quits = startOldCopy("exit 0", "quits");
-    pid_t stays = startOldCopy("", "stays");
-    install({file("Corvel.app/AppRun", "new", 0755)}, applications);
-    int status = platform::waitForExit(quits);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    status = platform::waitForExit(stays);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    expectLogged({fmt::format("  • 终止运行中的 Corvel（PID {}）\n", quits),
-                  fmt::format("  • 终止运行中的 Corvel（PID {}）\n", stays),
-                  fmt::format("[WARN]   • 强制终止 Corvel（PID {}）\n", stays)});
-    EXPECT_EQ(logText().find(fmt::format("强制终止 Corvel（PID {}）", quits)), std::string::npos);
-    EXPECT_EQ(readFile(applications / "Corvel.app" / "AppRun"), "new");
 }
 
 TEST_F(AppInstall, LaunchIsDetachedWithNothingInherited) {

@@ -1,22 +1,15 @@
 #include "InstallTestSupport.h"
 #include "install/CorvelAssetExtractor.h"
-#include "install/CorvelInstallError.h"
 #include "log/Hex.h"
-#include "platform/Cancellation.h"
-#include "support/TempHome.h"
 
 #include <array>
 #include <openssl/evp.h>
 #include <utime.h>
 
-namespace fs = std::filesystem;
 using CVTAVAsset::Format::raw;
 using CVTAVAsset::Format::tarGz;
 using CVTAVAsset::Format::zip;
 using fs::perms;
-using namespace testarchives;
-using testsupport::readFile;
-using testsupport::writeFile;
 
 namespace {
 

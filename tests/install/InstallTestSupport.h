@@ -1,7 +1,10 @@
 #pragma once
 
+#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "pipeline/CVTAVAsset.h"
+#include "platform/Cancellation.h"
+#include "support/TempHome.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -65,6 +68,11 @@ inline void write(const std::filesystem::path& path, CVTAVAsset::Format format,
 }
 
 } // namespace testarchives
+
+namespace fs = std::filesystem;
+using namespace testarchives;
+using testsupport::readFile;
+using testsupport::writeFile;
 
 inline std::string logText() {
     CorvelSetupLogger::shared().flush();

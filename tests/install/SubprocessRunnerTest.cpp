@@ -1,6 +1,5 @@
 #include "install/SubprocessRunner.h"
 #include "InstallTestSupport.h"
-#include "install/CorvelInstallError.h"
 
 #include <fmt/format.h>
 
