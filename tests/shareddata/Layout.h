@@ -5,6 +5,7 @@
 #include "support/TempHome.h"
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -46,42 +47,37 @@ inline std::string abbreviate(const fs::path& path) {
 // "key=value key=value ...".
 inline Layout layout(std::string_view text) {
     Layout result;
-    while (!text.empty()) {
-        auto end = std::min(text.find(' '), text.size());
-        auto item = text.substr(0, end);
+    std::istringstream in{std::string(text)};
+    for (std::string item; in >> item;) {
         auto eq = item.find('=');
-        auto value = std::string(item.substr(eq + 1));
+        auto value = item.substr(eq + 1);
         if (value.starts_with("#")) value = std::string(std::stoul(value.substr(1)), 'x');
         result.emplace(item.substr(0, eq), value);
-        text.remove_prefix(std::min(end + 1, text.size()));
     }
     return result;
 }
 
 inline void apply(const Layout& layout) {
     for (const auto& [key, value] : layout) {
-        fs::create_directories(expand(key).parent_path());
-        if (value == "/")
-            fs::create_directories(expand(key));
-        else if (value.starts_with("->"))
-            fs::create_symlink(expand(value.substr(2)), expand(key));
-        else
-            writeFile(expand(key), value);
+        fs::path path = expand(key);
+        fs::create_directories(value == "/" ? path : path.parent_path());
+        if (value.starts_with("->"))
+            fs::create_symlink(expand(value.substr(2)), path);
+        else if (value != "/")
+            writeFile(path, value);
     }
 }
 
 // Files, links and empty folders below HOME; links are not followed.
 inline Layout snapshot() {
     Layout result;
-    fs::path home = platform::homeDirectory();
-    for (auto it = fs::recursive_directory_iterator(home); it != fs::recursive_directory_iterator();
-         ++it) {
-        if (it->is_symlink())
-            result[abbreviate(it->path())] = "->" + abbreviate(fs::read_symlink(it->path()));
-        else if (!it->is_directory())
-            result[abbreviate(it->path())] = readFile(it->path());
-        else if (fs::is_empty(it->path()))
-            result[abbreviate(it->path())] = "/";
+    for (const auto& entry : fs::recursive_directory_iterator(platform::homeDirectory())) {
+        if (entry.is_symlink())
+            result[abbreviate(entry.path())] = "->" + abbreviate(fs::read_symlink(entry.path()));
+        else if (!entry.is_directory())
+            result[abbreviate(entry.path())] = readFile(entry.path());
+        else if (fs::is_empty(entry.path()))
+            result[abbreviate(entry.path())] = "/";
     }
     return result;
 }

@@ -9,20 +9,9 @@
 TEST(SystemProfile, TierDescriptionAndStandardOutputLine) {
     EXPECT_EQ(memoryTierFor(17'179'869'184ull), MemoryTier::highMemory);
     EXPECT_EQ(memoryTierFor(17'179'869'183ull), MemoryTier::lowMemory);
-    EXPECT_EQ(currentMemoryTier(), memoryTierFor(physicalMemoryBytes()));
     EXPECT_EQ(CVSystemProfile({"arm64", MemoryTier::highMemory, 24ull << 30}).description(),
               "CVSystemProfile(arch=arm64, memTier=highMemory, ram=24.0GB)");
-    // 15.875 GiB rounds to one decimal.
-    EXPECT_EQ(CVSystemProfile({"arm64", MemoryTier::lowMemory, (16ull << 30) - (1ull << 27)})
-                  .description(),
-              "CVSystemProfile(arch=arm64, memTier=lowMemory, ram=15.9GB)");
-    EXPECT_EQ(systemProfileLine("CVSystemProfile(arch=x)"),
-              "\"[CorvelSetup] CVSystemProfile(arch=x)\"\n");
     EXPECT_EQ(systemProfileLine("a\"b\\"), "\"[CorvelSetup] a\\\"b\\\\\"\n");
-#if defined(__aarch64__)
-    EXPECT_STREQ(buildArchitecture(), "arm64");
-#endif
-    EXPECT_EQ(CVSystemProfile::current().arch, buildArchitecture());
 }
 
 TEST(SystemProfile, AvailableDiskBytesOfTheHomeVolumeOrZero) {
