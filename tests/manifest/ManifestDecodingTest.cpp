@@ -38,11 +38,7 @@ TEST(ManifestEndpoint, OverrideTrimmedQueryKeptAndCacheBusterAppended) {
              {nullptr, fallback},
              {" \n\t ", fallback},
              {"not a url", fallback}}) {
-        SCOPED_TRACE(variable ? variable : "(unset)");
-        if (variable)
-            ::setenv("CORVEL_MANIFEST_URL", variable, 1);
-        else
-            ::unsetenv("CORVEL_MANIFEST_URL");
+        variable ? ::setenv("CORVEL_MANIFEST_URL", variable, 1) : ::unsetenv("CORVEL_MANIFEST_URL");
         std::string endpoint = manifest::manifestEndpoint().absoluteString();
         // The cache buster is the time in milliseconds: 13 digits until the year 2286.
         EXPECT_TRUE(std::regex_match(endpoint.substr(prefix.size()), std::regex("1[0-9]{12}")) &&

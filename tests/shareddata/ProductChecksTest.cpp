@@ -95,13 +95,9 @@ TEST(ProductChecks, RecordedProductIsPresent) {
 TEST(StagingMoves, MovesAndFlatteningAsLayouts) {
     void (*move)() = [] { paths::moveStagingEntries(expand("~/staging"), expand("~/dest")); };
     void (*flatten)() = [] { paths::flattenGgmlBase(expand("~/d")); };
-    struct Case {
-        const char* name;
-        void (*step)();
-        const char* before;
-        const char* after; // nullptr: the step throws and changes nothing
-    };
-    for (const auto& c : std::vector<Case>{
+    // after nullptr: the step throws and changes nothing.
+    for (const auto& [name, step, before, after] :
+         std::vector<std::tuple<const char*, void (*)(), const char*, const char*>>{
              {"staged entries replace their namesakes, litter stays behind", move,
               "~/staging/Model/new.bin=new ~/staging/.hidden=h ~/staging/.DS_Store=junk "
               "~/staging/__MACOSX=/ ~/staging/link=->Model/new.bin ~/dest/Model/old.bin=old "
@@ -119,13 +115,13 @@ TEST(StagingMoves, MovesAndFlatteningAsLayouts) {
              {"a symlink named ggml-base is not descended into", flatten,
               "~/outside/x.bin=x ~/d/ggml-base=->~/outside",
               "~/outside/x.bin=x ~/d/ggml-base=->~/outside"}}) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(name);
         TempHome home;
-        apply(layout(c.before));
-        if (c.after)
-            c.step();
+        apply(layout(before));
+        if (after)
+            step();
         else
-            EXPECT_THROW(c.step(), fs::filesystem_error);
-        EXPECT_EQ(snapshot(), layout(c.after ? c.after : c.before));
+            EXPECT_THROW(step(), fs::filesystem_error);
+        EXPECT_EQ(snapshot(), layout(after ? after : before));
     }
 }
