@@ -53,13 +53,13 @@ TEST(SetupRecordCoding, StrictDecodingSortedKeysAndReplacedInvalidUtf8) {
                         R"("destination":"/d","installedPath":"/d/f","completedAt":"t"})";
     auto withEntry = [](const std::string& e) { return R"({"version":1,"entries":[)" + e + "]}"; };
     EXPECT_TRUE(record::decode(withEntry(entry)));
+    using namespace std::string_literals;
     for (const std::string& broken :
          {std::string(validRecord).substr(0, 60), withEntry(entry.substr(0, entry.find(",\"c"))),
-          withEntry(std::string(entry).replace(entry.find("1,"), 1, "\"1\"")), std::string(""),
-          std::string("[]"), std::string(R"({"version":1.5,"entries":[]})"),
-          std::string(R"({"version":18446744073709551615,"entries":[]})"),
-          std::string(R"({"version":1,"entries":[],"lastSetupLogAt":5})"),
-          std::string("{\"version\":1,\"entries\":[],\"lastSetupLog\":\"\xff\"}")}) {
+          withEntry(std::string(entry).replace(entry.find("1,"), 1, "\"1\"")), ""s, "[]"s,
+          R"({"version":1.5,"entries":[]})"s, R"({"version":18446744073709551615,"entries":[]})"s,
+          R"({"version":1,"entries":[],"lastSetupLogAt":5})"s,
+          "{\"version\":1,\"entries\":[],\"lastSetupLog\":\"\xff\"}"s}) {
         EXPECT_FALSE(record::decode(broken)) << broken;
     }
 
