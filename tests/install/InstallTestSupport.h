@@ -1,7 +1,6 @@
 #pragma once
 
 #include "install/CorvelInstallError.h"
-#include "log/CorvelSetupLogger.h"
 #include "pipeline/CVTAVAsset.h"
 #include "platform/Cancellation.h"
 #include "support/TempHome.h"
@@ -74,14 +73,13 @@ using namespace testarchives;
 using testsupport::readFile;
 using testsupport::writeFile;
 
-inline std::string logText() {
-    CorvelSetupLogger::shared().flush();
-    return CorvelSetupLogger::shared().persistedText();
-}
-inline void expectContains(const std::string& text, const std::vector<std::string>& parts) {
-    for (const auto& part : parts)
-        EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n"
-                                                      << text.substr(0, 4000);
+using testsupport::expectContains;
+using testsupport::logText;
+// Whether `directory` holds no leftover whose name starts with `prefix`.
+inline bool noneLeft(const fs::path& directory, const std::string& prefix) {
+    for (const auto& entry : fs::directory_iterator(directory))
+        if (entry.path().filename().string().starts_with(prefix)) return false;
+    return true;
 }
 inline void expectLogged(const std::vector<std::string>& lines) {
     expectContains(logText(), lines);

@@ -20,17 +20,16 @@ bool waitReadable(int fd, std::chrono::milliseconds bound) {
 
 LoopbackListener::LoopbackListener(bool listening)
     : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    if (!socket_) throw std::runtime_error("socket failed");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("bind failed");
     socklen_t length = sizeof address;
-    if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("getsockname failed");
+    auto* generic = reinterpret_cast<sockaddr*>(&address);
+    if (!socket_ || ::bind(socket_.get(), generic, length) != 0 ||
+        ::getsockname(socket_.get(), generic, &length) != 0 ||
+        (listening && ::listen(socket_.get(), 64) != 0))
+        throw std::runtime_error("cannot open a loopback socket");
     port_ = ntohs(address.sin_port);
-    if (listening && ::listen(socket_.get(), 64) != 0) throw std::runtime_error("listen failed");
 }
 
 std::string LoopbackListener::url(const std::string& path) const {

@@ -1,5 +1,9 @@
 #include "support/TempHome.h"
 
+#include "log/CorvelSetupLogger.h"
+
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -11,15 +15,11 @@ namespace fs = std::filesystem;
 namespace testsupport {
 
 TempHome::TempHome() {
-    fs::path base = fs::temp_directory_path();
-    std::string pattern = (base / "corvel-test-XXXXXX").string();
+    std::string pattern = (fs::temp_directory_path() / "corvel-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = fs::path(pattern) / "home";
     fs::create_directories(path_);
-    if (const char* home = std::getenv("HOME")) {
-        hadHome_ = true;
-        savedHome_ = home;
-    }
+    if (const char* home = std::getenv("HOME")) savedHome_ = home;
     ::setenv("HOME", path_.c_str(), 1);
     for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
                              "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"})
@@ -27,8 +27,8 @@ TempHome::TempHome() {
 }
 
 TempHome::~TempHome() {
-    if (hadHome_)
-        ::setenv("HOME", savedHome_.c_str(), 1);
+    if (savedHome_)
+        ::setenv("HOME", savedHome_->c_str(), 1);
     else
         ::unsetenv("HOME");
     std::error_code ignored;
@@ -56,6 +56,25 @@ std::string readFile(const fs::path& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+std::string patternBytes(std::size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : bytes)
+        c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+    return bytes;
+}
+
+std::string logText() {
+    CorvelSetupLogger::shared().flush();
+    return CorvelSetupLogger::shared().persistedText();
+}
+
+void expectContains(const std::string& text, const std::vector<std::string>& parts) {
+    for (const auto& part : parts)
+        EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n"
+                                                      << text.substr(0, 4000);
 }
 
 } // namespace testsupport

@@ -3,8 +3,10 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace testsupport {
 
@@ -21,8 +23,7 @@ class TempHome {
 
   private:
     std::filesystem::path path_;
-    std::string savedHome_;
-    bool hadHome_ = false;
+    std::optional<std::string> savedHome_;
 };
 
 // Polls a condition until it holds or a generous bound passes; returns whether it held.
@@ -31,5 +32,11 @@ bool waitUntil(const std::function<bool()>& condition,
 
 void writeFile(const std::filesystem::path& path, std::string_view content);
 std::string readFile(const std::filesystem::path& path);
+// Deterministic bytes; a shorter run of a seed is a prefix of a longer one.
+std::string patternBytes(std::size_t size, unsigned seed = 1);
+
+// The setup log so far, every line logged before the call included.
+std::string logText();
+void expectContains(const std::string& text, const std::vector<std::string>& parts);
 
 } // namespace testsupport
