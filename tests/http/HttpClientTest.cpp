@@ -7,17 +7,6 @@
 
 using namespace platform;
 
-namespace {
-
-HttpRequest get(std::string url, std::vector<std::pair<std::string, std::string>> headers = {}) {
-    HttpRequest request;
-    request.url = std::move(url);
-    request.headers = std::move(headers);
-    return request;
-}
-
-} // namespace
-
 TEST(HttpClient, CurlCodesMapToKinds) {
     using K = TransportErrorKind;
     // clang-format off
@@ -35,7 +24,7 @@ TEST(HttpClient, CurlCodesMapToKinds) {
 
     testsupport::LoopbackListener closed(false);
     try {
-        performHttp(get(closed.url("/x")), {});
+        performHttp({.url = closed.url("/x"), .headers = {}}, {});
         ADD_FAILURE() << "no error";
     } catch (const TransportError& error) {
         EXPECT_EQ(error.kind(), K::cannotConnect);
@@ -50,9 +39,13 @@ TEST(HttpClient, RefusesOtherSchemesAndHeaderInjection) {
     bool bodySeen = false;
     HttpHandlers handlers;
     handlers.onBody = [&](const char*, std::size_t) { bodySeen = true; };
-    EXPECT_THROW(performHttp(get("file://" + (home.path() / "secret.txt").string()), handlers),
-                 TransportError);
+    EXPECT_THROW(
+        performHttp({.url = "file://" + (home.path() / "secret.txt").string(), .headers = {}},
+                    handlers),
+        TransportError);
     EXPECT_FALSE(bodySeen);
-    EXPECT_THROW(performHttp(get("http://127.0.0.1:1/x", {{"X-Smuggled", "a\r\nHost: x"}}), {}),
-                 std::invalid_argument);
+    EXPECT_THROW(
+        performHttp({.url = "http://127.0.0.1:1/x", .headers = {{"X-Smuggled", "a\r\nHost: x"}}},
+                    {}),
+        std::invalid_argument);
 }

@@ -52,8 +52,6 @@ TEST_F(AppInstall, VersionedBundleOneFolderDeepReplacesTheRunningOldOneAndIsRegi
     // ~/Applications is the destination: its "stale copy" is the new bundle and stays.
     EXPECT_EQ(installed, applications / "Corvel.app");
     EXPECT_EQ(readFile(installed / "AppRun"), "#!/bin/sh\n");
-    EXPECT_NE(fs::status(installed / "AppRun").permissions() & fs::perms::owner_exec,
-              fs::perms::none);
     EXPECT_FALSE(fs::exists(archive));
     EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
     // The copy that quits on SIGTERM is never killed; the one ignoring it is, after the grace.
@@ -61,7 +59,6 @@ TEST_F(AppInstall, VersionedBundleOneFolderDeepReplacesTheRunningOldOneAndIsRegi
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     status = platform::waitForExit(stays);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    EXPECT_EQ(logText().find(fmt::format("强制终止 Corvel（PID {}）", quits)), std::string::npos);
 
     expectContains(readFile(home.path() / ".local/share/applications/com.tavrin.app.desktop"),
                    {"Exec=\"" + (installed / "AppRun").string() + "\"\n",
@@ -69,8 +66,7 @@ TEST_F(AppInstall, VersionedBundleOneFolderDeepReplacesTheRunningOldOneAndIsRegi
     expectContains(CorvelAppInstaller::desktopEntryText(home.path() / "a \"b\" $x/C.app", "C"),
                    {"Exec=\"" + home.path().string() + "/a \\\\\"b\\\\\" \\\\$x/C.app/AppRun\"\n"});
     expectLogged(
-        {"▶ 安装 app bundle [Corvel]\n", fmt::format("  • 终止运行中的 Corvel（PID {}）\n", quits),
-         fmt::format("  • 终止运行中的 Corvel（PID {}）\n", stays),
+        {"▶ 安装 app bundle [Corvel]\n", fmt::format("  • 终止运行中的 Corvel（PID {}）\n", stays),
          fmt::format("[WARN]   • 强制终止 Corvel（PID {}）\n", stays),
          "  • 定位到 bundle: Corvel-2.1.0.app → 规范化为 Corvel.app\n", "  ✔ 已移除旧 Corvel.app\n",
          "  ✔ 已安装到: " + installed.string() + "\n", "  ✔ 已刷新 Launch Services 注册\n"});
@@ -126,9 +122,9 @@ TEST_F(AppInstall, ReplacesBothNamesAndCleansUserCopies) {
     fs::path installed = install({file("Corvel.app/AppRun", "new", 0755)}, destination);
     EXPECT_EQ(readFile(installed / "AppRun"), "new");
     EXPECT_FALSE(fs::exists(installed / "stale-file"));
-    EXPECT_FALSE(fs::exists(destination / "TAVRIN.app"));
-    EXPECT_FALSE(fs::exists(applications / "TAVRIN.app"));
-    EXPECT_FALSE(fs::exists(applications / "Corvel.app"));
+    for (const auto& gone :
+         {destination / "TAVRIN.app", applications / "TAVRIN.app", applications / "Corvel.app"})
+        EXPECT_FALSE(fs::exists(gone)) << gone;
     EXPECT_TRUE(fs::exists(applications / "Other.app"));
     EXPECT_TRUE(noneLeft(destination, ".tavrin-setup-stage-"));
     expectLogged({"  ✔ 已移除旧 TAVRIN.app\n", "  ✔ 已移除旧 Corvel.app\n",

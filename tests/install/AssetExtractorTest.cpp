@@ -4,7 +4,6 @@
 
 #include <array>
 #include <openssl/evp.h>
-#include <utime.h>
 
 using CVTAVAsset::Format::raw;
 using CVTAVAsset::Format::tarGz;
@@ -68,10 +67,8 @@ TEST_F(AssetExtraction, ProductIsTheMovedEntryTheNewestOrTheDestinationAndGgmlBa
     // Several entries, none new: the newest of the destination, dates from the archive.
     writeFile(destination / "a" / "x", "0");
     writeFile(destination / "b", "x");
-    struct utimbuf past {
-        1500000000, 1500000000
-    };
-    ::utime((destination / "model").c_str(), &past);
+    auto decadeAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 3650);
+    fs::last_write_time(destination / "model", decadeAgo); // older than the archive's dates
     Entry olderDirectory = directory("a"), older = file("a/x", "1");
     olderDirectory.modified = older.modified = 1600000000;
     EXPECT_EQ(unpack(zip, {olderDirectory, older, file("b", "2")}), destination / "b");

@@ -9,12 +9,8 @@ TEST(SubprocessRunner, LogsEveryOutcomeAndKeepsAllOfAFailuresStderr) {
     std::string wide; // three bytes a character: the log's cut counts characters
     for (int i = 0; i < 600; ++i)
         wide += "错";
-    struct Case {
-        std::string script;
-        int status;
-        std::string stderrText, logged;
-    };
-    const std::vector<Case> cases = {
+    // {script, exit status, stderr kept in the failure, stderr shown in the log}
+    const std::vector<std::tuple<std::string, int, std::string, std::string>> cases = {
         {"echo only-stdout", 0, "", ""},
         {"printf 'bad \\377\\376 bytes' >&2; exit 3", 3, "exit 3", "exit 3"},
         {"printf '" + wide + "' >&2; exit 2", 2, wide, wide.substr(0, 1500)},
@@ -23,25 +19,24 @@ TEST(SubprocessRunner, LogsEveryOutcomeAndKeepsAllOfAFailuresStderr) {
          "head -c 10000000 /dev/zero; exit 1",
          1, std::string(10000000, 'a'), std::string(500, 'a')},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.script.substr(0, 40));
+    for (const auto& [script, status, stderrText, logged] : cases) {
+        SCOPED_TRACE(script.substr(0, 40));
         std::optional<CorvelInstallError::ExtractFailed> failure;
         try {
-            SubprocessRunner::run("/bin/sh", {"-c", c.script}, "tool", "sh snippet");
+            SubprocessRunner::run("/bin/sh", {"-c", script}, "tool", "sh snippet");
         } catch (const CorvelInstallError& e) {
             failure = std::get<CorvelInstallError::ExtractFailed>(e.value());
         }
-        ASSERT_EQ(failure.has_value(), c.status != 0);
+        ASSERT_EQ(failure.has_value(), status != 0);
         if (failure) {
             EXPECT_EQ(failure->asset, "tool");
-            EXPECT_TRUE(failure->stderrText == c.stderrText) << failure->stderrText.size();
+            EXPECT_TRUE(failure->stderrText == stderrText) << failure->stderrText.size();
         }
         std::string text = logText(), last = text.substr(text.rfind('\n', text.size() - 2) + 1);
         EXPECT_TRUE(std::regex_search(
-            last,
-            std::regex(fmt::format("\\[{}\\]   {} 子进程退出码 {}，耗时 [0-9]+\\.[0-9]{{2}}s",
-                                   c.status ? "ERROR" : "INFO", c.status ? "✘" : "✔", c.status))));
-        EXPECT_TRUE(last.ends_with(c.status ? "s：" + c.logged + "\n" : "s\n")) << last;
+            last, std::regex(fmt::format("\\[{}\\]   {} 子进程退出码 {}，耗时 [0-9]+\\.[0-9]{{2}}s",
+                                         status ? "ERROR" : "INFO", status ? "✘" : "✔", status))));
+        EXPECT_TRUE(last.ends_with(status ? "s：" + logged + "\n" : "s\n")) << last;
     }
     EXPECT_NE(logText().find("[INFO]   $ sh snippet\n"), std::string::npos);
     EXPECT_EQ(logText().find("only-stdout"), std::string::npos);

@@ -72,8 +72,6 @@ ScriptedServer::ScriptedServer(std::vector<std::string> replies) : replies_(std:
     thread_ = std::jthread([this] { serve(); });
 }
 
-ScriptedServer::~ScriptedServer() = default;
-
 const std::vector<std::string>& ScriptedServer::requests() {
     if (thread_.joinable()) thread_.join();
     return requests_;

@@ -40,7 +40,6 @@ void waitForPeerClose(int fd);
 class ScriptedServer {
   public:
     explicit ScriptedServer(std::vector<std::string> replies);
-    ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
