@@ -1,5 +1,4 @@
 #include "platform/HttpClient.h"
-#include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 
 #include <curl/curl.h>
@@ -21,31 +20,19 @@ TEST(HttpClient, CurlCodesMapToKinds) {
     // clang-format on
     for (auto [code, kind] : table)
         EXPECT_EQ(transportErrorKindFor(code), kind) << code;
-
-    testsupport::LoopbackListener closed(false);
-    try {
-        performHttp({.url = closed.url("/x"), .headers = {}}, {});
-        ADD_FAILURE() << "no error";
-    } catch (const TransportError& error) {
-        EXPECT_EQ(error.kind(), K::cannotConnect);
-        EXPECT_STRNE(error.what(), "");
-    }
 }
 
 // Nothing but http(s) reaches curl, and no header can smuggle another line.
 TEST(HttpClient, RefusesOtherSchemesAndHeaderInjection) {
     testsupport::TempHome home;
+    const std::string secret = "file://" + (home.path() / "secret.txt").string();
     testsupport::writeFile(home.path() / "secret.txt", "secret");
     bool bodySeen = false;
     HttpHandlers handlers;
     handlers.onBody = [&](const char*, std::size_t) { bodySeen = true; };
-    EXPECT_THROW(
-        performHttp({.url = "file://" + (home.path() / "secret.txt").string(), .headers = {}},
-                    handlers),
-        TransportError);
+    EXPECT_THROW(performHttp({.url = secret, .headers = {}}, handlers), TransportError);
     EXPECT_FALSE(bodySeen);
-    EXPECT_THROW(
-        performHttp({.url = "http://127.0.0.1:1/x", .headers = {{"X-Smuggled", "a\r\nHost: x"}}},
-                    {}),
-        std::invalid_argument);
+    const HttpRequest smuggling{.url = "http://127.0.0.1:1/x",
+                                .headers = {{"X-A", "a\r\nHost: x"}}};
+    EXPECT_THROW(performHttp(smuggling, {}), std::invalid_argument);
 }
