@@ -15,9 +15,7 @@
 
 namespace fs = std::filesystem;
 using std::chrono::seconds;
-using testsupport::patternBytes;
-using testsupport::readFile;
-using testsupport::writeFile;
+using namespace testsupport;
 
 namespace {
 

@@ -10,8 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using testsupport::waitUntil;
-
 namespace {
 
 class AppInstall : public ::testing::Test {

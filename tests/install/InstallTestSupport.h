@@ -70,11 +70,8 @@ inline void write(const std::filesystem::path& path, CVTAVAsset::Format format,
 
 namespace fs = std::filesystem;
 using namespace testarchives;
-using testsupport::readFile;
-using testsupport::writeFile;
+using namespace testsupport;
 
-using testsupport::expectContains;
-using testsupport::logText;
 // Whether `directory` holds no leftover whose name starts with `prefix`.
 inline bool noneLeft(const fs::path& directory, const std::string& prefix) {
     for (const auto& entry : fs::directory_iterator(directory))
