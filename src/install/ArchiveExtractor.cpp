@@ -115,7 +115,21 @@ struct Item {
     la_int64_t offset = 0;
     std::vector<char> bytes;
     std::string reason;
+    std::size_t cost = 0; // counted against the channel's bound while queued
 };
+
+// Headers carry no data but still take memory: an archive of millions of
+// empty entries must not queue them all while the writer creates files.
+std::size_t costOf(const Item& item) {
+    std::size_t cost = 1024 + item.bytes.size() + item.reason.size();
+    if (item.entry) {
+        for (const char* text :
+             {archive_entry_pathname(item.entry.get()), archive_entry_symlink(item.entry.get()),
+              archive_entry_hardlink(item.entry.get())})
+            if (text != nullptr) cost += std::strlen(text);
+    }
+    return cost;
+}
 
 // A bounded queue: inflating runs on one core while the other creates and
 // writes files. Data buffers are recycled to keep allocation off the path.
@@ -125,10 +139,11 @@ class Channel {
 
     // False once the writer has given up; the reader then stops.
     bool push(Item item) {
+        item.cost = costOf(item);
         std::unique_lock lock(mutex_);
         spaceAvailable_.wait(lock, [&] { return aborted_ || bytes_ < maxBytesInFlight; });
         if (aborted_) return false;
-        bytes_ += item.bytes.size();
+        bytes_ += item.cost;
         items_.push_back(std::move(item));
         itemAvailable_.notify_one();
         return true;
@@ -139,7 +154,7 @@ class Channel {
         itemAvailable_.wait(lock, [&] { return !items_.empty(); });
         Item item = std::move(items_.front());
         items_.pop_front();
-        bytes_ -= item.bytes.size();
+        bytes_ -= item.cost;
         spaceAvailable_.notify_one();
         return item;
     }
@@ -340,6 +355,9 @@ class Extraction {
 
         std::string relative = joinComponents(components_);
         fs::path target = root_ / relative;
+        // A later entry may put a link where a file was: hard links may only
+        // name what is a file now.
+        files_.erase(relative);
         mode_t type = archive_entry_filetype(entry);
         const char* hardlink = archive_entry_hardlink(entry);
         if (hardlink != nullptr) {

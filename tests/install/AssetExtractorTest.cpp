@@ -107,6 +107,10 @@ TEST_F(AssetExtraction, HostileEmptyOrCancelledArchivesChangeNothing) {
         {"设备文件", {{"null", "", AE_IFCHR}}, true},
         {"硬链接", {{"h", "", AE_IFREG, "../../outside.txt"}}, true},
         {"硬链接", {{"h", "", AE_IFREG, "missing"}}, true},
+        // The file once linked to is now a link that only stays inside from its own folder.
+        {"硬链接",
+         {file("a/b/f", "x"), softLink("a/b/f", "../../x"), {"h", "", AE_IFREG, "a/b/f"}},
+         true},
     };
     for (const auto& c : cases) {
         for (auto format : {tarGz, zip}) {
