@@ -128,6 +128,9 @@ void run(const std::filesystem::path& executable, const std::vector<std::string>
     try {
         captured = drain(output.read, errors.read);
     } catch (...) {
+        // A tool blocked on a full pipe only ends once nobody can read it.
+        output.read.reset();
+        errors.read.reset();
         platform::waitForExit(pid);
         throw;
     }
