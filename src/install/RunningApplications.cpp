@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <poll.h>
 #include <string>
@@ -39,8 +37,17 @@ std::optional<fs::path> readLink(const fs::path& link) {
 }
 
 std::vector<std::string> commandLine(const fs::path& processDirectory) {
-    std::ifstream in(processDirectory / "cmdline", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    platform::UniqueFd fd(::open((processDirectory / "cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd) {
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
     std::vector<std::string> arguments;
     std::size_t start = 0;
     while (start < text.size() && arguments.size() < 2) {
