@@ -27,6 +27,22 @@ bool isDirectory(const fs::path& path) {
     return fs::is_directory(fs::status(path, error));
 }
 
+// A copy cut short (disk full, an unreadable entry) must not be left at its
+// final name: the next run would take the half copy for the target's own,
+// keep it and remove the complete source. So it is made under a temporary
+// name and renamed into place only when whole.
+void copyWhole(const fs::path& from, const fs::path& to) {
+    fs::path temporary = to.parent_path() / (".corvel-merge-" + platform::makeUuidString());
+    try {
+        platform::copyItem(from, temporary);
+        fs::rename(temporary, to);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(temporary, ignored);
+        throw;
+    }
+}
+
 // The top-level locations are the program's own and may be links the user set
 // up (a data root on another disk), so they are followed; anything below them
 // is content, and a link there is copied as a link and never descended into.
@@ -48,7 +64,7 @@ void mergeInto(const fs::path& source, const fs::path& target, bool followTarget
             fs::path targetEntry = target / name;
             bool entryIsDirectory = entry.is_directory() && !entry.is_symlink();
             if (!existsAsAnything(targetEntry)) {
-                platform::copyItem(entry.path(), targetEntry);
+                copyWhole(entry.path(), targetEntry);
             } else if (entryIsDirectory) {
                 mergeInto(entry.path(), targetEntry, false);
             } // a file the target already has: the target's copy wins
@@ -84,7 +100,7 @@ void mergeDirectory(const fs::path& source, const fs::path& target) {
     if (!isDirectory(source)) return;
     if (!existsAsAnything(target)) {
         if (target.has_parent_path()) fs::create_directories(target.parent_path());
-        platform::copyItem(source, target);
+        copyWhole(source, target);
         return;
     }
     mergeInto(source, target, true);

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 namespace paths = CVSharedDataPaths;
@@ -18,7 +19,7 @@ using testsupport::writeFile;
 // A directory layout below HOME. Keys start with "D" (the data root), "L" (the
 // former root), "S" (Application Support) or "~" (HOME); a value "->key" is a
 // symlink ("->other" without a prefix: a relative one), "/" an empty folder,
-// "#N" N bytes, anything else a file's content.
+// "|" a FIFO, "#N" N bytes, anything else a file's content.
 using Layout = std::map<std::string, std::string>;
 
 inline std::vector<std::pair<std::string, fs::path>> prefixes() {
@@ -63,6 +64,8 @@ inline void apply(const Layout& layout) {
         fs::create_directories(value == "/" ? path : path.parent_path());
         if (value.starts_with("->"))
             fs::create_symlink(expand(value.substr(2)), path);
+        else if (value == "|")
+            ::mkfifo(path.c_str(), 0600);
         else if (value != "/")
             writeFile(path, value);
     }
@@ -74,6 +77,8 @@ inline Layout snapshot() {
     for (const auto& entry : fs::recursive_directory_iterator(platform::homeDirectory())) {
         if (entry.is_symlink())
             result[abbreviate(entry.path())] = "->" + abbreviate(fs::read_symlink(entry.path()));
+        else if (entry.is_fifo())
+            result[abbreviate(entry.path())] = "|";
         else if (!entry.is_directory())
             result[abbreviate(entry.path())] = readFile(entry.path());
         else if (fs::is_empty(entry.path()))
