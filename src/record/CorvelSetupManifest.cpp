@@ -33,7 +33,8 @@ constexpr off_t maxRecordBytes = off_t{64} << 20;
 // The whole file, or nothing when it cannot be opened or read (a directory
 // included) or is implausibly large.
 std::optional<std::string> readWholeFile(const fs::path& path) {
-    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO in the record's place must not hang the run in open().
+    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) return std::nullopt;
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > maxRecordBytes)
@@ -134,7 +135,14 @@ void setAsideUndecodableRecord(const fs::path& path) {
     if (loadFrom(path)) return;
     std::string base = path.string() + ".corrupt-" + compactUtcTimestamp();
     fs::path aside = base;
-    for (int n = 2; fs::symlink_status(aside, error).type() != fs::file_type::not_found; ++n)
+    // A name that cannot even be looked at (longer than PATH_MAX) is not taken:
+    // the rename below then fails with the real error instead of this loop
+    // trying longer and longer names for ever.
+    auto taken = [&error](const fs::path& name) {
+        auto type = fs::symlink_status(name, error).type();
+        return type != fs::file_type::not_found && type != fs::file_type::none;
+    };
+    for (int n = 2; taken(aside); ++n)
         aside = base + "-" + std::to_string(n);
     fs::rename(path, aside); // throws: better no write than a lost record
     log(LogLevel::warn,

@@ -191,4 +191,19 @@ TEST(SetupRecord, FailedWritesAreReportedAndDestroyNothing) {
     record::record(m, m.destination / "m.bin");
     EXPECT_EQ(readFile(CVSharedDataPaths::dataRoot()), "not a folder");
     EXPECT_NE(logText().find(failed), logText().rfind(failed));
+
+    // A broken record whose set-aside name would exceed PATH_MAX: reported, kept, no hang.
+    TempHome deep;
+    fs::path data = deep.path();
+    while (data.string().size() + 200 + 100 < 4080)
+        data /= std::string(199, 'd');
+    const std::size_t tail = std::string("/com.corvel.data/LLMData/SetupManifest.json").size();
+    data /= std::string(4080 - tail - data.string().size() - 1, 'e');
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    ASSERT_EQ(record::manifestPath().string().size(), 4080u);
+    writeFile(record::manifestPath(), "not json");
+    std::size_t earlier = logText().rfind(failed);
+    record::record(m, m.destination / "m.bin");
+    EXPECT_GT(logText().rfind(failed), earlier);
+    EXPECT_EQ(readFile(record::manifestPath()), "not json");
 }
