@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <sys/socket.h>
 
 namespace platform {
 
@@ -163,6 +164,12 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return 0;
 }
 
+// curl opens its sockets without close-on-exec; a process spawned while a
+// transfer runs must not inherit the connection.
+curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 template <typename T> void setOption(CURL* handle, CURLoption option, T value) {
     CURLcode code = curl_easy_setopt(handle, option, value);
     if (code != CURLE_OK)
@@ -298,6 +305,7 @@ HttpOutcome performHttp(const HttpRequest& request, const HttpHandlers& handlers
     setOption(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     setOption(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     setOption(handle, CURLOPT_NOSIGNAL, 1L);
+    setOption(handle, CURLOPT_OPENSOCKETFUNCTION, &openSocket);
     setOption(handle, CURLOPT_SSL_VERIFYPEER, 1L);
     setOption(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     if (request.method == "HEAD")

@@ -1,8 +1,11 @@
 #include "platform/HttpClient.h"
+#include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 using namespace platform;
 
@@ -35,4 +38,24 @@ TEST(HttpClient, RefusesOtherSchemesAndHeaderInjection) {
     const HttpRequest smuggling{.url = "http://127.0.0.1:1/x",
                                 .headers = {{"X-A", "a\r\nHost: x"}}};
     EXPECT_THROW(performHttp(smuggling, {}), std::invalid_argument);
+}
+
+// A process spawned while a transfer runs must not inherit its connection
+// (curl's internal wake-up socket pair has no hook and is left out).
+TEST(HttpClient, ConnectionsAreCloseOnExec) {
+    testsupport::ScriptedServer server({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"});
+    int inherited = 0;
+    HttpHandlers handlers;
+    handlers.onHead = [&](const HttpResponseHead&) {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            int fd = std::stoi(entry.path().filename().string()), domain = 0;
+            socklen_t size = sizeof domain;
+            if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &size) == 0 &&
+                (domain == AF_INET || domain == AF_INET6) && !(::fcntl(fd, F_GETFD) & FD_CLOEXEC))
+                ++inherited;
+        }
+        return true;
+    };
+    performHttp({.url = server.url("/x"), .headers = {}}, handlers);
+    EXPECT_EQ(inherited, 0);
 }
