@@ -70,7 +70,10 @@ std::string encodeMeta(const CacheMeta& meta) {
     if (meta.lastModified) object["lastModified"] = *meta.lastModified;
     if (meta.totalBytes) object["totalBytes"] = *meta.totalBytes;
     object["sourceURL"] = meta.sourceURL;
-    return object.dump();
+    // A header that is not UTF-8 must not keep the older record in place: its
+    // total and validators describe bytes that are gone. A replaced validator
+    // simply never matches, so the next range request gets the whole file.
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 namespace {

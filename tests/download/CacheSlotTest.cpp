@@ -26,6 +26,8 @@ TEST(CacheSlot, SlotNamedByTheUrlDigestWithMetaThatIsReadBackOrIgnoredWhenInvali
     CacheMeta full{"W/\"abc\"", "Sun, 06 Dec 2026 10:00:00 GMT", 5'000'000'000, "http://x/a"};
     cache::writeMeta(full, slot);
     EXPECT_EQ(cache::readMeta(slot), full);
+    cache::writeMeta({"\"\xff\"", {}, 7, "http://x/a"}, slot); // a header that is not UTF-8
+    EXPECT_EQ(cache::readMeta(slot)->totalBytes, 7);
     for (const char* text :
          {R"({"etag":"\"e\"","totalBytes":1000})", R"({"sourceURL":"u","totalBytes":"1000"})",
           R"({"sourceURL":"u","totalBytes":18446744073709551615})", "{", "null"})
