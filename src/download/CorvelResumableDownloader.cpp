@@ -377,7 +377,12 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     request.receiveBufferSize = receiveBufferBytes;
     if (attempt.existingBytes >= 1) {
         request.headers.emplace_back("Range", fmt::format("bytes={}-", attempt.existingBytes));
-        if (auto validator = cache::resumeValidator(attempt.previousMeta))
+        // A validator that cannot travel as a header line (from a broken server
+        // or an edited file) counts as none; sending it would fail this slot on
+        // every run before any request is made.
+        auto validator = cache::resumeValidator(attempt.previousMeta);
+        if (validator &&
+            validator->find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos)
             request.headers.emplace_back("If-Range", *validator);
     }
 

@@ -129,6 +129,8 @@ TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
                    "[INFO]   HTTP 206 Partial [model-a] total=1000 从 400 续传"}},
         {.name = "metadata with only the source: a range without validator", .seeded = 400,
          .meta = R"({"sourceURL":"{URL}"})", .ranges = {"bytes=400-"}},
+        {.name = "validator that cannot be a header line: left out", .seeded = 400,
+         .meta = R"({"etag":"a\rb","sourceURL":"{URL}"})", .ranges = {"bytes=400-"}},
         {.name = "server ignoring ranges", .fault = {.ignoreRanges = true}, .seeded = 400,
          .foreign = true, .meta = withETag, .ranges = {"bytes=400- if {TAG}"},
          .lines = {"[WARN]   HTTP 200 OK [model-a] 服务器拒绝 Range，丢弃本地 400 bytes 重新下载"}},
