@@ -11,11 +11,10 @@
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -114,10 +113,20 @@ std::optional<CacheMeta> decodeMeta(const std::string& text) {
 }
 
 std::optional<CacheMeta> readMeta(const CacheSlot& slot) {
-    std::ifstream in(slot.metaURL, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return std::nullopt;
+    // Our metadata is a few hundred bytes; anything far larger is not ours.
+    constexpr std::size_t maxMetaBytes = 1 << 20;
+    platform::UniqueFd fd(::open(slot.metaURL.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return std::nullopt;
+        if (count == 0) break;
+        text.append(buffer, static_cast<std::size_t>(count));
+        if (text.size() > maxMetaBytes) return std::nullopt;
+    }
     return decodeMeta(text);
 }
 
