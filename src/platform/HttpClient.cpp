@@ -282,11 +282,8 @@ HttpOutcome performHttp(const HttpRequest& request, const HttpHandlers& handlers
         throw std::invalid_argument("unsupported HTTP method: " + request.method);
     if (stop.stop_requested()) throw cancelledError();
 
-    EasyHandle easy(curl_easy_init());
-    if (!easy)
-        throw TransportError(TransportErrorKind::other, CURLE_FAILED_INIT, "curl_easy_init failed");
-    CURL* handle = easy.get();
-
+    // curl keeps pointers to these until the handle is cleaned up, so they are
+    // declared before it and outlive it.
     char errorText[CURL_ERROR_SIZE] = {};
     Transfer transfer;
     transfer.handlers = &handlers;
@@ -299,6 +296,11 @@ HttpOutcome performHttp(const HttpRequest& request, const HttpHandlers& handlers
         // "Name;" is curl's way of sending a header with an empty value.
         headerList.append(value.empty() ? name + ";" : name + ": " + value);
     }
+
+    EasyHandle easy(curl_easy_init());
+    if (!easy)
+        throw TransportError(TransportErrorKind::other, CURLE_FAILED_INIT, "curl_easy_init failed");
+    CURL* handle = easy.get();
 
     setOption(handle, CURLOPT_ERRORBUFFER, errorText);
     setOption(handle, CURLOPT_URL, request.url.c_str());
