@@ -49,6 +49,9 @@ inline constexpr std::string_view defaultEndpoint =
 // A manifest is a few kilobytes; anything near this is not one, and reading it
 // whole into memory would let a broken server exhaust it.
 inline constexpr std::size_t maxManifestBytes = 16 * 1024 * 1024;
+// Shapes no real manifest has; they bound the memory a decoded body can take.
+inline constexpr std::size_t maxManifestDepth = 64;
+inline constexpr std::size_t maxManifestValues = 100000;
 inline constexpr std::chrono::seconds manifestTimeout{15};
 inline constexpr std::size_t snippetBytes = 256;
 

@@ -49,8 +49,8 @@ TEST(ManifestEndpoint, OverrideTrimmedQueryKeptAndCacheBusterAppended) {
 
 TEST(ManifestDecoding, ReadsFieldsAndIgnoresUnknownDuplicateAndDeepKeys) {
     auto response = manifest::decodeManifest(
-        R"({"status":"x","status":"success","deep":)" + std::string(100000, '[') +
-        std::string(100000, ']') +
+        R"({"status":"x","status":"success","deep":)" + std::string(60, '[') +
+        std::string(60, ']') +
         R"(,"data":{"more":[{}],"app":{"download_url":"a","file_name":null,"unknown":1.5,)"
         R"("file_size":9223372036854775807},"models":[{"model_name":"m","download_url":"u",)"
         R"("file_name":"f","size":-9223372036854775808,"k":"v"},)"
@@ -77,11 +77,18 @@ TEST(ManifestDecoding, BrokenDocumentsFailWithReasonAndSnippet) {
           document(plainApp, R"([{"model_name":"m","download_url":"u"}])"),
           document(plainApp, R"([{"model_name":1,"download_url":"u","file_name":"f"}])"),
           std::string(R"({"status":1,"data":{}})"), std::string(""), std::string("{} trailing"),
-          std::string(200000, '['), document(R"({"download_url":"u","file_size":1.5})"),
+          document(R"({"download_url":"u","file_size":1.5})"),
           document(R"({"download_url":"u","file_size":9223372036854775808})"),
           document(R"({"download_url":"u","file_size":123456789012345678901234567890})")}) {
         EXPECT_TRUE(decodeError(bad).starts_with("JSON 解析失败: ")) << bad.substr(0, 100);
     }
+
+    // Shapes that would cost gigabytes as a tree are refused before one is built.
+    EXPECT_NE(decodeError(std::string(200000, '[')).find("清单嵌套过深"), std::string::npos);
+    std::string many = "[";
+    for (int i = 0; i <= 100000; ++i)
+        many += "{},";
+    EXPECT_NE(decodeError(many + "{}]").find("清单元素过多"), std::string::npos);
 
     // Raw invalid UTF-8 is refused and the message stays valid text.
     message = decodeError(document("{\"download_url\":\"a\xC3\x28\xFF\"}"));
