@@ -5,6 +5,7 @@
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 #include "platform/DomainError.h"
+#include "platform/FileOps.h"
 #include "platform/HttpClient.h"
 #include "platform/UniqueFd.h"
 
@@ -16,7 +17,7 @@
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
-#include <sys/sendfile.h>
+
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -108,25 +109,6 @@ void logDownloadFailed(const std::string& name, const std::string& description) 
 
 [[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
-// The content of source (links followed) into a new file at target. Our own
-// descriptors: the standard library's copy opens both without close-on-exec.
-void copyFileContents(const fs::path& source, const fs::path& target) {
-    // Non-blocking so that a FIFO at the source path cannot hang the open.
-    platform::UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!in) throwFileError("cannot open source file", source, errno);
-    struct stat info {};
-    if (::fstat(in.get(), &info) != 0) throwFileError("cannot examine source file", source, errno);
-    if (!S_ISREG(info.st_mode)) throwFileError("source is not a regular file", source, EINVAL);
-    platform::UniqueFd out(
-        ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!out) throwFileError("cannot create part file", target, errno);
-    for (;;) {
-        ssize_t copied = ::sendfile(out.get(), in.get(), nullptr, 1 << 30);
-        if (copied == 0) return;
-        if (copied < 0 && errno != EINTR) throwFileError("cannot copy file", target, errno);
-    }
 }
 
 DomainError downloadError(long code, const std::string& message) {
@@ -327,7 +309,7 @@ fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
     platform::throwIfStopped(stop);
     fs::remove(slot.partURL);
     // Follows a linked source: the slot must hold the content, not a link to it.
-    copyFileContents(source, slot.partURL);
+    platform::copyFileContents(source, slot.partURL, 0644);
     std::int64_t size = cache::existingPartBytes(slot);
     if (size >= 1 && onTotalBytesResolved) onTotalBytesResolved(size);
     if (onProgress) onProgress(size);

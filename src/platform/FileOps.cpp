@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -58,6 +59,27 @@ void atomicWriteFile(const fs::path& target, std::string_view content) {
     fsyncDirectory(directory);
 }
 
+void copyFileContents(const fs::path& source, const fs::path& target, unsigned int mode) {
+    // Our own descriptors: the standard library's copy opens both without
+    // close-on-exec. Non-blocking, so a FIFO at the source cannot hang the open.
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!in) fail("cannot open source file", source, errno);
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0) fail("cannot examine source file", source, errno);
+    if (!S_ISREG(info.st_mode)) fail("source is not a regular file", source, EINVAL);
+    mode_t permissions = mode != 0 ? static_cast<mode_t>(mode) : (info.st_mode & 07777);
+    UniqueFd out(
+        ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions));
+    if (!out) fail("cannot create file", target, errno);
+    for (;;) {
+        ssize_t copied = ::sendfile(out.get(), in.get(), nullptr, 1 << 30);
+        if (copied == 0) break;
+        if (copied < 0 && errno != EINTR) fail("cannot copy file", source, target, errno);
+    }
+    // The umask narrowed the mode at creation; the copy keeps the source's bits.
+    if (::fchmod(out.get(), permissions) != 0) fail("cannot set permissions", target, errno);
+}
+
 void copyItem(const fs::path& from, const fs::path& to) {
     auto status = fs::symlink_status(from);
     if (fs::is_symlink(status)) {
@@ -67,7 +89,7 @@ void copyItem(const fs::path& from, const fs::path& to) {
         for (const auto& entry : fs::directory_iterator(from))
             copyItem(entry.path(), to / entry.path().filename());
     } else if (fs::is_regular_file(status)) {
-        fs::copy_file(from, to, fs::copy_options::none);
+        copyFileContents(from, to);
     } else if (!fs::exists(status)) {
         fail("cannot copy", from, to, ENOENT);
     } else {

@@ -19,6 +19,12 @@ void moveItem(const std::filesystem::path& from, const std::filesystem::path& to
 // never followed or descended into. The target must not exist.
 void copyItem(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// The content of source (links followed) into a new file at target, which must
+// not exist and is never a link written through. Refuses anything but a regular
+// source file. The new file gets `mode`, or the source's permissions when it is 0.
+void copyFileContents(const std::filesystem::path& source, const std::filesystem::path& target,
+                      unsigned int mode = 0);
+
 // A fresh upper-case UUID for temporary and staging names.
 std::string makeUuidString();
 

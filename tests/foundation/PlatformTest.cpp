@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 
 namespace fs = std::filesystem;
@@ -54,7 +56,13 @@ TEST(FileOps, AtomicWriteCopyAndMoveNeitherLoseNorFollow) {
     testsupport::writeFile(src / "a.txt", "A");
     fs::create_symlink("../record.json", src / "link");
     fs::create_directory_symlink(home.path(), src / "loop");
+    fs::permissions(src / "a.txt", fs::perms::owner_all);
     platform::copyItem(src, home.path() / "copy");
+    EXPECT_EQ(fs::status(home.path() / "copy/a.txt").permissions(), fs::perms::owner_all);
+    // A FIFO is no data: copying it is refused instead of blocking on it.
+    ASSERT_EQ(::mkfifo((home.path() / "fifo").c_str(), 0600), 0);
+    EXPECT_THROW(platform::copyFileContents(home.path() / "fifo", home.path() / "f2"),
+                 fs::filesystem_error);
     EXPECT_EQ(fs::read_symlink(home.path() / "copy/link"), "../record.json");
     EXPECT_TRUE(fs::is_symlink(home.path() / "copy/loop"));
     EXPECT_EQ(readFile(home.path() / "copy/a.txt"), "A");
