@@ -193,9 +193,9 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
     bool writeFromZero = true;
 
     if (status == 206) {
-        auto contentRange = head.header("Content-Range");
-        if (contentRange && contentRange->empty()) contentRange.reset();
-        serverTotalBytes = contentRange ? contentRangeTotal(*contentRange) : std::nullopt;
+        // An empty Content-Range counts as absent.
+        const std::string contentRange = head.header("Content-Range").value_or("");
+        serverTotalBytes = contentRange.empty() ? std::nullopt : contentRangeTotal(contentRange);
         if (!serverTotalBytes && contentLength) serverTotalBytes = requestedFrom + *contentLength;
         // A range of the file we hold a part of: its size is the one recorded with that part.
         auto recorded = previousMeta ? previousMeta->totalBytes : std::nullopt;
@@ -206,7 +206,7 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
 
         // Appending a range that does not continue our bytes, or that belongs to a
         // file of another size, would splice a corrupt file.
-        auto start = contentRange ? contentRangeStart(*contentRange) : requestedFrom;
+        auto start = contentRange.empty() ? requestedFrom : contentRangeStart(contentRange);
         bool totalMatches = requestedFrom == 0 || !recorded || *recorded < 1 || !serverTotalBytes ||
                             *serverTotalBytes == *recorded;
         if (start == requestedFrom && totalMatches) {
@@ -214,11 +214,12 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
         } else if (start != 0) {
             if (requestedFrom == 0)
                 throw downloadError(206, fmt::format("HTTP 206 返回的范围与请求不符 ({}) — {}",
-                                                     contentRange.value_or(""), url()));
+                                                     contentRange, url()));
             log(LogLevel::warn,
                 fmt::format("  HTTP 206 Partial [{}] 返回的范围与本地不符 ({})，丢弃本地 {} "
                             "bytes 重新下载",
-                            asset.name, contentRange.value_or("无 Content-Range"), requestedFrom));
+                            asset.name, contentRange.empty() ? "无 Content-Range" : contentRange,
+                            requestedFrom));
             discardLocalBytes();
             restartFromZero = true;
             return false;
@@ -226,7 +227,7 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
             log(LogLevel::warn,
                 fmt::format("  HTTP 206 Partial [{}] 返回的范围从 0 开始 ({})，丢弃本地 {} bytes "
                             "重新下载",
-                            asset.name, contentRange.value_or(""), requestedFrom));
+                            asset.name, contentRange, requestedFrom));
         }
     } else {
         serverTotalBytes = contentLength;
