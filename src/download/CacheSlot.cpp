@@ -115,19 +115,10 @@ std::optional<CacheMeta> decodeMeta(const std::string& text) {
 std::optional<CacheMeta> readMeta(const CacheSlot& slot) {
     // Our metadata is a few hundred bytes; anything far larger is not ours.
     constexpr std::size_t maxMetaBytes = 1 << 20;
-    platform::UniqueFd fd(::open(slot.metaURL.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return std::nullopt;
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return std::nullopt;
-        if (count == 0) break;
-        text.append(buffer, static_cast<std::size_t>(count));
-        if (text.size() > maxMetaBytes) return std::nullopt;
-    }
-    return decodeMeta(text);
+    std::error_code ignored;
+    auto text = platform::readFileContents(slot.metaURL, maxMetaBytes, ignored);
+    if (!text) return std::nullopt;
+    return decodeMeta(*text);
 }
 
 void writeMeta(const CacheMeta& meta, const CacheSlot& slot) {

@@ -4,6 +4,7 @@
 #include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
 #include "manifest/ManifestText.h"
+#include "platform/FileOps.h"
 #include "platform/HttpClient.h"
 
 #include <fmt/format.h>
@@ -11,10 +12,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
 #include <limits>
 #include <system_error>
-#include <unistd.h>
 
 namespace CorvelRemoteManifest {
 
@@ -178,30 +177,11 @@ DomainError tooLargeError() {
 }
 
 std::string readManifestFile(const std::filesystem::path& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw std::filesystem::filesystem_error("无法读取清单文件", path,
-                                                std::error_code(errno, std::generic_category()));
-    }
-    std::string body;
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            std::error_code error(errno, std::generic_category());
-            ::close(fd);
-            throw std::filesystem::filesystem_error("无法读取清单文件", path, error);
-        }
-        if (got == 0) break;
-        if (body.size() + static_cast<std::size_t>(got) > maxManifestBytes) {
-            ::close(fd);
-            throw tooLargeError();
-        }
-        body.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return body;
+    std::error_code error;
+    auto body = platform::readFileContents(path, maxManifestBytes, error);
+    if (body) return std::move(*body);
+    if (error == std::errc::file_too_large) throw tooLargeError();
+    throw std::filesystem::filesystem_error("无法读取清单文件", path, error);
 }
 
 std::string fetchOverHttp(const platform::Url& endpoint, std::stop_token stop) {

@@ -4,7 +4,9 @@
 
 #include <uuid/uuid.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
@@ -78,6 +80,37 @@ void copyFileContents(const fs::path& source, const fs::path& target, unsigned i
     }
     // The umask narrowed the mode at creation; the copy keeps the source's bits.
     if (::fchmod(out.get(), permissions) != 0) fail("cannot set permissions", target, errno);
+}
+
+std::optional<std::string> readFileContents(const fs::path& path, std::size_t maxBytes,
+                                            std::error_code& error) {
+    auto failed = [&error](int code) -> std::optional<std::string> {
+        error = std::error_code(code, std::generic_category());
+        return std::nullopt;
+    };
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return failed(errno);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return failed(errno);
+    if (!S_ISREG(info.st_mode)) return failed(EINVAL);
+    // The size on record only decides early; the loop bounds what really arrives.
+    if (info.st_size > 0 && static_cast<std::uintmax_t>(info.st_size) > maxBytes)
+        return failed(EFBIG);
+    std::string content;
+    content.reserve(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return failed(errno);
+        }
+        if (content.size() + static_cast<std::size_t>(n) > maxBytes) return failed(EFBIG);
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    error.clear();
+    return content;
 }
 
 void copyItem(const fs::path& from, const fs::path& to) {

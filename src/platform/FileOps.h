@@ -1,7 +1,10 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <system_error>
 
 namespace platform {
 
@@ -24,6 +27,13 @@ void copyItem(const std::filesystem::path& from, const std::filesystem::path& to
 // source file. The new file gets `mode`, or the source's permissions when it is 0.
 void copyFileContents(const std::filesystem::path& source, const std::filesystem::path& target,
                       unsigned int mode = 0);
+
+// The whole content of a regular file, read through a close-on-exec,
+// non-blocking descriptor, so a FIFO in its place cannot hang the open.
+// Nothing, with `error` set, when it cannot be opened or read, is not a
+// regular file (EINVAL) or holds more than maxBytes (EFBIG).
+std::optional<std::string> readFileContents(const std::filesystem::path& path, std::size_t maxBytes,
+                                            std::error_code& error);
 
 // A fresh upper-case UUID for temporary and staging names.
 std::string makeUuidString();

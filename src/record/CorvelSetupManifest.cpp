@@ -12,9 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <fcntl.h>
 #include <limits>
-#include <sys/stat.h>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -28,34 +26,12 @@ constexpr const char* fileName = "SetupManifest.json";
 
 // The stored log is capped far below this, so a larger file was not written by
 // this program; it counts as undecodable instead of being parsed at length.
-constexpr off_t maxRecordBytes = off_t{64} << 20;
-
-// The whole file, or nothing when it cannot be opened or read (a directory
-// included) or is implausibly large.
-std::optional<std::string> readWholeFile(const fs::path& path) {
-    // O_NONBLOCK: a FIFO in the record's place must not hang the run in open().
-    platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > maxRecordBytes)
-        return std::nullopt;
-    std::string content;
-    content.reserve(static_cast<std::size_t>(std::max<off_t>(info.st_size, 0)));
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::nullopt;
-        }
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    return content;
-}
+constexpr std::size_t maxRecordBytes = std::size_t{64} << 20;
 
 std::optional<Root> loadFrom(const fs::path& path) {
-    auto content = readWholeFile(path);
+    // Nothing readable (a directory or FIFO included) or implausibly large: undecodable.
+    std::error_code ignored;
+    auto content = platform::readFileContents(path, maxRecordBytes, ignored);
     if (!content) return std::nullopt;
     return decode(*content);
 }
