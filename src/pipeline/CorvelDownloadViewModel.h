@@ -1,0 +1,102 @@
+#pragma once
+
+#include "pipeline/CVTAVAsset.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+// Runs one setup from the first check to the launch of the installed
+// application and publishes what the window shows. The run has a thread of its
+// own; every change of the state and of the progress members happens there.
+class CorvelDownloadViewModel {
+  public:
+    struct Downloading {
+        double overallProgress = 0;
+        std::string currentAsset; // "<planned count> assets" while downloading
+        std::int64_t currentBytes = 0;
+        std::int64_t totalBytes = 0;
+        friend bool operator==(const Downloading&, const Downloading&) = default;
+    };
+    struct Extracting {
+        double overallProgress = 0;
+        std::string currentAsset;
+        int stepIndex = 1; // 1-based
+        int stepTotal = 1;
+        friend bool operator==(const Extracting&, const Extracting&) = default;
+    };
+    struct Failed {
+        std::string message;
+        friend bool operator==(const Failed&, const Failed&) = default;
+    };
+    struct Success {
+        friend bool operator==(const Success&, const Success&) = default;
+    };
+    using State = std::variant<Downloading, Extracting, Failed, Success>;
+
+    // Called on the run thread for every assignment of the state, in order.
+    // Observers must return quickly; front-ends hand the value to a StateMailbox.
+    using Observer = std::function<void(const State&)>;
+
+    // The seams that tests control; the defaults are the real clock, a uniform
+    // random source and a wait that wakes on a stop.
+    struct Seams {
+        std::function<std::chrono::steady_clock::time_point()> now;
+        // A uniformly distributed double in [0.06, 0.94].
+        std::function<double()> riseFraction;
+        // Waits the duration; false at once when a stop is requested.
+        std::function<bool(std::chrono::milliseconds, std::stop_token)> sleep;
+    };
+
+    struct Options {
+        bool launchApplication = true; // false: the final launch is skipped with an INFO line
+        Seams seams;
+    };
+
+    CorvelDownloadViewModel();
+    explicit CorvelDownloadViewModel(Options options);
+    // Stops and joins a run in progress.
+    ~CorvelDownloadViewModel();
+
+    CorvelDownloadViewModel(const CorvelDownloadViewModel&) = delete;
+    CorvelDownloadViewModel& operator=(const CorvelDownloadViewModel&) = delete;
+
+    // Registers an observer; call before start().
+    void addObserver(Observer observer);
+
+    // Starts a run unless one exists. Returns whether it started one.
+    bool start();
+
+    // Asks the run to stop; it ends as cancelled ("已取消") soon after.
+    void cancel();
+
+    // True from start() until the run has published its last state.
+    bool isRunning() const;
+
+    // Blocks until the current run (if any) has ended.
+    void wait();
+
+    // The latest published state; safe from any thread.
+    State state() const;
+
+  private:
+    struct Run;
+    void publish(const State& state);
+
+    Options options_;
+    std::vector<Observer> observers_;
+    mutable std::mutex mutex_;
+    State state_ = Downloading{};
+    bool running_ = false;
+    std::jthread thread_;
+};
+
+// "downloading", "extracting", "failed" or "success".
+const char* stageName(const CorvelDownloadViewModel::State& state);
