@@ -1,5 +1,6 @@
 // The real corvel-setup-cli against the fixture server, in a temporary HOME.
 
+#include "BuildInfo.h"
 #include "FixtureServer.h"
 #include "download/CacheSlot.h"
 #include "install/InstallTestSupport.h"
@@ -67,7 +68,8 @@ class CliProcess {
             ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         platform::UniqueFd err(
             ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        std::vector<std::string> arguments{"--manifest-url", manifestURL};
+        std::vector<std::string> arguments;
+        if (!manifestURL.empty()) arguments = {"--manifest-url", manifestURL};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         pid_ =
             platform::spawnProcess({platform::executablePath().parent_path() / "corvel-setup-cli",
@@ -365,6 +367,28 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
     for (const auto& path : strangers)
         EXPECT_EQ(readFile(path / "keep.txt"), "mine") << path;
     EXPECT_EQ(countOf(outcome.err, "🔧 已清理上次中断留下的临时目录"), leftovers.size());
+}
+
+} // namespace
+
+namespace {
+
+TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
+    TempHome home;
+    struct Row {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string output;
+    };
+    for (const Row& row : {Row{{"--version"}, 0, "corvel-setup-cli " CORVEL_VERSION " ("},
+                           Row{{"--help"}, 0, "--manifest-url"}, Row{{"--bogus"}, 2, ""},
+                           Row{{"--manifest-url"}, 2, ""}}) {
+        CliProcess process(home.path(), "", row.arguments);
+        Outcome outcome = process.finish();
+        EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments[0];
+        EXPECT_NE(outcome.out.find(row.output), std::string::npos) << outcome.out;
+    }
+    EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
 }
 
 } // namespace
