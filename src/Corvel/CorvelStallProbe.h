@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+
+// Measures how late the GUI thread serves a short repeating timer: the worst
+// lateness seen is the longest the window could not react to input.
+class CorvelStallProbe : public QObject {
+    Q_OBJECT
+  public:
+    explicit CorvelStallProbe(std::chrono::milliseconds period = std::chrono::milliseconds(10),
+                              QObject* parent = nullptr);
+
+    void start();
+    std::chrono::microseconds worstStall() const {
+        return std::chrono::microseconds(worstNs_ / 1000);
+    }
+    int samples() const { return samples_; }
+
+  private:
+    void tick();
+
+    std::chrono::milliseconds period_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 lastNs_ = 0;
+    qint64 worstNs_ = 0;
+    int samples_ = 0;
+};
