@@ -1,9 +1,11 @@
 #include "manifest/AssetResolution.h"
 
+
 #include "install/CorvelInstallError.h"
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/ManifestText.h"
+#include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
 #include "shareddata/CVSharedDataPaths.h"
 
@@ -176,6 +178,8 @@ std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_tok
 
     for (std::size_t received = 0; received < expected; ++received) {
         ProbeResult result = results.pop();
+        // A probe cut short by a stop says nothing about the size.
+        if (stop.stop_requested()) continue;
         if (result.index >= assets.size()) continue;
         CVTAVAsset& asset = assets[result.index];
         if (result.size && *result.size >= 1) {
@@ -185,6 +189,7 @@ std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_tok
                                             asset.name, formatByteCount(asset.expectedBytes)));
         }
     }
+    platform::throwIfStopped(stop);
     return assets;
 }
 
