@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QPixmap>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct Shot {
     QString name;
     VM::State state;
     QStringList languages;
+    int firstSlide = 0; // shows the slides from this one on, to see each of them
 };
 
 std::vector<Shot> shots() {
@@ -27,8 +29,8 @@ std::vector<Shot> shots() {
     return {
         {QStringLiteral("downloading-0"), VM::Downloading{0, "3 assets", 0, 0}, zh},
         {QStringLiteral("downloading-42"), VM::Downloading{0.42, "3 assets", 0, 0}, zh},
-        {QStringLiteral("extracting"), VM::Extracting{0.95, "qwen-7b", 2, 3}, zh},
-        {QStringLiteral("success"), VM::Success{}, zh},
+        {QStringLiteral("extracting"), VM::Extracting{0.95, "qwen-7b", 2, 3}, zh, 1},
+        {QStringLiteral("success"), VM::Success{}, zh, 2},
         {QStringLiteral("failed-zh"),
          VM::Failed{"网络错误：无法连接到服务器（https://example.invalid/api/v1/system/"
                     "latest-resources）。请检查网络连接后重新打开安装程序。"},
@@ -68,6 +70,9 @@ int main(int argc, char* argv[]) {
         CorvelWindowChrome window;
         CorvelRootView::Setup setup;
         setup.languages = shot.languages;
+        const QList<CarouselImage>& slides = bundledCarouselImages();
+        const qsizetype first = std::min<qsizetype>(shot.firstSlide, slides.size());
+        setup.images = slides.mid(first) + slides.mid(0, first);
         auto* root = new CorvelRootView(setup);
         window.setContent(root);
         root->setState(shot.state);
