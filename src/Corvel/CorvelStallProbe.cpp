@@ -16,7 +16,10 @@ void CorvelStallProbe::start() {
 void CorvelStallProbe::tick() {
     const qint64 now = clock_.nsecsElapsed();
     const qint64 late = now - lastNs_ - qint64(period_.count()) * 1000000;
-    if (late > worstNs_) worstNs_ = late;
+    if (late > worstNs_) {
+        worstNs_ = late;
+        worstAtNs_ = now;
+    }
     lastNs_ = now;
     ++samples_;
 }

@@ -18,6 +18,10 @@ class CorvelStallProbe : public QObject {
     std::chrono::microseconds worstStall() const {
         return std::chrono::microseconds(worstNs_ / 1000);
     }
+    // When the worst stall ended, counted from start().
+    std::chrono::milliseconds worstAt() const {
+        return std::chrono::milliseconds(worstAtNs_ / 1000000);
+    }
     int samples() const { return samples_; }
 
   private:
@@ -28,5 +32,6 @@ class CorvelStallProbe : public QObject {
     QElapsedTimer clock_;
     qint64 lastNs_ = 0;
     qint64 worstNs_ = 0;
+    qint64 worstAtNs_ = 0;
     int samples_ = 0;
 };

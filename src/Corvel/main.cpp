@@ -68,6 +68,9 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("Corvel"));
     QApplication::setApplicationVersion(QStringLiteral(CORVEL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("corvel-setup"));
+    // The shell ends the program itself: closing the window must first stop
+    // the run, and the exit status depends on how the run ended.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     CorvelSetupApp::Options options;
     options.viewModel.launchApplication = !parser.isSet(noLaunch);
@@ -77,9 +80,10 @@ int main(int argc, char* argv[]) {
     if (reportStalls) probe.start();
     setup.show();
     const int status = QApplication::exec();
-    if (reportStalls)
-        std::fprintf(stderr, "corvel-setup: worst GUI stall %.1f ms over %d samples\n",
-                     double(probe.worstStall().count()) / 1000.0, probe.samples());
     CorvelSetupLogger::shared().flush();
+    if (reportStalls)
+        std::fprintf(stderr, "corvel-setup: worst GUI stall %.1f ms at %lld ms, %d samples\n",
+                     double(probe.worstStall().count()) / 1000.0,
+                     static_cast<long long>(probe.worstAt().count()), probe.samples());
     return status;
 }
