@@ -199,7 +199,7 @@ CorvelWindowChrome::CorvelWindowChrome(QWidget* parent)
     column->setSpacing(0);
     column->addWidget(titleBar_);
 
-    const QSize minimum = minimumContentSize() + QSize(0, CorvelTitleBar::barHeight);
+    const QSize minimum = WindowFit::minimumContent.toSize() + QSize(0, CorvelTitleBar::barHeight);
     setMinimumSize(minimum);
     resize(minimum);
 
@@ -217,13 +217,19 @@ CorvelWindowChrome::CorvelWindowChrome(QWidget* parent)
     placeOverlays();
 }
 
-QSize CorvelWindowChrome::minimumContentSize() const {
-    return WindowFit::minimumContent.toSize();
-}
-
 void CorvelWindowChrome::setContent(QWidget* content) {
     static_cast<QVBoxLayout*>(layout())->addWidget(content, 1);
+    requireContentSize(content->minimumSize().expandedTo(WindowFit::minimumContent.toSize()));
     placeOverlays();
+}
+
+void CorvelWindowChrome::requireContentSize(const QSize& content) {
+    const QSize minimum = content + QSize(0, CorvelTitleBar::barHeight);
+    // Grow around the old centre; the minimum alone would grow the window
+    // from its top-left corner.
+    const auto grown = WindowFit::growToMinimum(QRectF(geometry()), QSizeF(minimum));
+    setMinimumSize(minimum);
+    if (grown) setGeometry(grown->toRect());
 }
 
 void CorvelWindowChrome::placeOverlays() {

@@ -81,12 +81,14 @@ class CorvelWindowChrome : public QWidget {
 
     explicit CorvelWindowChrome(QWidget* parent = nullptr);
 
-    // Takes ownership; replaces no earlier content (call once).
+    // Takes ownership; replaces no earlier content (call once). The window
+    // keeps at least the content's minimum size below the title bar.
     void setContent(QWidget* content);
     CorvelTitleBar* titleBar() const { return titleBar_; }
 
-    // The smallest content area below the title bar, as the root view asks for it.
-    QSize minimumContentSize() const;
+    // The smallest area below the title bar; a smaller window grows to it
+    // around its centre.
+    void requireContentSize(const QSize& content);
 
   signals:
     void aboutRequested();

@@ -65,6 +65,14 @@ class WindowTest : public QObject {
         QCOMPARE(window.titleBar()->height(), 36);
         QVERIFY(content->width() >= 680);
         QVERIFY(content->height() >= 400);
+
+        // Content that asks for more grows the window around its centre.
+        window.setGeometry(100, 100, 680, 436);
+        const QPointF centre = QRectF(window.geometry()).center();
+        window.requireContentSize(QSize(800, 500));
+        QCOMPARE(window.size(), QSize(800, 536));
+        QCOMPARE(QRectF(window.geometry()).center(), centre);
+        QCOMPARE(window.minimumSize(), QSize(800, 536));
     }
 
     void trafficLightsHoverTogetherAndZoomNeverActs() {
