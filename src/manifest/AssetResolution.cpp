@@ -1,10 +1,10 @@
 #include "manifest/AssetResolution.h"
 
-
 #include "install/CorvelInstallError.h"
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/ManifestText.h"
+#include "platform/BlockingQueue.h"
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -47,28 +47,7 @@ struct ProbeResult {
 };
 
 // Results of the probe threads, handed to the parent in completion order.
-class ProbeResults {
-  public:
-    void push(ProbeResult result) {
-        {
-            std::lock_guard lock(mutex_);
-            results_.push_back(result);
-        }
-        ready_.notify_one();
-    }
-    ProbeResult pop() {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return !results_.empty(); });
-        ProbeResult result = results_.front();
-        results_.pop_front();
-        return result;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<ProbeResult> results_;
-};
+using ProbeResults = platform::BlockingQueue<ProbeResult>;
 
 } // namespace
 

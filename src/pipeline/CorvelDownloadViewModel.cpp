@@ -13,6 +13,7 @@
 #include "pipeline/SetupPlan.h"
 #include "pipeline/SetupSession.h"
 #include "pipeline/StreamingDigest.h"
+#include "platform/BlockingQueue.h"
 #include "platform/Cancellation.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -78,28 +79,7 @@ struct DownloadEvent {
     std::exception_ptr error;
 };
 
-class Mailbox {
-  public:
-    void post(DownloadEvent event) {
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back(std::move(event));
-        }
-        wake_.notify_one();
-    }
-    DownloadEvent wait() {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return !events_.empty(); });
-        DownloadEvent event = std::move(events_.front());
-        events_.pop_front();
-        return event;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<DownloadEvent> events_;
-};
+using Mailbox = platform::BlockingQueue<DownloadEvent>;
 
 std::int64_t fileSize(const fs::path& file) {
     std::error_code error;
@@ -243,17 +223,17 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
                 done.file = downloader.download(
                     asset,
                     [&mailbox](std::int64_t delta) {
-                        mailbox.post(DownloadEvent(DownloadEvent::Kind::progress, 0, delta));
+                        mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, delta));
                     },
                     [&mailbox, index](std::int64_t total) {
-                        mailbox.post(DownloadEvent(DownloadEvent::Kind::total, index, total));
+                        mailbox.push(DownloadEvent(DownloadEvent::Kind::total, index, total));
                     },
                     token);
                 if (digest) done.digest = digest->finish(fileSize(done.file));
             } catch (...) {
                 done.error = std::current_exception();
             }
-            mailbox.post(std::move(done));
+            mailbox.push(std::move(done));
         });
     };
 
@@ -271,7 +251,7 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
     while (next < std::min(plan.size(), maxConcurrentDownloads))
         startNext();
     while (running > 0) {
-        DownloadEvent event = mailbox.wait();
+        DownloadEvent event = mailbox.pop();
         switch (event.kind) {
         case DownloadEvent::Kind::progress:
             publish(progress.applyDelta(event.bytes, plan.size()));
