@@ -1,33 +1,67 @@
 #include "Corvel/CarouselImage.h"
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QObject>
 #include <QPainter>
+#include <QPointer>
 #include <QSvgRenderer>
+#include <QThreadPool>
 
+#include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
+
+namespace {
+struct Waiter {
+    QPointer<QObject> context;
+    std::function<void()> ready;
+};
+} // namespace
 
 struct CarouselImage::Data {
-    std::unique_ptr<QSvgRenderer> svg;
+    // Immutable after loading, so workers read them without a lock.
+    QByteArray svg;
     QImage raster;
     QSizeF natural;
-    // The last rendering, reused while the size and pixel density stay; the
-    // carousel repaints often while it animates and SVG rendering is not free.
-    QImage cached; // an image, not a pixmap: it may outlive the application object
-    QSize cachedDeviceSize;
+    // GUI thread only. The last rendering, reused while size and pixel density
+    // stay; an image, not a pixmap, as it may outlive the application object.
+    QImage cached;
+    QSize pendingSize;           // the size a worker is rendering, if any
+    std::vector<Waiter> waiting; // told when a rendering arrives
 };
+
+namespace {
+// One worker for all slides, so rendering never takes more than one core from
+// the run and the window; slides are asked for in the order they are needed.
+QThreadPool& slidePool() {
+    static QThreadPool* pool = [] {
+        // Owned by the application object, whose destruction waits for it.
+        auto* created = new QThreadPool(QCoreApplication::instance());
+        created->setMaxThreadCount(1);
+        return created;
+    }();
+    return *pool;
+}
+
+QSize deviceSizeOf(const QSizeF& target, qreal dpr) {
+    return {int(std::ceil(target.width() * dpr)), int(std::ceil(target.height() * dpr))};
+}
+} // namespace
 
 CarouselImage CarouselImage::fromData(const QByteArray& data) {
     CarouselImage image;
     auto d = std::make_shared<Data>();
     if (data.contains("<svg")) {
-        d->svg = std::make_unique<QSvgRenderer>(data);
-        if (d->svg->isValid() && !d->svg->defaultSize().isEmpty()) {
-            d->natural = d->svg->viewBoxF().size();
-            if (d->natural.isEmpty()) d->natural = d->svg->defaultSize();
+        QSvgRenderer renderer(data);
+        if (renderer.isValid() && !renderer.defaultSize().isEmpty()) {
+            d->svg = data;
+            d->natural = renderer.viewBoxF().size();
+            if (d->natural.isEmpty()) d->natural = renderer.defaultSize();
             image.d_ = std::move(d);
             return image;
         }
-        d->svg.reset();
     }
     d->raster = QImage::fromData(data);
     if (d->raster.isNull()) return image;
@@ -49,34 +83,75 @@ bool CarouselImage::isNull() const {
     return !d_;
 }
 
-void CarouselImage::paintCover(QPainter& painter, const QRectF& target) const {
-    if (!d_ || target.isEmpty()) return;
-    const qreal dpr = painter.device()->devicePixelRatioF();
-    const QSize deviceSize(int(std::ceil(target.width() * dpr)),
-                           int(std::ceil(target.height() * dpr)));
-    if (d_->cached.isNull() || d_->cachedDeviceSize != deviceSize) {
-        const qreal scale = std::max(deviceSize.width() / d_->natural.width(),
-                                     deviceSize.height() / d_->natural.height());
-        const QSizeF drawn = d_->natural * scale;
-        const QRectF source((deviceSize.width() - drawn.width()) / 2,
-                            (deviceSize.height() - drawn.height()) / 2, drawn.width(),
-                            drawn.height());
-        QImage rendered(deviceSize, QImage::Format_ARGB32_Premultiplied);
-        rendered.fill(Qt::transparent);
-        {
-            QPainter p(&rendered);
-            p.setRenderHint(QPainter::Antialiasing);
-            p.setRenderHint(QPainter::SmoothPixmapTransform);
-            if (d_->svg)
-                d_->svg->render(&p, source);
-            else
-                p.drawImage(source, d_->raster);
-        }
+QImage CarouselImage::renderCover(const QSize& deviceSize) const {
+    QImage rendered(deviceSize, QImage::Format_ARGB32_Premultiplied);
+    rendered.fill(Qt::transparent);
+    if (!d_ || deviceSize.isEmpty()) return rendered;
+    const qreal scale = std::max(deviceSize.width() / d_->natural.width(),
+                                 deviceSize.height() / d_->natural.height());
+    const QSizeF drawn = d_->natural * scale;
+    const QRectF source((deviceSize.width() - drawn.width()) / 2,
+                        (deviceSize.height() - drawn.height()) / 2, drawn.width(), drawn.height());
+    QPainter painter(&rendered);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    if (!d_->svg.isEmpty()) {
+        // A renderer per call: one renderer is not to be shared between threads.
+        QSvgRenderer renderer(d_->svg);
+        renderer.render(&painter, source);
+    } else {
+        painter.drawImage(source, d_->raster);
+    }
+    return rendered;
+}
+
+bool CarouselImage::hasRendering(const QSizeF& target, qreal dpr) const {
+    return d_ && d_->cached.size() == deviceSizeOf(target, dpr) &&
+           d_->cached.devicePixelRatio() == dpr;
+}
+
+void CarouselImage::prepare(const QSizeF& target, qreal dpr, QObject* context,
+                            const std::function<void()>& ready) const {
+    const QSize deviceSize = deviceSizeOf(target, dpr);
+    if (!d_ || deviceSize.isEmpty()) return;
+    if (hasRendering(target, dpr)) return;
+    auto same = [context](const Waiter& w) { return w.context == context; };
+    d_->waiting.erase(std::remove_if(d_->waiting.begin(), d_->waiting.end(), same),
+                      d_->waiting.end());
+    d_->waiting.push_back({context, ready});
+    if (d_->pendingSize == deviceSize) return; // already on its way
+    d_->pendingSize = deviceSize;
+    slidePool().start([image = *this, deviceSize, dpr] {
+        QImage rendered = image.renderCover(deviceSize);
         rendered.setDevicePixelRatio(dpr);
-        d_->cached = rendered;
-        d_->cachedDeviceSize = deviceSize;
+        // The application object outlives the pool's worker: it owns the
+        // pool, whose destruction waits for the worker.
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app) return;
+        QMetaObject::invokeMethod(
+            app,
+            [image, rendered = std::move(rendered), deviceSize] {
+                Data& d = *image.d_;
+                if (d.pendingSize == deviceSize) d.pendingSize = QSize();
+                d.cached = rendered;
+                const std::vector<Waiter> waiting = std::exchange(d.waiting, {});
+                for (const Waiter& w : waiting)
+                    if (w.context && w.ready) w.ready();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+bool CarouselImage::paintCover(QPainter& painter, const QRectF& target, QObject* context,
+                               const std::function<void()>& ready) const {
+    if (!d_ || target.isEmpty()) return false;
+    const qreal dpr = painter.device()->devicePixelRatioF();
+    if (!hasRendering(target.size(), dpr)) {
+        prepare(target.size(), dpr, context, ready);
+        return false;
     }
     painter.drawImage(target.topLeft(), d_->cached);
+    return true;
 }
 
 QList<CarouselImage> loadCarouselImages(const QString& prefix) {

@@ -5,10 +5,11 @@
 #include <QList>
 #include <QRectF>
 
+#include <functional>
 #include <memory>
 
+class QObject;
 class QPainter;
-class QSvgRenderer;
 
 // One slide of the carousel: SVG art (rendered at the device's pixel density,
 // so it stays sharp on HiDPI screens) or a raster image.
@@ -21,9 +22,22 @@ class CarouselImage {
 
     bool isNull() const;
 
-    // Paints the image scaled to cover `target` with its aspect ratio kept;
-    // what sticks out is cropped, so nothing lands outside `target`.
-    void paintCover(QPainter& painter, const QRectF& target) const;
+    // The image scaled to cover `deviceSize` pixels with its aspect ratio
+    // kept and what sticks out cropped. Safe on any thread.
+    QImage renderCover(const QSize& deviceSize) const;
+
+    // Paints the rendering for `target` at the painter's pixel density when
+    // it is ready and returns true. Otherwise returns false and has one made
+    // on a worker thread, so a slide never holds up the GUI thread; `ready`
+    // then runs on `context`'s thread, unless `context` is gone by then.
+    bool paintCover(QPainter& painter, const QRectF& target, QObject* context,
+                    const std::function<void()>& ready) const;
+
+    bool hasRendering(const QSizeF& target, qreal dpr) const;
+
+    // Has the rendering for `target` at `dpr` made in the background.
+    void prepare(const QSizeF& target, qreal dpr, QObject* context,
+                 const std::function<void()>& ready) const;
 
   private:
     struct Data;

@@ -93,7 +93,27 @@ void CorvelCarousel::showEvent(QShowEvent* event) {
         index_ = 0;
         position_ = 0;
     }
+    prepareSlides();
     restartAutoAdvance();
+}
+
+void CorvelCarousel::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (isVisible()) prepareSlides();
+}
+
+bool CorvelCarousel::slidesReady() const {
+    return std::all_of(images_.begin(), images_.end(), [this](const CarouselImage& image) {
+        return image.hasRendering(size(), devicePixelRatioF());
+    });
+}
+
+void CorvelCarousel::prepareSlides() {
+    // All of them, not only the one on screen: the next slide must be ready
+    // before a swipe or the auto-advance brings it in.
+    for (int k = 0; k < count(); ++k)
+        images_[(index_ + k) % count()].prepare(size(), devicePixelRatioF(), this,
+                                                [this] { update(); });
 }
 
 void CorvelCarousel::hideEvent(QHideEvent* event) {
@@ -136,7 +156,8 @@ void CorvelCarousel::paintEvent(QPaintEvent*) {
     const double shift = dragOffset_ - w * position_;
     for (int i = 0; i < count(); ++i) {
         const QRectF slot(std::round(i * w + shift), 0, w, area.height());
-        if (slot.intersects(area)) images_[i].paintCover(painter, slot);
+        // Until its rendering arrives from the worker, a slide shows the background.
+        if (slot.intersects(area)) images_[i].paintCover(painter, slot, this, [this] { update(); });
     }
     if (count() >= 2) paintDots(painter);
 }

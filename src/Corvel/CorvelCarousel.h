@@ -30,6 +30,8 @@ class CorvelCarousel : public QWidget {
     int currentIndex() const { return index_; }
     double dragOffset() const { return dragOffset_; }
     bool isAutoAdvancing() const { return autoTimer_ != nullptr; }
+    // Every slide has been rendered for the current size and pixel density.
+    bool slidesReady() const;
 
     // Back to the first slide with a full interval before the next change, as
     // a carousel that has just been created.
@@ -39,6 +41,7 @@ class CorvelCarousel : public QWidget {
     void paintEvent(QPaintEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -48,6 +51,7 @@ class CorvelCarousel : public QWidget {
     void slideTo(int index);
     void endDrag(double translation);
     void paintDots(QPainter& painter);
+    void prepareSlides();
     int count() const { return int(images_.size()); }
 
     QList<CarouselImage> images_;

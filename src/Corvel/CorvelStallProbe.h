@@ -7,7 +7,9 @@
 #include <chrono>
 
 // Measures how late the GUI thread serves a short repeating timer: the worst
-// lateness seen is the longest the window could not react to input.
+// lateness seen is the longest the window could not react to input. Beside
+// it, the CPU time the GUI thread itself spent in that interval tells its
+// own work apart from waiting for a processor on a busy machine.
 class CorvelStallProbe : public QObject {
     Q_OBJECT
   public:
@@ -17,6 +19,10 @@ class CorvelStallProbe : public QObject {
     void start();
     std::chrono::microseconds worstStall() const {
         return std::chrono::microseconds(worstNs_ / 1000);
+    }
+    // The GUI thread's own CPU time within the worst interval.
+    std::chrono::microseconds worstStallBusy() const {
+        return std::chrono::microseconds(worstBusyNs_ / 1000);
     }
     // When the worst stall ended, counted from start().
     std::chrono::milliseconds worstAt() const {
@@ -31,7 +37,9 @@ class CorvelStallProbe : public QObject {
     QTimer timer_;
     QElapsedTimer clock_;
     qint64 lastNs_ = 0;
+    qint64 lastCpuNs_ = 0;
     qint64 worstNs_ = 0;
+    qint64 worstBusyNs_ = 0;
     qint64 worstAtNs_ = 0;
     int samples_ = 0;
 };

@@ -82,8 +82,11 @@ int main(int argc, char* argv[]) {
     const int status = QApplication::exec();
     CorvelSetupLogger::shared().flush();
     if (reportStalls)
-        std::fprintf(stderr, "corvel-setup: worst GUI stall %.1f ms at %lld ms, %d samples\n",
+        std::fprintf(stderr,
+                     "corvel-setup: worst GUI stall %.1f ms (GUI thread busy %.1f ms of it) at "
+                     "%lld ms, %d samples\n",
                      double(probe.worstStall().count()) / 1000.0,
+                     double(probe.worstStallBusy().count()) / 1000.0,
                      static_cast<long long>(probe.worstAt().count()), probe.samples());
     return status;
 }

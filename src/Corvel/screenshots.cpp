@@ -1,11 +1,14 @@
 // Renders the setup window in each of its states into PNG files, so the look
 // can be checked without running a setup.
+#include "Corvel/CorvelCarousel.h"
+#include "Corvel/CorvelDownloadView.h"
 #include "Corvel/CorvelRootView.h"
 #include "Corvel/CorvelWindowChrome.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QPixmap>
 
 #include <algorithm>
@@ -77,6 +80,11 @@ int main(int argc, char* argv[]) {
         window.setContent(root);
         root->setState(shot.state);
         window.show();
+        // Slides are rendered on a worker thread; wait for them, within reason.
+        QElapsedTimer waited;
+        waited.start();
+        while (!root->downloadView()->carousel()->slidesReady() && waited.elapsed() < 10000)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         QApplication::processEvents();
         const QString path =
             QDir(parser.value(dir)).filePath(shot.name + parser.value(suffix) + ".png");

@@ -7,7 +7,6 @@
 
 #include <QLabel>
 #include <QMouseEvent>
-#include <QPainter>
 
 #include <cmath>
 #include <limits>
@@ -104,6 +103,7 @@ class DownloadViewTest : public QObject {
         QCOMPARE(carousel.currentIndex(), 0);
 
         // Nothing but the background without images; the image covers all with one.
+        QTRY_VERIFY_WITH_TIMEOUT(carousel.slidesReady(), 30000);
         const QImage shot = carousel.grab().toImage();
         const QColor expected =
             count == 0 ? colorFromHex(u"#F9FAFB") : QColor::fromHsv(0, 200, 200);
@@ -190,19 +190,35 @@ class DownloadViewTest : public QObject {
         QCOMPARE(view.carousel()->currentIndex(), 1);
     }
 
+    void slidesArriveFromAWorkerEvenForAViewThatIsGone() {
+        const QList<CarouselImage> images = loadCarouselImages(":/images/carousel_");
+        ManualClock clock;
+        {
+            CorvelCarousel gone(images, 3000ms, clock);
+            gone.resize(300, 200);
+            gone.show();
+        } // its renderings are still on their way
+        CorvelCarousel carousel(images, 3000ms, clock);
+        carousel.resize(300, 200);
+        carousel.show();
+        QTRY_VERIFY_WITH_TIMEOUT(carousel.slidesReady(), 30000);
+        carousel.resize(400, 200);
+        QVERIFY(!carousel.slidesReady());
+        QTRY_VERIFY_WITH_TIMEOUT(carousel.slidesReady(), 30000);
+    }
+
     void bundledSlidesRenderSharpAtTheirArea() {
         const QList<CarouselImage>& slides = bundledCarouselImages();
         QVERIFY(slides.size() >= 3);
         QVERIFY(slides.size() <= 64);
-        // At twice the pixel density the slide is drawn at full resolution.
-        QImage target(680 * 2, 352 * 2, QImage::Format_ARGB32_Premultiplied);
-        target.setDevicePixelRatio(2);
-        target.fill(Qt::transparent);
-        QPainter painter(&target);
-        slides.first().paintCover(painter, QRectF(0, 0, 680, 352));
-        painter.end();
-        QCOMPARE(target.pixelColor(0, 0).alpha(), 255);
-        QCOMPARE(target.pixelColor(1359, 703).alpha(), 255);
+        // Covered edge to edge at twice the pixel density, and in a shape
+        // other than its own.
+        for (QSize size : {QSize(1360, 704), QSize(900, 900)}) {
+            const QImage rendered = slides.first().renderCover(size);
+            QCOMPARE(rendered.size(), size);
+            for (QPoint p : {QPoint(0, 0), QPoint(size.width() - 1, size.height() - 1)})
+                QCOMPARE(rendered.pixelColor(p).alpha(), 255);
+        }
     }
 };
 
