@@ -9,6 +9,7 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -30,6 +31,9 @@ struct CarouselImage::Data {
     QImage cached;
     QSize pendingSize;           // the size a worker is rendering, if any
     std::vector<Waiter> waiting; // told when a rendering arrives
+    // Raised by every request; a worker whose request is no longer the latest
+    // skips it, so resizing the window does not queue up stale renderings.
+    std::atomic<unsigned> latestRequest{0};
 };
 
 namespace {
@@ -121,7 +125,9 @@ void CarouselImage::prepare(const QSizeF& target, qreal dpr, QObject* context,
     d_->waiting.push_back({context, ready});
     if (d_->pendingSize == deviceSize) return; // already on its way
     d_->pendingSize = deviceSize;
-    slidePool().start([image = *this, deviceSize, dpr] {
+    const unsigned request = ++d_->latestRequest;
+    slidePool().start([image = *this, deviceSize, dpr, request] {
+        if (image.d_->latestRequest.load() != request) return;
         QImage rendered = image.renderCover(deviceSize);
         rendered.setDevicePixelRatio(dpr);
         // The application object outlives the pool's worker: it owns the
@@ -147,6 +153,9 @@ bool CarouselImage::paintCover(QPainter& painter, const QRectF& target, QObject*
     if (!d_ || target.isEmpty()) return false;
     const qreal dpr = painter.device()->devicePixelRatioF();
     if (!hasRendering(target.size(), dpr)) {
+        // An earlier size stretched stands in, so a resize does not flash
+        // the background.
+        if (!d_->cached.isNull()) painter.drawImage(target, d_->cached);
         prepare(target.size(), dpr, context, ready);
         return false;
     }

@@ -27,7 +27,8 @@ class CarouselImage {
     QImage renderCover(const QSize& deviceSize) const;
 
     // Paints the rendering for `target` at the painter's pixel density when
-    // it is ready and returns true. Otherwise returns false and has one made
+    // it is ready and returns true. Otherwise paints an earlier rendering
+    // stretched, if there is one, returns false and has the right one made
     // on a worker thread, so a slide never holds up the GUI thread; `ready`
     // then runs on `context`'s thread, unless `context` is gone by then.
     bool paintCover(QPainter& painter, const QRectF& target, QObject* context,
