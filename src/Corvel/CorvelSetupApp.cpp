@@ -1,0 +1,124 @@
+#include "Corvel/CorvelSetupApp.h"
+
+#include "BuildInfo.h"
+#include "Corvel/CorvelRootView.h"
+#include "Corvel/CorvelWindowChrome.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMessageBox>
+
+QString aboutVersion(const QString& buildVersion) {
+    return buildVersion.trimmed().isEmpty() ? QStringLiteral("1.0.0") : buildVersion.trimmed();
+}
+
+CorvelSetupApp::CorvelSetupApp(Options options)
+    : options_(std::move(options)), window_(std::make_unique<CorvelWindowChrome>()),
+      viewModel_(options_.viewModel) {
+    if (!options_.exit) options_.exit = [](int status) { QCoreApplication::exit(status); };
+
+    CorvelRootView::Setup setup;
+    setup.onRetry = [this] { retry(); };
+    setup.onQuit = [this] { finish(1); };
+    setup.clock = options_.clock;
+    root_ = new CorvelRootView(std::move(setup));
+    window_->setContent(root_);
+    window_->installEventFilter(this);
+    connect(window_.get(), &CorvelWindowChrome::aboutRequested, this, &CorvelSetupApp::showAbout);
+    connect(root_, &CorvelRootView::firstShown, this, [this] { viewModel_.start(); });
+
+    redrawTimer_.setSingleShot(true);
+    connect(&redrawTimer_, &QTimer::timeout, this, &CorvelSetupApp::deliverPending);
+    stopPoll_.setInterval(10);
+    connect(&stopPoll_, &QTimer::timeout, this, [this] {
+        if (!viewModel_.isRunning()) finish(succeeded_ ? 0 : 1);
+    });
+
+    viewModel_.addObserver([this](const CorvelDownloadViewModel::State& state) { receive(state); });
+}
+
+void CorvelSetupApp::receive(const CorvelDownloadViewModel::State& state) {
+    // Wake the GUI thread only when the mailbox was empty, so a burst of
+    // progress costs one wake-up; the GUI thread never waits for the run.
+    if (mailbox_.post(state))
+        QMetaObject::invokeMethod(this, &CorvelSetupApp::deliverPending, Qt::QueuedConnection);
+}
+
+CorvelSetupApp::~CorvelSetupApp() {
+    // The run must end before the window goes: its observer posts into this
+    // object. After success it is only launching the application, which must
+    // not be cut short.
+    if (!succeeded_) viewModel_.cancel();
+    viewModel_.wait();
+}
+
+void CorvelSetupApp::show() {
+    window_->show();
+}
+
+void CorvelSetupApp::retry() {
+    viewModel_.start();
+}
+
+void CorvelSetupApp::deliverPending() {
+    using namespace std::chrono;
+    const milliseconds interval = StateMailbox::redrawInterval;
+    if (sinceRedraw_.isValid() && sinceRedraw_.elapsed() < interval.count()) {
+        if (!redrawTimer_.isActive())
+            redrawTimer_.start(int(interval.count() - sinceRedraw_.elapsed()));
+        return;
+    }
+    deliverNow();
+}
+
+void CorvelSetupApp::deliverNow() {
+    redrawTimer_.stop();
+    sinceRedraw_.start();
+    for (const CorvelDownloadViewModel::State& state : mailbox_.take())
+        apply(state);
+}
+
+void CorvelSetupApp::apply(const CorvelDownloadViewModel::State& state) {
+    if (finished_) return;
+    const bool success = std::holds_alternative<CorvelDownloadViewModel::Success>(state);
+    if (success && !succeeded_) {
+        quitTimer_ = options_.clock->after(quitDelay, [this] { finish(0); });
+    }
+    succeeded_ = success;
+    root_->setState(state);
+}
+
+bool CorvelSetupApp::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == window_.get() && event->type() == QEvent::Close) {
+        event->accept();
+        closeRequested();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void CorvelSetupApp::closeRequested() {
+    // Gone from the screen at once; the program ends as soon as the run has
+    // wound down, which the GUI thread checks without waiting on it.
+    window_->hide();
+    if (!viewModel_.isRunning()) return finish(succeeded_ ? 0 : 1);
+    if (!succeeded_) viewModel_.cancel();
+    stopPoll_.start();
+}
+
+void CorvelSetupApp::finish(int status) {
+    if (finished_) return;
+    finished_ = true;
+    stopPoll_.stop();
+    quitTimer_.reset();
+    window_->hide();
+    options_.exit(status);
+}
+
+void CorvelSetupApp::showAbout() {
+    const QString version = aboutVersion(QStringLiteral(CORVEL_VERSION));
+    QMessageBox::about(window_.get(), tr("About Corvel"),
+                       QStringLiteral("<b>Corvel</b><p>Version %1</p>"
+                                      "<p>Copyright © 2025 Tavrin. All rights reserved.</p>")
+                           .arg(version.toHtmlEscaped()));
+}

@@ -1,0 +1,92 @@
+#include "BuildInfo.h"
+#include "Corvel/CorvelSetupApp.h"
+#include "Corvel/CorvelStallProbe.h"
+#include "log/CorvelSetupLogger.h"
+#include "manifest/CorvelRemoteManifest.h"
+#include "platform/HttpClient.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+
+#include <cstdio>
+
+int main(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+
+    // Parsed before the application object exists, so --help and --version
+    // work without a display. Qt's own options (-platform, ...) are not
+    // offered for the same reason: the QT_QPA_* variables do that job.
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Installs Corvel and its model data, then starts it."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption manifestUrl(
+        QStringLiteral("manifest-url"),
+        QStringLiteral("Fetch the resource manifest from <url> instead of the built-in address."),
+        QStringLiteral("url"));
+    const QCommandLineOption noLaunch(QStringLiteral("no-launch"),
+                                      QStringLiteral("Do not start Corvel when setup is done."));
+    QCommandLineOption stallReport(QStringLiteral("stall-report"));
+    stallReport.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({help, version, manifestUrl, noLaunch, stallReport});
+
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "corvel-setup: %s\n", qPrintable(parser.errorText()));
+        std::fprintf(stderr, "Try 'corvel-setup --help'.\n");
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "corvel-setup: unexpected argument '%s'\n",
+                     qPrintable(parser.positionalArguments().first()));
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        text.replace(QStringLiteral("<executable_name>"), QStringLiteral("corvel-setup"));
+        std::fputs(qPrintable(text), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("corvel-setup %s (%s)\n", CORVEL_VERSION, CORVEL_GIT_REVISION);
+        return 0;
+    }
+    // The core reads the endpoint from the environment when the run starts.
+    if (parser.isSet(manifestUrl))
+        qputenv(CorvelRemoteManifest::endpointVariable, parser.value(manifestUrl).toLocal8Bit());
+    const bool reportStalls =
+        parser.isSet(stallReport) || qEnvironmentVariableIsSet("CORVEL_STALL_REPORT");
+
+    platform::initializeHttp();
+    CorvelSetupLogger::shared().logStartupBanner();
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Corvel"));
+    QApplication::setApplicationVersion(QStringLiteral(CORVEL_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("corvel-setup"));
+    // The shell ends the program itself: closing the window must first stop
+    // the run, and the exit status depends on how the run ended.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    CorvelSetupApp::Options options;
+    options.viewModel.launchApplication = !parser.isSet(noLaunch);
+    CorvelSetupApp setup(std::move(options));
+
+    CorvelStallProbe probe;
+    if (reportStalls) probe.start();
+    setup.show();
+    const int status = QApplication::exec();
+    CorvelSetupLogger::shared().flush();
+    if (reportStalls)
+        std::fprintf(stderr,
+                     "corvel-setup: worst GUI stall %.1f ms (GUI thread busy %.1f ms of it) at "
+                     "%lld ms, %d samples\n",
+                     double(probe.worstStall().count()) / 1000.0,
+                     double(probe.worstStallBusy().count()) / 1000.0,
+                     static_cast<long long>(probe.worstAt().count()), probe.samples());
+    return status;
+}

@@ -1,0 +1,124 @@
+#include "GuiTestMain.h"
+
+#include "Corvel/CorvelElidedText.h"
+#include "Corvel/CorvelFailureView.h"
+
+#include <QLabel>
+#include <QMap>
+
+namespace {
+EnvironmentLookup environment(const QMap<QString, QString>& values) {
+    return [values](const char* name) -> std::optional<QString> {
+        auto it = values.find(QString::fromLatin1(name));
+        if (it == values.end()) return std::nullopt;
+        return *it;
+    };
+}
+} // namespace
+
+class FailureViewTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void languageChoosesTheTexts_data() {
+        QTest::addColumn<QStringList>("languages");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("button");
+        QTest::newRow("zh-Hans-CN") << QStringList{"zh-Hans-CN", "en-US"} << "安装失败"
+                                    << "好";
+        QTest::newRow("upper case") << QStringList{"ZH-HANT-TW"} << "安装失败"
+                                    << "好";
+        QTest::newRow("en-US") << QStringList{"en-US", "zh-CN"} << "Installation Failed"
+                               << "OK";
+        QTest::newRow("fr") << QStringList{"fr"} << "Installation Failed"
+                            << "OK";
+        QTest::newRow("empty list") << QStringList{} << "Installation Failed"
+                                    << "OK";
+    }
+    void languageChoosesTheTexts() {
+        QFETCH(QStringList, languages);
+        QFETCH(QString, title);
+        QFETCH(QString, button);
+        CorvelFailureView view("boom", {}, {}, languages);
+        QCOMPARE(view.titleLabel()->text(), title);
+        QCOMPARE(view.button()->text(), button);
+        QCOMPARE(view.messageText()->text(), QString("boom"));
+    }
+
+    void preferredLanguagesFollowTheEnvironment() {
+        QCOMPARE(preferredLanguages(environment({{"LANG", "zh_CN.UTF-8"}})), QStringList{"zh-CN"});
+        QCOMPARE(
+            preferredLanguages(environment({{"LANGUAGE", "fr_FR:zh_CN"}, {"LANG", "en_US.UTF-8"}})),
+            (QStringList{"fr-FR", "zh-CN", "en-US"}));
+        // LC_ALL wins over LC_MESSAGES, which wins over LANG.
+        QCOMPARE(preferredLanguages(environment(
+                     {{"LC_ALL", "de_DE@euro"}, {"LC_MESSAGES", "zh_TW"}, {"LANG", "fr_FR"}})),
+                 QStringList{"de-DE"});
+        QCOMPARE(preferredLanguages(environment({{"LC_MESSAGES", "zh_TW"}, {"LANG", "fr_FR"}})),
+                 QStringList{"zh-TW"});
+        // The C locale turns translations off, LANGUAGE included.
+        QCOMPARE(preferredLanguages(environment({{"LANGUAGE", "zh_CN"}, {"LC_ALL", "C.UTF-8"}})),
+                 QStringList{"en"});
+        QCOMPARE(preferredLanguages(environment({})), QStringList{});
+    }
+
+    void emptyMessageShowsTheDiskSpaceText() {
+        CorvelFailureView zh("", {}, {}, {"zh-CN"});
+        QCOMPARE(
+            zh.messageText()->text(),
+            QString(
+                "磁盘空间不足！\n至少需要 1000 MB，但当前仅剩 120 MB。\n请清理一些空间后重试。"));
+        CorvelFailureView en("", {}, {}, {"en"});
+        QCOMPARE(en.messageText()->text(),
+                 QString("Insufficient disk space!\nAt least 1000 MB is required, but only 120 MB "
+                         "is available.\nPlease clear some space and try again."));
+    }
+
+    void longMessagesStopAtSixLinesWithAnEllipsis() {
+        QStringList ten;
+        for (int i = 1; i <= 10; ++i)
+            ten << QString("line %1").arg(i);
+        CorvelFailureView view(ten.join('\n'), {}, {}, {"en"});
+        view.resize(680, 400);
+        view.show();
+        QCOMPARE(view.messageText()->visibleLines(),
+                 (QStringList{"line 1", "line 2", "line 3", "line 4", "line 5", "line 6…"}));
+        // All six are laid out, not squeezed.
+        QVERIFY(view.messageText()->height() >=
+                6 * view.messageText()->fontMetrics().lineSpacing() - 1);
+
+        // A single long paragraph wraps and is cut the same way.
+        CorvelElidedText text(6);
+        text.resize(200, 10);
+        text.setText(QString("word ").repeated(200));
+        const QStringList lines = text.visibleLines();
+        QCOMPARE(lines.size(), 6);
+        QVERIFY(lines.last().endsWith(QChar(0x2026)));
+        for (const QString& line : lines)
+            QVERIFY(text.fontMetrics().horizontalAdvance(line) <= 200);
+
+        text.setText("short");
+        QCOMPARE(text.visibleLines(), QStringList{"short"});
+    }
+
+    void eachPressQuitsOnceAndNothingRetries() {
+        int quits = 0;
+        int retries = 0;
+        CorvelFailureView view(
+            "x", [&] { ++retries; }, [&] { ++quits; }, {"en"});
+        view.resize(680, 400);
+        view.show();
+        QTest::mouseClick(view.button(), Qt::LeftButton);
+        QCOMPARE(quits, 1);
+        QTest::mouseClick(view.button(), Qt::LeftButton);
+        QCOMPARE(quits, 2);
+        QTest::mousePress(view.button(), Qt::LeftButton);
+        QCOMPARE(quits, 2); // a press counts once it is released on the button
+        QTest::mouseRelease(view.button(), Qt::LeftButton);
+        QCOMPARE(quits, 3);
+        QCOMPARE(retries, 0);
+        QCOMPARE(view.button()->width(), CorvelFailureView::buttonWidth);
+    }
+};
+
+CORVEL_GUI_TEST_MAIN(FailureViewTest)
+#include "FailureViewTest.moc"
