@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QIcon>
 
 #include <cstdio>
 
@@ -67,7 +68,9 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvel"));
     QApplication::setApplicationVersion(QStringLiteral(CORVEL_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("corvel-setup"));
+    // Matches the installed desktop entry, so docks group the window under it.
+    QApplication::setDesktopFileName(QStringLiteral("com.tavrin.setup"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/com.tavrin.setup.svg")));
     // The shell ends the program itself: closing the window must first stop
     // the run, and the exit status depends on how the run ended.
     QApplication::setQuitOnLastWindowClosed(false);
