@@ -1,6 +1,7 @@
 #include "install/ArchiveExtractor.h"
 
 #include "install/CorvelInstallError.h"
+#include "install/GzipSource.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 #include "platform/UniqueFd.h"
@@ -192,7 +193,7 @@ class Extraction {
   public:
     Extraction(const fs::path& archivePath, const fs::path& directory, CVTAVAsset::Format format,
                std::stop_token stop)
-        : archivePath_(archivePath), stop_(std::move(stop)) {
+        : archivePath_(archivePath), format_(format), stop_(std::move(stop)) {
         // Entries are written by absolute path below the resolved root, so no
         // symlinked ancestor of the root can trip the symlink check.
         std::error_code error;
@@ -204,7 +205,7 @@ class Extraction {
         writer_.reset(archive_write_disk_new());
         if (!reader_ || !writer_) refuse("无法初始化解压");
         if (format == CVTAVAsset::Format::tarGz) {
-            archive_read_support_filter_gzip(reader_.get());
+            // Inflated by GzipSource, which checks what libarchive's filter would not.
             archive_read_support_format_tar(reader_.get());
         } else {
             archive_read_support_format_zip(reader_.get());
@@ -221,7 +222,12 @@ class Extraction {
         if (!fd_)
             refuse("无法打开归档：" + archivePath_.string() + "（" + std::strerror(errno) + "）");
         ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        if (archive_read_open_fd(reader_.get(), fd_.get(), 1 << 20) != ARCHIVE_OK)
+        // A plain tar under a .tar.gz name was always accepted; only gzip is inflated.
+        if (format_ == CVTAVAsset::Format::tarGz && GzipSource::looksLikeGzip(fd_.get())) {
+            gzip_.emplace(fd_.get());
+            if (gzip_->open(reader_.get()) != ARCHIVE_OK)
+                refuse("无法读取归档：" + errorText(reader_.get(), "格式无法识别"));
+        } else if (archive_read_open_fd(reader_.get(), fd_.get(), 1 << 20) != ARCHIVE_OK)
             refuse("无法读取归档：" + errorText(reader_.get(), "格式无法识别"));
 
         Channel channel;
@@ -284,6 +290,7 @@ class Extraction {
                 archive_entry* entry = nullptr;
                 int status = archive_read_next_header(reader_.get(), &entry);
                 if (status == ARCHIVE_EOF) {
+                    if (gzip_) gzip_->finish();
                     signal(Item::Kind::finished);
                     return;
                 }
@@ -310,7 +317,8 @@ class Extraction {
                     la_int64_t offset = 0;
                     status = archive_read_data_block(reader_.get(), &block, &size, &offset);
                     if (status == ARCHIVE_EOF) break;
-                    if (status < ARCHIVE_WARN) {
+                    // A warning here is a failed integrity check (a zip entry's CRC).
+                    if (status < ARCHIVE_OK) {
                         fail("无法读取归档中的 " + name + "：" +
                              errorText(reader_.get(), "数据损坏"));
                         return;
@@ -423,9 +431,11 @@ class Extraction {
     }
 
     fs::path archivePath_;
+    CVTAVAsset::Format format_;
     std::stop_token stop_;
     fs::path root_;
-    platform::UniqueFd fd_; // outlives the reader that reads from it
+    platform::UniqueFd fd_;          // outlives the reader that reads from it
+    std::optional<GzipSource> gzip_; // likewise
     ReadArchive reader_;
     WriteArchive writer_;
     std::vector<std::string> components_;

@@ -36,15 +36,17 @@ inline Entry softLink(std::string name, std::string to) {
     return {name, {}, AE_IFLNK, to, 0777};
 }
 
+// `plain`: a zip's entries stored uncompressed, a tar left without gzip.
 inline void write(const std::filesystem::path& path, CVTAVAsset::Format format,
-                  const std::vector<Entry>& entries) {
+                  const std::vector<Entry>& entries, bool plain = false) {
     std::filesystem::create_directories(path.parent_path());
     archive* out = archive_write_new();
     if (format == CVTAVAsset::Format::zip) {
         archive_write_set_format_zip(out);
+        if (plain) archive_write_set_format_option(out, "zip", "compression", "store");
     } else {
         archive_write_set_format_pax_restricted(out);
-        archive_write_add_filter_gzip(out);
+        if (!plain) archive_write_add_filter_gzip(out);
     }
     ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
     for (const auto& e : entries) {
