@@ -99,11 +99,52 @@ bool targetStaysInside(const std::vector<std::string>& linkComponents, const std
     return true;
 }
 
-bool isInside(const fs::path& candidate, const fs::path& root) {
-    const std::string& text = candidate.native();
-    const std::string& base = root.native();
-    return text == base || (text.size() > base.size() && text.compare(0, base.size(), base) == 0 &&
-                            text[base.size()] == '/');
+enum class Resolution { inside, outside, tooManyLinks };
+
+// Follows the link at `link`, whose folder is `folder` (components below
+// root), one component at a time as the kernel would: every link met on the
+// way is read and followed in turn. A step above root leaves it, whether or
+// not anything exists at the end.
+Resolution resolveLink(const fs::path& root, const fs::path& link,
+                       std::vector<std::string> folder) {
+    constexpr int maxLinks = 40; // the kernel's own limit
+    std::error_code error;
+    fs::path first = fs::read_symlink(link, error);
+    if (error || first.is_absolute()) return Resolution::outside;
+    std::deque<std::string> pending;
+    auto prepend = [&pending](const std::string& target) {
+        std::vector<std::string> parts;
+        std::size_t start = 0;
+        while (start <= target.size()) {
+            std::size_t end = target.find('/', start);
+            if (end == std::string::npos) end = target.size();
+            parts.push_back(target.substr(start, end - start));
+            start = end + 1;
+        }
+        pending.insert(pending.begin(), parts.begin(), parts.end());
+    };
+    prepend(first.string());
+    int links = 1;
+    while (!pending.empty()) {
+        std::string part = std::move(pending.front());
+        pending.pop_front();
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (folder.empty()) return Resolution::outside;
+            folder.pop_back();
+            continue;
+        }
+        fs::path here = root / joinComponents(folder) / part;
+        if (!fs::is_symlink(fs::symlink_status(here, error))) {
+            folder.push_back(std::move(part));
+            continue;
+        }
+        if (++links > maxLinks) return Resolution::tooManyLinks;
+        fs::path target = fs::read_symlink(here, error);
+        if (error || target.is_absolute()) return Resolution::outside;
+        prepend(target.string()); // read from the folder that holds it
+    }
+    return Resolution::inside;
 }
 
 using EntryPtr = std::unique_ptr<archive_entry, decltype(&archive_entry_free)>;
@@ -419,14 +460,23 @@ class Extraction {
     }
 
     // Each link was checked as written; links that lead through other links
-    // are only safe if the resolved result still lies inside the root.
+    // are only safe if the resolved result still lies inside the root, also
+    // when the final target does not exist (yet).
     void verifySymlinks() {
         for (const auto& link : symlinks_) {
-            std::error_code error;
-            fs::path resolved = fs::weakly_canonical(link, error);
-            if (error || !isInside(resolved, root_))
+            std::vector<std::string> components;
+            splitEntryName(link.lexically_relative(root_).string(), components);
+            components.pop_back(); // resolved from the link's own folder
+            switch (resolveLink(root_, link, components)) {
+            case Resolution::inside:
+                break;
+            case Resolution::outside:
                 refuse("归档中的符号链接指向归档之外，已拒绝：" +
                        link.lexically_relative(root_).string());
+            case Resolution::tooManyLinks:
+                refuse("归档中的符号链接层数过多，已拒绝：" +
+                       link.lexically_relative(root_).string());
+            }
         }
     }
 

@@ -112,13 +112,17 @@ TEST_F(AssetExtraction, HostileEmptyOrCancelledArchivesChangeNothing) {
     const std::vector<Case> cases = {
         {"解压结果为空（staging 无有效条目）", {file("__MACOSX/._x", "m"), file(".DS_Store", "d")}},
         {"cancelled", {file("model/a.bin", "a")}, false, stopped.get_token()},
-        {"..", {file("../evil", "x")}},
+        {"归档条目含有“..”", {file("../evil", "x")}},
         {"绝对路径", {file("/evil", "x")}},
         {"SetupManifest.json", {file("./SetupManifest.json", "{}")}},
         {"绝对路径", {softLink("link", "/etc")}},
         {"归档之外", {softLink("deep/link", "../../x")}},
         // Each link stays inside as written; followed through the first, the second leaves.
         {"归档之外", {softLink("a/b/up", "../.."), softLink("t", "a/b/up/..")}},
+        // Likewise, towards a target that does not exist: nothing to canonicalise.
+        {"指向归档之外，已拒绝：pkg/t",
+         {softLink("pkg/a/b/up", "../../.."), softLink("pkg/t", "a/b/up/../../../escaped")}},
+        {"层数过多", {softLink("a", "b"), softLink("b", "a")}},
         {"link", {softLink("link", "inner"), directory("inner"), file("link/through", "x")}},
         {"设备文件", {{"null", "", AE_IFCHR}}, true},
         {"硬链接", {{"h", "", AE_IFREG, "../../outside.txt"}}, true},
