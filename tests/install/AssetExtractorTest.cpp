@@ -226,7 +226,10 @@ TEST_F(AssetExtraction, RawFilesGoWhereTheProductChecksLookAndUnsafeNamesAreRefu
         {"https://h/x", ".", ""},
         {"https://h/x", "sub/", ""},
         {"https://h/x", "escape/x", ""},
+        {"https://h/d/SetupManifest.json", "", ""}, // the setup record's place
+        {"https://h/x", "./SetupManifest.json", ""},
     };
+    writeFile(destination / "SetupManifest.json", "record");
     for (const auto& [url, relativePath, installed] : cases) {
         SCOPED_TRACE(url + " " + relativePath);
         writeFile(archive, "payload " + url);
@@ -241,6 +244,7 @@ TEST_F(AssetExtraction, RawFilesGoWhereTheProductChecksLookAndUnsafeNamesAreRefu
         }
     }
     EXPECT_FALSE(fs::exists(home.path() / "x") || fs::exists(data / "x"));
+    EXPECT_EQ(readFile(destination / "SetupManifest.json"), "record");
 }
 
 TEST(Sha256OfFile, DigestsAcrossChunkBoundaries) {
