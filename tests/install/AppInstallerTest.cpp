@@ -1,11 +1,13 @@
 #include "InstallTestSupport.h"
 #include "install/ApplicationLauncher.h"
 #include "install/CorvelAppInstaller.h"
+#include "install/RunningApplications.h"
 #include "platform/Spawn.h"
 
 #include <fmt/format.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,11 +26,12 @@ class AppInstall : public ::testing::Test {
         return CorvelAppInstaller::installAppBundle(archive, destination, appName, "com.tavrin.app",
                                                     "Corvel", stop);
     }
-    // A copy of the old bundle that runs `onTerm` on SIGTERM ("": ignores it), once it is ready.
+    // A copy of the old bundle that runs `onTerm` on SIGTERM ("": ignores it), once it is
+    // ready; it writes its PID to `ready`.
     pid_t startOldCopy(const std::string& onTerm, const std::string& ready) {
         fs::path appRun = applications / "Corvel.app" / "AppRun";
         if (!fs::exists(appRun)) {
-            writeFile(appRun, "#!/bin/sh\ntrap \"$2\" TERM\necho up > \"$1\"\n"
+            writeFile(appRun, "#!/bin/sh\ntrap \"$2\" TERM\necho $$ > \"$1\"\n"
                               "while :; do sleep 0.05; done\n");
             fs::permissions(appRun, fs::perms::owner_all);
         }
@@ -53,10 +56,11 @@ TEST_F(AppInstall, VersionedBundleOneFolderDeepReplacesTheRunningOldOneAndIsRegi
     EXPECT_FALSE(fs::exists(archive));
     EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
     // The copy that quits on SIGTERM is never killed; the one ignoring it is, after the grace.
-    int status = platform::waitForExit(quits);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    status = platform::waitForExit(stays);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    auto status = exitStatus(quits);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+    status = exitStatus(stays);
+    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL)
+        << status.value_or(-1);
 
     expectContains(readFile(home.path() / ".local/share/applications/com.tavrin.app.desktop"),
                    {"Exec=\"" + (installed / "AppRun").string() + "\"\n",
@@ -127,6 +131,33 @@ TEST_F(AppInstall, ReplacesBothNamesAndCleansUserCopies) {
     EXPECT_TRUE(noneLeft(destination, ".tavrin-setup-stage-"));
     expectLogged({"  ✔ 已移除旧 TAVRIN.app\n", "  ✔ 已移除旧 Corvel.app\n",
                   "  • 已清理 ~/Applications 历史副本: " + (applications / "Corvel.app").string()});
+}
+
+TEST_F(AppInstall, OnlyCopiesAreStoppedAlsoOnesStartedDuringTheWait) {
+    // Asked to quit, this copy first starts another one, which ignores the request.
+    pid_t first = startOldCopy("\"$0\" \"$1.next\" '' & exit 0", "first");
+    // A program of the system given a file of the bundle is no copy.
+    fs::path bundle = applications / "Corvel.app";
+    writeFile(bundle / "log.txt", "");
+    pid_t tail = platform::spawnProcess({"/usr/bin/tail", {(bundle / "log.txt").string(), "-f"}});
+    ASSERT_TRUE(waitUntil([&] {
+        std::error_code error;
+        return fs::read_symlink(fmt::format("/proc/{}/exe", tail), error) == "/usr/bin/tail";
+    }));
+    auto copies = RunningApplications::findRunningCopies(bundle);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0].pid, first);
+
+    RunningApplications::stopRunningCopies(bundle);
+    auto status = exitStatus(first);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    ASSERT_TRUE(waitUntil([&] { return !readFile(home.path() / "first.next").empty(); }));
+    pid_t next = std::stoi(readFile(home.path() / "first.next"));
+    EXPECT_TRUE(waitUntil([&] { return hasEnded(next); }));
+    expectLogged({fmt::format("[WARN]   • 强制终止 Corvel（PID {}）\n", next)});
+    EXPECT_EQ(::waitpid(tail, nullptr, WNOHANG), 0); // still running
+    ::kill(tail, SIGKILL);
+    EXPECT_TRUE(exitStatus(tail));
 }
 
 TEST_F(AppInstall, LaunchIsDetachedWithNothingInherited) {
