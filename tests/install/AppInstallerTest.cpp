@@ -90,9 +90,14 @@ TEST_F(AppInstall, EveryFailureKeepsTheOldBundlesAndTheArchive) {
         {{file("a/b/Corvel.app/AppRun", "new")}, missing}, // two folders deep
         {{file("Corvel.APP/AppRun", "new")}, missing},     // the extension is case-sensitive
         {{file("real/AppRun", "new"), softLink("Corvel.app", "real")}, missing},
+        // Bundles that could not start: no AppRun, one that is no program, one outside.
+        {{file("Corvel.app/README", "new")}, "没有可执行的 AppRun"},
+        {{file("Corvel.app/AppRun", "new", 0644)}, "没有可执行的 AppRun"},
+        {{file("bin/run", "new", 0755), softLink("Corvel.app/AppRun", "../bin/run")},
+         "没有可执行的 AppRun"},
         // A name the file system cannot hold: the final move fails after the old one was set aside.
-        {{file("Corvel.app/AppRun", "new")}, "安装失败：", std::string(300, 'C') + ".app"},
-        {{file("Corvel.app/AppRun", "new")}, "cancelled", "Corvel.app", stopped.get_token()},
+        {{file("Corvel.app/AppRun", "new", 0755)}, "安装失败：", std::string(300, 'C') + ".app"},
+        {{file("Corvel.app/AppRun", "new", 0755)}, "cancelled", "Corvel.app", stopped.get_token()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected + " " + c.entries.back().name);
@@ -121,7 +126,13 @@ TEST_F(AppInstall, ReplacesBothNamesAndCleansUserCopies) {
     for (const char* name : {"TAVRIN.app", "Corvel.app", "Other.app"})
         writeFile(applications / name / "AppRun", "user copy");
 
+    // Without the desktop database tool the entry is still written, and the log says so.
+    std::string path = std::getenv("PATH");
+    ::setenv("PATH", (home.path() / "no-tools").c_str(), 1);
     fs::path installed = install({file("Corvel.app/AppRun", "new", 0755)}, destination);
+    ::setenv("PATH", path.c_str(), 1);
+    EXPECT_TRUE(fs::exists(home.path() / ".local/share/applications/com.tavrin.app.desktop"));
+    expectLogged({"[WARN]   • update-desktop-database 不存在，跳过桌面数据库更新\n"});
     EXPECT_EQ(readFile(installed / "AppRun"), "new");
     EXPECT_FALSE(fs::exists(installed / "stale-file"));
     for (const auto& gone :
