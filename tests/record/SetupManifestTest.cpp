@@ -63,6 +63,18 @@ TEST(SetupRecordCoding, StrictDecodingSortedKeysAndReplacedInvalidUtf8) {
         EXPECT_FALSE(record::decode(broken)) << broken;
     }
 
+    // Shapes that would cost gigabytes as a tree are refused before one is built.
+    auto withExtra = [](const std::string& value) {
+        return std::string(validRecord).insert(1, "\"extra\": " + value + ", ");
+    };
+    EXPECT_TRUE(record::decode(withExtra(std::string(63, '[') + std::string(63, ']'))));
+    EXPECT_FALSE(record::decode(withExtra(std::string(64, '[') + std::string(64, ']'))));
+    std::string zeros = "[0";
+    for (int i = 0; i < 100000; ++i)
+        zeros += ",0";
+    EXPECT_FALSE(record::decode(withExtra(zeros + "]")));
+    EXPECT_FALSE(record::decode(std::string(60u << 20, '[')));
+
     root->lastSetupLog = "line \xff\xfe end";
     root->lastSetupLogAt = "2025-06-01T08:30:00Z";
     std::string text = record::encode(*root);
