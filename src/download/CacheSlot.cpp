@@ -38,10 +38,19 @@ std::string slotName(const platform::Url& source) {
     return lowerHex(std::span<const std::uint8_t>(digest.data(), length));
 }
 
-CacheSlot makeSlot(const platform::Url& source) {
+namespace {
+
+CacheSlot slotFor(const platform::Url& source) {
     fs::path directory = downloadsRoot() / slotName(source);
-    fs::create_directories(directory);
     return CacheSlot{directory, directory / "payload.part", directory / "meta.json"};
+}
+
+} // namespace
+
+CacheSlot makeSlot(const platform::Url& source) {
+    CacheSlot slot = slotFor(source);
+    fs::create_directories(slot.directory);
+    return slot;
 }
 
 std::int64_t existingPartBytes(const CacheSlot& slot) {
@@ -141,6 +150,19 @@ std::optional<std::string> resumeValidator(const std::optional<CacheMeta>& meta)
     if (!meta) return std::nullopt;
     if (meta->etag) return meta->etag;
     return meta->lastModified;
+}
+
+bool purgeSlot(const platform::Url& source) noexcept {
+    try {
+        CacheSlot slot = slotFor(source);
+        std::error_code partError;
+        std::error_code metaError;
+        fs::remove(slot.partURL, partError);
+        fs::remove(slot.metaURL, metaError);
+        return !partError && !metaError;
+    } catch (...) {
+        return false;
+    }
 }
 
 } // namespace cache

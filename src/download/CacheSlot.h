@@ -46,6 +46,11 @@ std::int64_t existingPartBytes(const CacheSlot& slot);
 // deletion fails the part file is left as it was.
 void resetPart(const CacheSlot& slot);
 
+// Deletes payload.part and meta.json of the URL's slot, so a download that
+// proved bad is fetched again instead of being a cache hit. Never throws;
+// false when either could not be removed.
+bool purgeSlot(const platform::Url& source) noexcept;
+
 // Nothing when meta.json is missing, unreadable, not JSON, has a key of the
 // wrong type or lacks "sourceURL". Never throws.
 std::optional<CacheMeta> readMeta(const CacheSlot& slot);

@@ -155,6 +155,7 @@ struct CorvelResumableDownloader::Attempt {
     std::optional<CacheMeta> previousMeta;
     const ProgressHandler& onProgress;
     const TotalBytesHandler& onTotalBytesResolved;
+    const ChunkObserver* chunkObserver = nullptr;
 
     platform::UniqueFd fileHandle;
     std::int64_t bytesOnDisk = 0; // size of the part file while the body is written
@@ -288,6 +289,8 @@ void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size
             throwFileError("cannot write part file", slot.partURL, errno);
         }
         if (written == 0) throwFileError("cannot write part file", slot.partURL, ENOSPC);
+        if (chunkObserver && *chunkObserver)
+            (*chunkObserver)(bytesOnDisk, data, static_cast<std::size_t>(written));
         data += written;
         size -= static_cast<std::size_t>(written);
         bytesOnDisk += written;
@@ -374,8 +377,10 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             }
             platform::throwIfStopped(stop);
             Attempt transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
+            transfer.chunkObserver = &chunkObserver_;
             if (performHTTPDownload(transfer, stop) == AttemptResult::restartFromZero) {
                 Attempt fresh{asset, slot, 0, std::nullopt, onProgress, onTotalBytesResolved};
+                fresh.chunkObserver = &chunkObserver_;
                 performHTTPDownload(fresh, stop);
             }
             break;

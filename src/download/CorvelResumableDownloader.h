@@ -4,6 +4,7 @@
 #include "pipeline/CVTAVAsset.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -27,6 +28,11 @@ class CorvelResumableDownloader {
   public:
     using ProgressHandler = std::function<void(std::int64_t delta)>;
     using TotalBytesHandler = std::function<void(std::int64_t total)>;
+    // Sees each chunk right after it is written to the part file, with the
+    // chunk's offset in that file, on the thread that called download. Lets a
+    // caller hash the bytes while they arrive instead of reading them back.
+    using ChunkObserver =
+        std::function<void(std::int64_t offset, const char* data, std::size_t size)>;
 
     // Waits the given time between attempts; returns false at once when a stop is
     // requested on the token.
@@ -43,6 +49,8 @@ class CorvelResumableDownloader {
 
     CorvelResumableDownloader() = default;
     explicit CorvelResumableDownloader(Timing timing) : timing_(std::move(timing)) {}
+
+    void observeChunks(ChunkObserver observer) { chunkObserver_ = std::move(observer); }
 
     std::filesystem::path download(const CVTAVAsset& asset, const ProgressHandler& onProgress,
                                    const TotalBytesHandler& onTotalBytesResolved = {},
@@ -69,4 +77,5 @@ class CorvelResumableDownloader {
     bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
 
     Timing timing_;
+    ChunkObserver chunkObserver_;
 };

@@ -116,7 +116,7 @@ std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
     for (const auto& candidate : candidates)
         RunningApplications::stopRunningCopies(candidate);
 
-    fs::path asideDirectory = staging / (".previous-" + platform::makeUuidString());
+    fs::path asideDirectory = staging / platform::temporaryName(setAsideFolderPrefix);
     fs::create_directory(asideDirectory);
     std::vector<SetAside> moved;
     for (const auto& candidate : candidates) {
@@ -202,6 +202,14 @@ void cleanUserCopies(const std::string& appName, const fs::path& destinationDire
 
 } // namespace
 
+bool isStagingFolderName(std::string_view name) {
+    return platform::isTemporaryName(name, stagingFolderPrefix);
+}
+
+bool isSetAsideFolderName(std::string_view name) {
+    return platform::isTemporaryName(name, setAsideFolderPrefix);
+}
+
 std::optional<fs::path> findBundle(const fs::path& staging) {
     std::vector<fs::path> entries = sortedEntries(staging);
     for (const auto& entry : entries)
@@ -265,7 +273,7 @@ fs::path installAppBundle(const fs::path& archive, const fs::path& destinationDi
     log(LogLevel::info, "  • 归档: " + archive.string());
     log(LogLevel::info, "  • 目标: " + installed.string());
 
-    fs::path staging = destinationDirectory / (".tavrin-setup-stage-" + platform::makeUuidString());
+    fs::path staging = destinationDirectory / platform::temporaryName(stagingFolderPrefix);
     fs::create_directories(staging);
     log(LogLevel::info, "  • staging 目录: " + staging.string());
     StagingCleanup cleanup(staging);

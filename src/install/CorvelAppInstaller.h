@@ -4,9 +4,17 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 // Installs the application bundle from its downloaded archive.
 namespace CorvelAppInstaller {
+
+// The staging folder inside the applications folder, and the folder inside it
+// that holds old bundles until the new one is in place: a prefix and a UUID.
+inline constexpr std::string_view stagingFolderPrefix = ".tavrin-setup-stage-";
+inline constexpr std::string_view setAsideFolderPrefix = ".previous-";
+bool isStagingFolderName(std::string_view name);
+bool isSetAsideFolderName(std::string_view name);
 
 // Unpacks the archive into a staging folder inside destinationDirectory,
 // finds the bundle (a real directory named *.app at the top or one folder

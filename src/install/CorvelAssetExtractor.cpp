@@ -122,6 +122,10 @@ std::string lowercased(std::string text) {
 
 } // namespace
 
+bool isExtractionFolderName(std::string_view name) {
+    return platform::isTemporaryName(name, extractionFolderPrefix);
+}
+
 fs::path extract(const fs::path& archive, const CVTAVAsset& asset, std::stop_token stop) {
     const fs::path& destination = asset.destination;
     fs::create_directories(destination);
@@ -130,7 +134,7 @@ fs::path extract(const fs::path& archive, const CVTAVAsset& asset, std::stop_tok
     // Next to the destination, on its file system: never inside it, where it
     // would show up among the entries, and never in /tmp, which may be RAM.
     fs::path parent = standardizedPath(destination).parent_path();
-    TemporaryDirectory temporary(parent / ("corvel-extract-" + platform::makeUuidString()));
+    TemporaryDirectory temporary(parent / platform::temporaryName(extractionFolderPrefix));
 
     const char* label = asset.format == CVTAVAsset::Format::tarGz ? "tarGz" : "zip";
     log(LogLevel::info, fmt::format("  • [{}] 解压 {} → 临时目录，再移入 {}", label,

@@ -5,9 +5,14 @@
 #include <filesystem>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 // Puts a downloaded model or data asset into its destination, and hashes files.
 namespace CorvelAssetExtractor {
+
+// The folder an unpacking works in, beside the destination: this prefix and a UUID.
+inline constexpr std::string_view extractionFolderPrefix = "corvel-extract-";
+bool isExtractionFolderName(std::string_view name);
 
 // Installs `archive` as `asset`'s product and returns the product's path.
 // zip and tar.gz archives are unpacked into a folder next to the destination

@@ -60,6 +60,11 @@ std::size_t countGraphemes(std::string_view text) {
     return graphemeStarts(text).size();
 }
 
+namespace {
+// Back to the first column and erase to the end of the line.
+const std::string clearTerminalLine = "\r\033[K";
+} // namespace
+
 CorvelSetupLogger& CorvelSetupLogger::shared() {
     static CorvelSetupLogger* instance = new CorvelSetupLogger();
     return *instance;
@@ -109,8 +114,19 @@ void CorvelSetupLogger::log(LogLevel level, std::string_view message) {
                    .count();
     enqueue([this, line = formatLine(now, level, message)]() mutable {
         // A closed or broken stderr must not stop the run; the buffer still keeps the line.
-        platform::writeFully(STDERR_FILENO, line);
+        if (statusLine_.empty())
+            platform::writeFully(STDERR_FILENO, line);
+        else
+            platform::writeFully(STDERR_FILENO, clearTerminalLine + line + statusLine_);
         buffer_.push_back(std::move(line));
+    });
+}
+
+void CorvelSetupLogger::setStatusLine(std::string line) {
+    enqueue([this, line = std::move(line)]() mutable {
+        if (line == statusLine_) return;
+        statusLine_ = std::move(line);
+        platform::writeFully(STDERR_FILENO, clearTerminalLine + statusLine_);
     });
 }
 

@@ -32,6 +32,11 @@ class CorvelSetupLogger {
 
     void logStartupBanner();
 
+    // A line kept below the log on a terminal (a progress bar redrawn in
+    // place): each log line is written above it, and it is drawn again after.
+    // Empty removes it. Meant only for a standard error that is a terminal.
+    void setStatusLine(std::string line);
+
     // "yyyy-MM-dd HH:mm:ss.SSS [LEVEL] message\n" for the given moment.
     static std::string formatLine(std::int64_t unixMillis, LogLevel level,
                                   std::string_view message);
@@ -54,6 +59,7 @@ class CorvelSetupLogger {
     std::condition_variable wake_;
     std::deque<std::function<void()>> queue_;
     std::vector<std::string> buffer_; // touched only on the writer thread
+    std::string statusLine_;          // likewise
     std::thread writer_;
 };
 

@@ -4,6 +4,8 @@
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/ManifestText.h"
+#include "platform/BlockingQueue.h"
+#include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
 #include "shareddata/CVSharedDataPaths.h"
 
@@ -45,28 +47,7 @@ struct ProbeResult {
 };
 
 // Results of the probe threads, handed to the parent in completion order.
-class ProbeResults {
-  public:
-    void push(ProbeResult result) {
-        {
-            std::lock_guard lock(mutex_);
-            results_.push_back(result);
-        }
-        ready_.notify_one();
-    }
-    ProbeResult pop() {
-        std::unique_lock lock(mutex_);
-        ready_.wait(lock, [this] { return !results_.empty(); });
-        ProbeResult result = results_.front();
-        results_.pop_front();
-        return result;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<ProbeResult> results_;
-};
+using ProbeResults = platform::BlockingQueue<ProbeResult>;
 
 } // namespace
 
@@ -176,6 +157,8 @@ std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_tok
 
     for (std::size_t received = 0; received < expected; ++received) {
         ProbeResult result = results.pop();
+        // A probe cut short by a stop says nothing about the size.
+        if (stop.stop_requested()) continue;
         if (result.index >= assets.size()) continue;
         CVTAVAsset& asset = assets[result.index];
         if (result.size && *result.size >= 1) {
@@ -185,6 +168,7 @@ std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_tok
                                             asset.name, formatByteCount(asset.expectedBytes)));
         }
     }
+    platform::throwIfStopped(stop);
     return assets;
 }
 

@@ -35,7 +35,8 @@ std::optional<std::int64_t> parseContentLength(std::string_view text);
 std::optional<std::int64_t> headContentLength(const platform::Url& url, std::stop_token stop = {});
 
 // One HEAD per non-file asset, all at once; a usable length replaces the
-// expected size, anything else keeps it with a warning. Order is kept.
+// expected size, anything else keeps it with a warning. Order is kept. A
+// requested stop throws platform::CancelledError once every probe has ended.
 std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_token stop = {});
 
 // "✔ 资源清单就绪..." and one line per asset.

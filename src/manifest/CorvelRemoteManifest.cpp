@@ -1,9 +1,11 @@
 #include "manifest/CorvelRemoteManifest.h"
 
+
 #include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
 #include "manifest/ManifestText.h"
+#include "platform/Cancellation.h"
 #include "platform/FileOps.h"
 #include "platform/HttpClient.h"
 
@@ -269,6 +271,8 @@ std::vector<CVTAVAsset> fetchAssets(std::stop_token stop) {
     try {
         response = fetchManifest(endpoint, stop);
     } catch (...) {
+        // A requested stop is the run's cancellation, not a broken manifest.
+        if (stop.stop_requested()) throw platform::CancelledError();
         auto error = std::current_exception();
         log(LogLevel::error, "✘ 清单拉取/解析失败: " + describeError(error));
         throw CorvelInstallError::network(error);
@@ -287,6 +291,7 @@ std::vector<CVTAVAsset> fetchAssets(std::stop_token stop) {
         assets.push_back(makeModelAsset(response.data.models[i], i));
 
     assets = probeSizes(std::move(assets), stop);
+    platform::throwIfStopped(stop);
     logManifestReady(assets);
     return assets;
 }

@@ -71,7 +71,8 @@ ManifestResponse decodeManifest(std::string_view body);
 ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop = {});
 
 // The whole step: endpoint, fetch, status check, asset list, HEAD sizes, log.
-// Every error is a CorvelInstallError (network).
+// Every error is a CorvelInstallError (network), but a requested stop, which
+// ends as platform::CancelledError.
 std::vector<CVTAVAsset> fetchAssets(std::stop_token stop = {});
 
 } // namespace CorvelRemoteManifest

@@ -3,6 +3,7 @@
 #include "pipeline/CVTAVAsset.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,7 +69,8 @@ class CorvelDownloadViewModel {
     CorvelDownloadViewModel(const CorvelDownloadViewModel&) = delete;
     CorvelDownloadViewModel& operator=(const CorvelDownloadViewModel&) = delete;
 
-    // Registers an observer; call before start().
+    // Registers an observer; only before the first start(), as the run reads
+    // the list without a lock.
     void addObserver(Observer observer);
 
     // Starts a run unless one exists. Returns whether it started one.
@@ -95,6 +97,7 @@ class CorvelDownloadViewModel {
     mutable std::mutex mutex_;
     State state_ = Downloading{};
     bool running_ = false;
+    std::condition_variable finished_;
     std::jthread thread_;
 };
 

@@ -51,6 +51,21 @@ std::string makeUuidString() {
     return text;
 }
 
+std::string temporaryName(std::string_view prefix) {
+    return std::string(prefix) + makeUuidString();
+}
+
+bool isTemporaryName(std::string_view name, std::string_view prefix) {
+    if (name.size() != prefix.size() + 36 || name.substr(0, prefix.size()) != prefix) return false;
+    std::string_view id = name.substr(prefix.size());
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        char c = id[i];
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
 void atomicWriteFile(const fs::path& target, std::string_view content) {
     fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     fs::path temp =

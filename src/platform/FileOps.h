@@ -44,4 +44,9 @@ std::optional<std::string> readFileContents(const std::filesystem::path& path, s
 // A fresh upper-case UUID for temporary and staging names.
 std::string makeUuidString();
 
+// prefix + a fresh UUID; isTemporaryName recognises exactly such a name, so a
+// cleanup of what a killed run left behind never takes anything else.
+std::string temporaryName(std::string_view prefix);
+bool isTemporaryName(std::string_view name, std::string_view prefix);
+
 } // namespace platform

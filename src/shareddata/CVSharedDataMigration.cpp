@@ -32,7 +32,7 @@ bool isDirectory(const fs::path& path) {
 // keep it and remove the complete source. So it is made under a temporary
 // name and renamed into place only when whole.
 void copyWhole(const fs::path& from, const fs::path& to) {
-    fs::path temporary = to.parent_path() / (".corvel-merge-" + platform::makeUuidString());
+    fs::path temporary = to.parent_path() / platform::temporaryName(mergeTemporaryPrefix);
     try {
         platform::copyItem(from, temporary);
         fs::rename(temporary, to);
@@ -191,6 +191,10 @@ MigrationResult migrateLegacyData() noexcept {
         // path lookups allocate; nothing else can escape, and the result so far stands
     }
     return result;
+}
+
+bool isMergeTemporaryName(std::string_view name) {
+    return platform::isTemporaryName(name, mergeTemporaryPrefix);
 }
 
 void ensureLLMDataDirectory() {

@@ -81,6 +81,10 @@ bool isEffectivelyEmpty(const fs::path& directory) noexcept;
 void mergeDirectory(const fs::path& source, const fs::path& target);
 void migrateStorageID() noexcept;
 
+// A merged entry is copied under this prefix and a UUID, then renamed into place.
+inline constexpr std::string_view mergeTemporaryPrefix = ".corvel-merge-";
+bool isMergeTemporaryName(std::string_view name);
+
 // ---------------------------------------------------------------------------
 // Installed products
 

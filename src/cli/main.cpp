@@ -1,0 +1,145 @@
+// corvel-setup-cli: one setup run without a window, for terminals, scripts
+// and machines without a desktop session.
+
+#include "BuildInfo.h"
+#include "ProgressText.h"
+#include "log/CorvelSetupLogger.h"
+#include "manifest/CorvelRemoteManifest.h"
+#include "pipeline/CorvelDownloadViewModel.h"
+#include "pipeline/StateMailbox.h"
+#include "platform/HttpClient.h"
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr int exitFailure = 1;
+constexpr int exitUsage = 2;
+constexpr int exitInterrupted = 130;
+
+int terminalWidth() {
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    return 80;
+}
+
+void writeOut(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+// Draws the states it is given: a bar redrawn in place on a terminal, else
+// one line per new whole percent on standard output.
+class ProgressDisplay {
+  public:
+    ProgressDisplay() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+
+    void show(const CorvelDownloadViewModel::State& state) {
+        if (terminal_) {
+            CorvelSetupLogger::shared().setStatusLine(
+                ProgressText::barLine(state, terminalWidth()));
+        } else if (auto line = ProgressText::plainLine(state, previous_)) {
+            writeOut(*line + "\n");
+        }
+        previous_ = state;
+    }
+
+    void finish() {
+        if (terminal_) CorvelSetupLogger::shared().setStatusLine("");
+    }
+
+  private:
+    bool terminal_;
+    std::optional<CorvelDownloadViewModel::State> previous_;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so every thread inherits the mask and the
+    // signals reach only the wait below: a stop becomes a clean cancellation.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
+                 "corvel-setup-cli"};
+    std::string manifestURL;
+    bool noLaunch = false;
+    app.set_version_flag(
+        "--version", fmt::format("corvel-setup-cli {} ({})", CORVEL_VERSION, CORVEL_GIT_REVISION));
+    app.add_option("--manifest-url", manifestURL,
+                   fmt::format("Where the resource manifest is fetched from (overrides {})",
+                               CorvelRemoteManifest::endpointVariable));
+    app.add_flag("--no-launch", noLaunch,
+                 "Do not start the installed application at the end (for machines without a "
+                 "desktop session)");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        int code = app.exit(error);
+        return code == 0 ? 0 : exitUsage;
+    }
+
+    if (!manifestURL.empty())
+        ::setenv(CorvelRemoteManifest::endpointVariable, manifestURL.c_str(), 1);
+    platform::initializeHttp();
+    CorvelSetupLogger::shared().logStartupBanner();
+
+    CorvelDownloadViewModel::Options options;
+    options.launchApplication = !noLaunch;
+    CorvelDownloadViewModel viewModel(options);
+    StateMailbox mailbox;
+    viewModel.addObserver(
+        [&mailbox](const CorvelDownloadViewModel::State& state) { mailbox.post(state); });
+
+    ProgressDisplay display;
+    bool interrupted = false;
+    viewModel.start();
+    const timespec tick{0, std::chrono::nanoseconds(StateMailbox::redrawInterval).count()};
+    for (;;) {
+        bool ended = !viewModel.isRunning();
+        for (const auto& state : mailbox.take())
+            display.show(state);
+        if (ended) break;
+        int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
+        if (signal == SIGINT || signal == SIGTERM) {
+            if (interrupted) {
+                // Asked twice: the part files stay resumable either way.
+                display.finish();
+                CorvelSetupLogger::shared().flush();
+                return exitInterrupted;
+            }
+            interrupted = true;
+            log(LogLevel::warn,
+                signal == SIGINT ? "收到 SIGINT，正在取消…" : "收到 SIGTERM，正在取消…");
+            viewModel.cancel();
+        }
+    }
+    viewModel.wait();
+    display.finish();
+
+    CorvelDownloadViewModel::State final = viewModel.state();
+    CorvelSetupLogger::shared().flush();
+    if (std::holds_alternative<CorvelDownloadViewModel::Success>(final)) return 0;
+    if (auto* failed = std::get_if<CorvelDownloadViewModel::Failed>(&final)) {
+        // The last line of standard error, after every queued log line.
+        std::string line = failed->message + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
+    return interrupted ? exitInterrupted : exitFailure;
+}

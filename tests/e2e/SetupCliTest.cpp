@@ -1,0 +1,394 @@
+// The real corvel-setup-cli against the fixture server, in a temporary HOME.
+
+#include "BuildInfo.h"
+#include "FixtureServer.h"
+#include "download/CacheSlot.h"
+#include "install/InstallTestSupport.h"
+#include "log/Hex.h"
+#include "platform/Directories.h"
+#include "platform/Spawn.h"
+#include "record/CorvelSetupManifest.h"
+#include "shareddata/CVSharedDataPaths.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/wait.h>
+
+#include <csignal>
+
+namespace {
+
+using fixture::Fault;
+
+constexpr std::size_t bigSize = 12 * 1024 * 1024;
+
+std::string sha256Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    return lowerHex(std::span<const std::uint8_t>(digest, length));
+}
+
+std::string archiveBytes(const fs::path& scratch, CVTAVAsset::Format format,
+                         const std::vector<Entry>& entries) {
+    fs::path file = scratch / ("archive-" + std::to_string(entries.size()) +
+                               (format == CVTAVAsset::Format::zip ? ".zip" : ".tar.gz"));
+    testarchives::write(file, format, entries);
+    std::string bytes = readFile(file);
+    fs::remove(file);
+    return bytes;
+}
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+
+    std::string lastErrLine() const {
+        std::string text = err;
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        auto newline = text.rfind('\n');
+        return newline == std::string::npos ? text : text.substr(newline + 1);
+    }
+};
+
+// One corvel-setup-cli process with its output in files.
+class CliProcess {
+  public:
+    CliProcess(const fs::path& home, const std::string& manifestURL,
+               std::vector<std::string> extra = {"--no-launch"}, const std::string& tag = "run") {
+        static int counter = 0;
+        std::string stem = tag + std::to_string(++counter);
+        outPath_ = home / (stem + ".out");
+        errPath_ = home / (stem + ".err");
+        platform::UniqueFd out(
+            ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        platform::UniqueFd err(
+            ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        std::vector<std::string> arguments;
+        if (!manifestURL.empty()) arguments = {"--manifest-url", manifestURL};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        pid_ =
+            platform::spawnProcess({platform::executablePath().parent_path() / "corvel-setup-cli",
+                                    arguments, -1, out.get(), err.get()});
+    }
+    ~CliProcess() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            platform::waitForExit(pid_);
+        }
+    }
+
+    void signal(int number) { ::kill(pid_, number); }
+
+    std::string errSoFar() const { return readFile(errPath_); }
+
+    // Waits (bounded) for the exit; a process that hangs is killed and fails the test.
+    Outcome finish() {
+        int status = 0;
+        bool ended = waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
+                               std::chrono::seconds(240));
+        if (!ended) {
+            ADD_FAILURE() << "corvel-setup-cli did not end; its log:\n" << errSoFar();
+            ::kill(pid_, SIGKILL);
+            platform::waitForExit(pid_);
+        }
+        pid_ = -1;
+        Outcome outcome;
+        outcome.exitCode = WIFEXITED(status)     ? WEXITSTATUS(status)
+                           : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                                 : -1;
+        outcome.out = readFile(outPath_);
+        outcome.err = readFile(errPath_);
+        return outcome;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    fs::path outPath_;
+    fs::path errPath_;
+};
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+class SetupCli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        appArchive =
+            archiveBytes(home.path(), CVTAVAsset::Format::zip,
+                         {directory("Corvel.app/"),
+                          file("Corvel.app/AppRun",
+                               "#!/bin/sh\necho started > \"$HOME/launched-marker\"\n", 0755)});
+        whisper = archiveBytes(
+            home.path(), CVTAVAsset::Format::tarGz,
+            {directory("whisper/"), file("whisper/model.bin", patternBytes(300000, 3))});
+        vision = archiveBytes(
+            home.path(), CVTAVAsset::Format::zip,
+            {directory("vision/"), file("vision/weights.bin", patternBytes(200000, 4))});
+        big = patternBytes(bigSize, 5);
+        server.setFile("/files/Corvel.zip", appArchive);
+        server.setFile("/files/whisper.tar.gz", whisper);
+        server.setFile("/files/vision.zip", vision);
+        server.setFile("/files/big.bin", big);
+        setManifest(sha256Hex(appArchive));
+        server.start();
+    }
+
+    void setManifest(const std::string& appHash,
+                     const std::string& visionURL = "{BASE}/files/vision.zip") {
+        server.setTemplate(
+            "/manifest",
+            R"({"status":"success","data":{"app":{"download_url":"{BASE}/files/Corvel.zip","file_hash":")" +
+                appHash + R"("},"models":[
+              {"model_name":"whisper","download_url":"{BASE}/files/whisper.tar.gz","file_name":"w","size":1},
+              {"model_name":"vision","download_url":")" +
+                visionURL + R"(","file_name":"v","size":1},
+              {"model_name":"big","download_url":"{BASE}/files/big.bin","file_name":"b","size":1}]}})");
+    }
+
+    std::string manifestURL() const { return server.url("/manifest"); }
+
+    Outcome run(std::vector<std::string> extra = {"--no-launch"}) {
+        return CliProcess(home.path(), manifestURL(), std::move(extra)).finish();
+    }
+
+    fs::path llmData() const { return CVSharedDataPaths::llmDataDirectory(); }
+    fs::path bigPart() const {
+        return cache::downloadsRoot() /
+               cache::slotName(*platform::Url::parse(server.url("/files/big.bin"))) /
+               "payload.part";
+    }
+    std::int64_t bigPartBytes() const {
+        std::error_code error;
+        auto size = fs::file_size(bigPart(), error);
+        return error ? 0 : static_cast<std::int64_t>(size);
+    }
+    std::vector<std::string> recordedNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : CorvelSetupManifest::load().entries)
+            names.push_back(entry.name);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::vector<std::string> rangesAsked(const std::string& path) const {
+        std::vector<std::string> ranges;
+        for (const auto& request : server.requests(path))
+            if (request.method == "GET") ranges.push_back(request.header("Range"));
+        return ranges;
+    }
+
+    TempHome home;
+    fixture::FixtureServer server;
+    std::string appArchive, whisper, vision, big;
+};
+
+TEST_F(SetupCli, InstallsEverythingLaunchesTheAppAndSkipsAllOfItOnTheNextRun) {
+    Outcome first = run({});
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(home.path() / "launched-marker"); }));
+    EXPECT_TRUE(fs::exists(home.path() / "Applications/Corvel.app/AppRun"));
+    EXPECT_EQ(readFile(llmData() / "whisper/model.bin"), patternBytes(300000, 3));
+    EXPECT_EQ(readFile(llmData() / "vision/weights.bin"), patternBytes(200000, 4));
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+    EXPECT_EQ(recordedNames(),
+              (std::vector<std::string>{"Corvel.app", "big", "vision", "whisper"}));
+    EXPECT_TRUE(first.out.starts_with("\"[CorvelSetup] CVSystemProfile(arch=")) << first.out;
+    expectContains(first.err,
+                   {"==================== Corvel Setup 启动 ====================",
+                    "✔ 校验通过 [Corvel.app] sha256=" + sha256Hex(appArchive).substr(0, 12) + "…",
+                    "4 个资源需要解压/安装", "==================== 安装成功 ====================",
+                    "✔ Corvel.app 已启动（PID "});
+    // Two at a time: the third and fourth start only after one and two have ended.
+    std::vector<std::size_t> starts, ends;
+    for (auto at = first.err.find("▶ 开始下载"); at != std::string::npos;
+         at = first.err.find("▶ 开始下载", at + 1))
+        starts.push_back(at);
+    for (auto at = first.err.find("✔ 下载完成"); at != std::string::npos;
+         at = first.err.find("✔ 下载完成", at + 1))
+        ends.push_back(at);
+    ASSERT_EQ(starts.size(), 4u);
+    ASSERT_EQ(ends.size(), 4u);
+    EXPECT_LT(ends[0], starts[2]);
+    EXPECT_LT(ends[1], starts[3]);
+
+    server.clearRequests();
+    Outcome second = run();
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    expectContains(second.err, {"⏭ SetupManifest.json 命中（URL + 产物都在），跳过: big",
+                                "共 0 个资源，预计 Zero KB", "无需解压（全部命中缓存）",
+                                "⏭ 已按 --no-launch 跳过启动 Corvel.app"});
+    for (const auto& request : server.requests())
+        EXPECT_TRUE(request.method == "HEAD" || request.path == "/manifest") << request.path;
+}
+
+TEST_F(SetupCli, AKilledDownloadResumesWhereItStopped) {
+    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
+    std::int64_t before = 0;
+    {
+        CliProcess killed(home.path(), manifestURL());
+        ASSERT_TRUE(
+            waitUntil([&] { return bigPartBytes() >= 1024 * 1024; }, std::chrono::seconds(120)))
+            << killed.errSoFar();
+        killed.signal(SIGKILL);
+        killed.finish();
+        before = bigPartBytes();
+    }
+    server.clearFault("/files/big.bin");
+    Outcome again = run();
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    std::vector<std::string> ranges = rangesAsked("/files/big.bin");
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(before) + "-");
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+}
+
+TEST_F(SetupCli, AnInterruptCancelsCleanlyAndTheNextRunResumes) {
+    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
+    CliProcess interrupted(home.path(), manifestURL());
+    ASSERT_TRUE(waitUntil([&] { return bigPartBytes() >= 1024 * 1024; }, std::chrono::seconds(120)))
+        << interrupted.errSoFar();
+    interrupted.signal(SIGINT);
+    Outcome cancelled = interrupted.finish();
+    EXPECT_EQ(cancelled.exitCode, 130);
+    EXPECT_EQ(cancelled.lastErrLine(), "已取消");
+    expectContains(cancelled.err, {"[WARN] 任务被取消"});
+    EXPECT_EQ(countOf(cancelled.err, "安装失败"), 0u);
+    EXPECT_GE(bigPartBytes(), 1024 * 1024);
+    EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
+
+    server.clearFault("/files/big.bin");
+    Outcome again = run();
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_TRUE(rangesAsked("/files/big.bin").back().starts_with("bytes="));
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+}
+
+TEST_F(SetupCli, ADigestMismatchInstallsNothingAndPurgesTheDownload) {
+    setManifest(std::string(64, 'A'));
+    Outcome outcome = run();
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.lastErrLine(), "Corvel.app 校验失败，文件可能已损坏");
+    expectContains(outcome.err, {"✘ 校验失败 [Corvel.app] expected=" + std::string(64, 'A') +
+                                     " got=" + sha256Hex(appArchive),
+                                 "==================== 安装失败 ====================",
+                                 "NSError: Error Domain=CorvelInstallError Code=2 "});
+    EXPECT_FALSE(fs::exists(home.path() / "Applications/Corvel.app"));
+    EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
+    EXPECT_TRUE(recordedNames().empty());
+    fs::path slot = cache::downloadsRoot() /
+                    cache::slotName(*platform::Url::parse(server.url("/files/Corvel.zip")));
+    EXPECT_FALSE(fs::exists(slot / "payload.part"));
+    EXPECT_FALSE(fs::exists(slot / "meta.json"));
+    // The failed run's log is kept in the record.
+    EXPECT_NE(CorvelSetupManifest::load().lastSetupLog.value_or("").find("安装失败"),
+              std::string::npos);
+}
+
+TEST_F(SetupCli, AFailedInstallationKeepsWhatWasInstalledBeforeIt) {
+    server.setFile("/files/broken.zip", "this is not a zip archive at all");
+    setManifest(sha256Hex(appArchive), "{BASE}/files/broken.zip");
+    Outcome failed = run();
+    EXPECT_EQ(failed.exitCode, 1) << failed.err;
+
+    auto failedAt = failed.err.find("失败 [vision]: vision 解压失败");
+    ASSERT_NE(failedAt, std::string::npos) << failed.err;
+    // Whatever was installed before the failure is recorded, nothing after it.
+    std::size_t installedBefore = countOf(failed.err.substr(0, failedAt), "✔ 解压完成 [");
+    EXPECT_EQ(recordedNames().size(), installedBefore);
+
+    setManifest(sha256Hex(appArchive));
+    Outcome again = run();
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(countOf(again.err, "⏭ SetupManifest.json 命中"), installedBefore);
+    EXPECT_EQ(recordedNames().size(), 4u);
+}
+
+TEST_F(SetupCli, ManifestFailuresEndTheRunWithTheirReason) {
+    server.setFile("/broken", "{\"status\":");
+    struct Row {
+        std::string url, lastLine;
+    };
+    for (const Row& row : {Row{server.url("/absent"), "网络错误：HTTP 404"},
+                           Row{server.url("/broken"), "网络错误：JSON 解析失败: "},
+                           Row{"http://127.0.0.1:1/manifest", "网络错误："}}) {
+        Outcome outcome = CliProcess(home.path(), row.url).finish();
+        EXPECT_EQ(outcome.exitCode, 1) << row.url;
+        EXPECT_TRUE(outcome.lastErrLine().starts_with(row.lastLine)) << outcome.lastErrLine();
+        expectContains(outcome.err, {"✘ 清单拉取/解析失败: ",
+                                     "==================== 安装失败 ====================",
+                                     "NSError: Error Domain=CorvelInstallError Code=1 "});
+    }
+}
+
+TEST_F(SetupCli, ASecondSetupWhileOneRunsTouchesNothing) {
+    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 64 * 1024});
+    CliProcess first(home.path(), manifestURL());
+    ASSERT_TRUE(waitUntil([&] { return bigPartBytes() > 0; }, std::chrono::seconds(120)))
+        << first.errSoFar();
+    auto recordBefore = CorvelSetupManifest::load();
+
+    Outcome second = CliProcess(home.path(), manifestURL()).finish();
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_EQ(second.lastErrLine(), "另一个 Corvel Setup 正在运行，请等它结束后再试");
+    EXPECT_EQ(countOf(second.err, "拉取清单"), 0u);
+    EXPECT_EQ(CorvelSetupManifest::load().entries.size(), recordBefore.entries.size())
+        << first.errSoFar();
+
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.finish().exitCode, 130);
+}
+
+TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
+    const std::string id = "0123ABCD-4567-89EF-0123-456789ABCDEF";
+    fs::path dataRoot = CVSharedDataPaths::dataRoot();
+    std::vector<fs::path> leftovers{dataRoot / ("corvel-extract-" + id),
+                                    home.path() / "Applications" / (".tavrin-setup-stage-" + id),
+                                    dataRoot / "CORVEL_DATA" / "sub" / (".corvel-merge-" + id)};
+    std::vector<fs::path> strangers{dataRoot / "corvel-extract-notes",
+                                    dataRoot / ("corvel-extract-" + id + "x"),
+                                    home.path() / "Applications" / ".tavrin-setup-stage-mine"};
+    for (const auto& path : leftovers)
+        writeFile(path / "partial.bin", "half");
+    for (const auto& path : strangers)
+        writeFile(path / "keep.txt", "mine");
+
+    Outcome outcome = run();
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    for (const auto& path : leftovers)
+        EXPECT_FALSE(fs::exists(path)) << path;
+    for (const auto& path : strangers)
+        EXPECT_EQ(readFile(path / "keep.txt"), "mine") << path;
+    EXPECT_EQ(countOf(outcome.err, "🔧 已清理上次中断留下的临时目录"), leftovers.size());
+}
+
+} // namespace
+
+namespace {
+
+TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
+    TempHome home;
+    struct Row {
+        std::vector<std::string> arguments;
+        int exitCode;
+        std::string output;
+    };
+    for (const Row& row : {Row{{"--version"}, 0, "corvel-setup-cli " CORVEL_VERSION " ("},
+                           Row{{"--help"}, 0, "--manifest-url"}, Row{{"--bogus"}, 2, ""},
+                           Row{{"--manifest-url"}, 2, ""}}) {
+        CliProcess process(home.path(), "", row.arguments);
+        Outcome outcome = process.finish();
+        EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments[0];
+        EXPECT_NE(outcome.out.find(row.output), std::string::npos) << outcome.out;
+    }
+    EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
+}
+
+} // namespace

@@ -1,0 +1,148 @@
+#include "FixtureServer.h"
+#include "install/CorvelInstallError.h"
+#include "pipeline/CorvelDownloadViewModel.h"
+#include "pipeline/PipelineLogSections.h"
+#include "pipeline/StateMailbox.h"
+#include "pipeline/StreamingDigest.h"
+#include "platform/DomainError.h"
+#include "platform/HttpClient.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+namespace {
+
+using namespace testsupport;
+using VM = CorvelDownloadViewModel;
+
+TEST(LogSections, ErrorsDescribedWithTheirDomainAndCode) {
+    auto describe = [](auto error) {
+        return PipelineLogSections::errorDebugDescription(std::make_exception_ptr(error));
+    };
+    EXPECT_EQ(describe(CorvelInstallError::checksumMismatch("m", "a", "b")),
+              "Error Domain=CorvelInstallError Code=2 \"m 校验失败，文件可能已损坏\"");
+    EXPECT_EQ(describe(DomainError("CorvelRemoteManifest", -1, "HTTP 404")),
+              "Error Domain=CorvelRemoteManifest Code=-1 \"HTTP 404\"");
+    EXPECT_EQ(describe(platform::TransportError(platform::TransportErrorKind::cannotConnect, 7,
+                                                "Couldn't connect")),
+              "Error Domain=libcurl Code=7 \"Couldn't connect\"");
+    EXPECT_TRUE(describe(std::filesystem::filesystem_error(
+                             "cannot move", std::make_error_code(std::errc::no_space_on_device)))
+                    .starts_with("Error Domain=std::filesystem Code=28 \""));
+    EXPECT_TRUE(describe(std::system_error(EACCES, std::generic_category(), "spawn"))
+                    .starts_with("Error Domain=POSIX Code=13 "));
+}
+
+TEST(LogSections, EmptyPlanAndEnvironment) {
+    std::string before = logText();
+    PipelineLogSections::logPlan({}, 0);
+    PipelineLogSections::logEnvironment(MemoryTier::lowMemory, 8'000'000'000, 0, 1'500'000'000);
+    std::string log = logText().substr(before.size());
+    expectContains(log, {"[INFO] -------------------- 下载计划 --------------------\n",
+                         "[INFO] 共 0 个资源，预计 Zero KB\n",
+                         "[INFO] -------------------- 环境检测 --------------------\n",
+                         "[INFO] 物理内存: 8 GB (lowMemory)\n", "[INFO] 需要空间: Zero KB\n",
+                         "[INFO] 可用空间: 1.5 GB\n"});
+    EXPECT_EQ(log.find("  • "), std::string::npos);
+}
+
+TEST(StreamingDigest, VouchesOnlyForBytesSeenInOrderFromTheStart) {
+    const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+    StreamingDigest nothing;
+    EXPECT_EQ(nothing.finish(0), empty);
+
+    StreamingDigest restarted;
+    restarted.update(0, "xxxx", 4);
+    restarted.update(0, "ab", 2); // a restart from zero
+    restarted.update(2, "c", 1);
+    EXPECT_EQ(restarted.finish(3),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"); // "abc"
+
+    StreamingDigest resumed;
+    resumed.update(5, "abc", 3);
+    EXPECT_FALSE(resumed.finish(8));
+    StreamingDigest gap;
+    gap.update(0, "ab", 2);
+    gap.update(3, "c", 1);
+    EXPECT_FALSE(gap.finish(4));
+    StreamingDigest shorter;
+    shorter.update(0, "ab", 2);
+    EXPECT_FALSE(shorter.finish(3));
+}
+
+TEST(StateMailbox, CoalescesWithinAStageAndKeepsEveryStageChange) {
+    StateMailbox mailbox;
+    EXPECT_TRUE(mailbox.post(VM::Downloading{0.1, "2 assets", 1, 10}));
+    EXPECT_FALSE(mailbox.post(VM::Downloading{0.2, "2 assets", 2, 10}));
+    EXPECT_FALSE(mailbox.post(VM::Extracting{0.9, "a", 1, 1}));
+    EXPECT_FALSE(mailbox.post(VM::Success{}));
+    auto taken = mailbox.take();
+    ASSERT_EQ(taken.size(), 3u);
+    EXPECT_EQ(taken[0], VM::State(VM::Downloading{0.2, "2 assets", 2, 10}));
+    EXPECT_EQ(taken[2], VM::State(VM::Success{}));
+    EXPECT_TRUE(mailbox.take().empty());
+    EXPECT_TRUE(mailbox.post(VM::Failed{"x"}));
+}
+
+// The run in-process: a second start() is ignored while a run exists, and a
+// stop during the paced rise ends as a cancellation, without a failure block.
+TEST(ViewModel, StartIsIgnoredWhileRunningAndAStopIsACancellation) {
+    TempHome home;
+    fixture::FixtureServer server;
+    server.setFile("/app.zip", std::string(1000, 'a'));
+    server.setFile("/big.zip", std::string(1'000'000, 'b'));
+    server.setTemplate("/manifest", R"({"status":"success","data":{
+        "app":{"download_url":"{BASE}/app.zip"},
+        "models":[{"model_name":"big","download_url":"{BASE}/big.zip","file_name":"b","size":1}]}})");
+    server.start();
+    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
+    // The big model is on disk already: a head start that the paced rise shows.
+    writeFile(CVTAVAsset::llmDataDirectory() / "big" / "weights", "w");
+
+    std::atomic<int> pauses{0};
+    VM::Options options;
+    options.launchApplication = false;
+    options.seams.riseFraction = [] { return 0.5; };
+    options.seams.sleep = [&](std::chrono::milliseconds pause, std::stop_token stop) {
+        EXPECT_EQ(pause, std::chrono::milliseconds(2000));
+        ++pauses;
+        waitUntil([&] { return stop.stop_requested(); }, std::chrono::seconds(120));
+        return !stop.stop_requested();
+    };
+    VM viewModel(options);
+    std::vector<VM::State> states;
+    std::mutex statesMutex;
+    viewModel.addObserver([&](const VM::State& state) {
+        std::lock_guard lock(statesMutex);
+        states.push_back(state);
+    });
+
+    ASSERT_TRUE(viewModel.start());
+    ASSERT_TRUE(waitUntil([&] { return pauses.load() == 1; }));
+    EXPECT_FALSE(viewModel.start());
+    EXPECT_TRUE(viewModel.isRunning());
+    std::string before = logText();
+    viewModel.cancel();
+    viewModel.wait();
+    EXPECT_EQ(viewModel.state(), VM::State(VM::Failed{"已取消"}));
+    std::string log = logText().substr(before.size());
+    EXPECT_NE(log.find("[WARN] 任务被取消"), std::string::npos) << log;
+    EXPECT_EQ(log.find("安装失败"), std::string::npos);
+    {
+        std::lock_guard lock(statesMutex);
+        ASSERT_GE(states.size(), 3u);
+        EXPECT_EQ(states.front(), VM::State(VM::Downloading{0, "", 0, 0}));
+        auto& rise = std::get<VM::Downloading>(states[states.size() - 2]);
+        EXPECT_EQ(rise.currentAsset, "1 assets");
+        EXPECT_GT(rise.overallProgress, 0.0);
+        EXPECT_LT(rise.overallProgress, 0.9);
+    }
+    ::unsetenv("CORVEL_MANIFEST_URL");
+}
+
+} // namespace
