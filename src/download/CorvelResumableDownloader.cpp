@@ -16,6 +16,7 @@
 #include <charconv>
 #include <condition_variable>
 #include <fcntl.h>
+#include <limits>
 #include <mutex>
 
 #include <sys/stat.h>
@@ -111,6 +112,17 @@ void logDownloadFailed(const std::string& name, const std::string& description) 
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
+// The If-Range value. An empty one identifies nothing; one that cannot travel
+// as a header line (from a broken server or an edited file) counts as none too:
+// sending it would fail this slot on every run before any request is made.
+std::optional<std::string> usableValidator(const std::optional<CacheMeta>& meta) {
+    auto validator = cache::resumeValidator(meta);
+    if (validator && (validator->empty() ||
+                      validator->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos))
+        return std::nullopt;
+    return validator;
+}
+
 DomainError downloadError(long code, const std::string& message) {
     return DomainError(CorvelResumableDownloader::errorDomain, code, message);
 }
@@ -197,7 +209,14 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
         // An empty Content-Range counts as absent.
         const std::string contentRange = head.header("Content-Range").value_or("");
         serverTotalBytes = contentRange.empty() ? std::nullopt : contentRangeTotal(contentRange);
-        if (!serverTotalBytes && contentLength) serverTotalBytes = requestedFrom + *contentLength;
+        if (!serverTotalBytes && contentLength) {
+            // A length no file can have next to the bytes asked past is a lie, not a size.
+            if (*contentLength < 0 ||
+                *contentLength > std::numeric_limits<std::int64_t>::max() - requestedFrom)
+                throw downloadError(206, fmt::format("HTTP 206 的 Content-Length 无效 ({}) — {}",
+                                                     *contentLength, url()));
+            serverTotalBytes = requestedFrom + *contentLength;
+        }
         // A range of the file we hold a part of: its size is the one recorded with that part.
         auto recorded = previousMeta ? previousMeta->totalBytes : std::nullopt;
         if (!serverTotalBytes && requestedFrom > 0 && recorded && *recorded >= 1)
@@ -345,6 +364,17 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                 if (onTotalBytesResolved) onTotalBytesResolved(*meta->totalBytes);
                 break;
             }
+            // Without a validator a range cannot tell whether the file changed since
+            // the part was written: appending could splice two files into one.
+            if (existing >= 1 && !usableValidator(meta)) {
+                log(LogLevel::warn,
+                    fmt::format("  🔧 part 没有 ETag 或 Last-Modified [{}]，无法确认续传，丢弃本地 "
+                                "{} bytes 从头下载",
+                                asset.name, existing));
+                cache::resetPart(slot);
+                if (onProgress) onProgress(-existing);
+                existing = 0;
+            }
             platform::throwIfStopped(stop);
             Attempt transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
             transfer.chunkObserver = &chunkObserver_;
@@ -386,12 +416,7 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     request.receiveBufferSize = receiveBufferBytes;
     if (attempt.existingBytes >= 1) {
         request.headers.emplace_back("Range", fmt::format("bytes={}-", attempt.existingBytes));
-        // A validator that cannot travel as a header line (from a broken server
-        // or an edited file) counts as none; sending it would fail this slot on
-        // every run before any request is made.
-        auto validator = cache::resumeValidator(attempt.previousMeta);
-        if (validator &&
-            validator->find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos)
+        if (auto validator = usableValidator(attempt.previousMeta))
             request.headers.emplace_back("If-Range", *validator);
     }
 

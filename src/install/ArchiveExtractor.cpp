@@ -1,6 +1,7 @@
 #include "install/ArchiveExtractor.h"
 
 #include "install/CorvelInstallError.h"
+#include "install/GzipSource.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 #include "platform/UniqueFd.h"
@@ -98,11 +99,52 @@ bool targetStaysInside(const std::vector<std::string>& linkComponents, const std
     return true;
 }
 
-bool isInside(const fs::path& candidate, const fs::path& root) {
-    const std::string& text = candidate.native();
-    const std::string& base = root.native();
-    return text == base || (text.size() > base.size() && text.compare(0, base.size(), base) == 0 &&
-                            text[base.size()] == '/');
+enum class Resolution { inside, outside, tooManyLinks };
+
+// Follows the link at `link`, whose folder is `folder` (components below
+// root), one component at a time as the kernel would: every link met on the
+// way is read and followed in turn. A step above root leaves it, whether or
+// not anything exists at the end.
+Resolution resolveLink(const fs::path& root, const fs::path& link,
+                       std::vector<std::string> folder) {
+    constexpr int maxLinks = 40; // the kernel's own limit
+    std::error_code error;
+    fs::path first = fs::read_symlink(link, error);
+    if (error || first.is_absolute()) return Resolution::outside;
+    std::deque<std::string> pending;
+    auto prepend = [&pending](const std::string& target) {
+        std::vector<std::string> parts;
+        std::size_t start = 0;
+        while (start <= target.size()) {
+            std::size_t end = target.find('/', start);
+            if (end == std::string::npos) end = target.size();
+            parts.push_back(target.substr(start, end - start));
+            start = end + 1;
+        }
+        pending.insert(pending.begin(), parts.begin(), parts.end());
+    };
+    prepend(first.string());
+    int links = 1;
+    while (!pending.empty()) {
+        std::string part = std::move(pending.front());
+        pending.pop_front();
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (folder.empty()) return Resolution::outside;
+            folder.pop_back();
+            continue;
+        }
+        fs::path here = root / joinComponents(folder) / part;
+        if (!fs::is_symlink(fs::symlink_status(here, error))) {
+            folder.push_back(std::move(part));
+            continue;
+        }
+        if (++links > maxLinks) return Resolution::tooManyLinks;
+        fs::path target = fs::read_symlink(here, error);
+        if (error || target.is_absolute()) return Resolution::outside;
+        prepend(target.string()); // read from the folder that holds it
+    }
+    return Resolution::inside;
 }
 
 using EntryPtr = std::unique_ptr<archive_entry, decltype(&archive_entry_free)>;
@@ -192,7 +234,7 @@ class Extraction {
   public:
     Extraction(const fs::path& archivePath, const fs::path& directory, CVTAVAsset::Format format,
                std::stop_token stop)
-        : archivePath_(archivePath), stop_(std::move(stop)) {
+        : archivePath_(archivePath), format_(format), stop_(std::move(stop)) {
         // Entries are written by absolute path below the resolved root, so no
         // symlinked ancestor of the root can trip the symlink check.
         std::error_code error;
@@ -204,7 +246,7 @@ class Extraction {
         writer_.reset(archive_write_disk_new());
         if (!reader_ || !writer_) refuse("无法初始化解压");
         if (format == CVTAVAsset::Format::tarGz) {
-            archive_read_support_filter_gzip(reader_.get());
+            // Inflated by GzipSource, which checks what libarchive's filter would not.
             archive_read_support_format_tar(reader_.get());
         } else {
             archive_read_support_format_zip(reader_.get());
@@ -221,7 +263,12 @@ class Extraction {
         if (!fd_)
             refuse("无法打开归档：" + archivePath_.string() + "（" + std::strerror(errno) + "）");
         ::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-        if (archive_read_open_fd(reader_.get(), fd_.get(), 1 << 20) != ARCHIVE_OK)
+        // A plain tar under a .tar.gz name was always accepted; only gzip is inflated.
+        if (format_ == CVTAVAsset::Format::tarGz && GzipSource::looksLikeGzip(fd_.get())) {
+            gzip_.emplace(fd_.get());
+            if (gzip_->open(reader_.get()) != ARCHIVE_OK)
+                refuse("无法读取归档：" + errorText(reader_.get(), "格式无法识别"));
+        } else if (archive_read_open_fd(reader_.get(), fd_.get(), 1 << 20) != ARCHIVE_OK)
             refuse("无法读取归档：" + errorText(reader_.get(), "格式无法识别"));
 
         Channel channel;
@@ -284,6 +331,7 @@ class Extraction {
                 archive_entry* entry = nullptr;
                 int status = archive_read_next_header(reader_.get(), &entry);
                 if (status == ARCHIVE_EOF) {
+                    if (gzip_) gzip_->finish();
                     signal(Item::Kind::finished);
                     return;
                 }
@@ -310,7 +358,8 @@ class Extraction {
                     la_int64_t offset = 0;
                     status = archive_read_data_block(reader_.get(), &block, &size, &offset);
                     if (status == ARCHIVE_EOF) break;
-                    if (status < ARCHIVE_WARN) {
+                    // A warning here is a failed integrity check (a zip entry's CRC).
+                    if (status < ARCHIVE_OK) {
                         fail("无法读取归档中的 " + name + "：" +
                              errorText(reader_.get(), "数据损坏"));
                         return;
@@ -411,21 +460,32 @@ class Extraction {
     }
 
     // Each link was checked as written; links that lead through other links
-    // are only safe if the resolved result still lies inside the root.
+    // are only safe if the resolved result still lies inside the root, also
+    // when the final target does not exist (yet).
     void verifySymlinks() {
         for (const auto& link : symlinks_) {
-            std::error_code error;
-            fs::path resolved = fs::weakly_canonical(link, error);
-            if (error || !isInside(resolved, root_))
+            std::vector<std::string> components;
+            splitEntryName(link.lexically_relative(root_).string(), components);
+            components.pop_back(); // resolved from the link's own folder
+            switch (resolveLink(root_, link, components)) {
+            case Resolution::inside:
+                break;
+            case Resolution::outside:
                 refuse("归档中的符号链接指向归档之外，已拒绝：" +
                        link.lexically_relative(root_).string());
+            case Resolution::tooManyLinks:
+                refuse("归档中的符号链接层数过多，已拒绝：" +
+                       link.lexically_relative(root_).string());
+            }
         }
     }
 
     fs::path archivePath_;
+    CVTAVAsset::Format format_;
     std::stop_token stop_;
     fs::path root_;
-    platform::UniqueFd fd_; // outlives the reader that reads from it
+    platform::UniqueFd fd_;          // outlives the reader that reads from it
+    std::optional<GzipSource> gzip_; // likewise
     ReadArchive reader_;
     WriteArchive writer_;
     std::vector<std::string> components_;

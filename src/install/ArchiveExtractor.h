@@ -16,7 +16,9 @@ namespace ArchiveExtractor {
 // SetupManifest.json, device files, FIFOs and sockets, symlinks whose target is
 // absolute or leads outside the directory, hard links to anything but a file
 // unpacked before. Set-user-ID and set-group-ID bits are dropped; executable
-// bits and modification times are kept. Throws platform::CancelledError when
+// bits and modification times are kept. Damaged data (a zip entry's CRC, a
+// gzip member's CRC-32 or length) fails like a refusal, with the library's
+// message. Throws platform::CancelledError when
 // `stop` is requested (checked per entry and per data block). A refused or
 // failed archive may leave part of its content in `directory`.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& directory,

@@ -69,6 +69,15 @@ bool isBundleName(const fs::path& path) {
     return path.extension() == ".app";
 }
 
+// AppRun (or what it links to within the bundle) is an executable file.
+bool isLaunchable(const fs::path& bundle) {
+    std::error_code error;
+    fs::path appRun = fs::canonical(bundle / "AppRun", error);
+    fs::path root = fs::canonical(bundle, error);
+    if (error || !appRun.string().starts_with(root.string() + "/")) return false;
+    return fs::is_regular_file(appRun, error) && ::access(appRun.c_str(), X_OK) == 0;
+}
+
 std::vector<std::string> bundleNames(const std::string& appName) {
     if (appName == formerAppName) return {formerAppName};
     return {formerAppName, appName};
@@ -242,7 +251,8 @@ void registerBundle(const fs::path& bundle, const std::string& bundleIdentifier)
     }
     auto tool = findInPath("update-desktop-database");
     if (!tool) {
-        log(LogLevel::warn, "  • lsregister 不存在，跳过注册");
+        // The desktop entry is already written: only the database refresh is skipped.
+        log(LogLevel::warn, "  • update-desktop-database 不存在，跳过桌面数据库更新");
         return;
     }
     try {
@@ -279,6 +289,12 @@ fs::path installAppBundle(const fs::path& archive, const fs::path& destinationDi
         log(LogLevel::error, "  ✘ 归档里没有找到任何 *.app bundle");
         throw CorvelInstallError::extractFailed(
             name, "归档解压后未找到任何 *.app bundle（检查打包结构）");
+    }
+    // One that cannot start must not replace one that can.
+    if (!isLaunchable(*bundle)) {
+        log(LogLevel::error, "  ✘ " + bundle->filename().string() + " 里没有可执行的 AppRun");
+        throw CorvelInstallError::extractFailed(name, "归档中的 " + bundle->filename().string() +
+                                                          " 没有可执行的 AppRun（无法启动）");
     }
     log(LogLevel::info,
         "  • 定位到 bundle: " + bundle->filename().string() + " → 规范化为 " + appName);

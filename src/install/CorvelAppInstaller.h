@@ -26,7 +26,8 @@ bool isSetAsideFolderName(std::string_view name);
 // The old bundle is only set aside until the new one is in place, and put back
 // when the new one cannot be moved in. Errors: the file system's error for
 // folders that cannot be created or an old bundle that cannot be moved;
-// CorvelInstallError::extractFailed for a bad archive or one without a bundle;
+// CorvelInstallError::extractFailed for a bad archive, one without a bundle or
+// one whose bundle has no executable AppRun;
 // ::moveFailed when the new bundle cannot be moved into place;
 // platform::CancelledError when `stop` is requested before the old bundle is
 // touched.

@@ -53,20 +53,27 @@ class TemporaryDirectory {
     throw CorvelInstallError::moveFailed(asset, underlying);
 }
 
+// The setup record sits at the top of the data directory; an asset of that
+// name would replace it, as an archive's top-level entry of that name would.
+bool namesTheRecord(const fs::path& relative) {
+    fs::path normal = relative.lexically_normal();
+    return !normal.empty() && *normal.begin() == "SetupManifest.json";
+}
+
 // destination / relativePath, or destination / the URL's file name. Names that
-// would leave the destination or name the destination itself are refused.
+// would leave the destination, name the destination itself or the record are refused.
 fs::path rawTarget(const CVTAVAsset& asset) {
     if (asset.relativePath.empty()) {
         std::string fileName = asset.url.lastPathComponent();
-        if (fileName.empty() || fileName == "." || fileName == ".." ||
+        if (fileName.empty() || fileName == "." || fileName == ".." || namesTheRecord(fileName) ||
             fileName.find('/') != std::string::npos || fileName.find('\0') != std::string::npos)
             refuseProductPath(asset.name, "“" + fileName + "”");
         return asset.destination / fileName;
     }
     const std::string& relative = asset.relativePath;
     fs::path path(relative);
-    bool bad =
-        path.is_absolute() || relative.back() == '/' || relative.find('\0') != std::string::npos;
+    bool bad = path.is_absolute() || relative.back() == '/' ||
+               relative.find('\0') != std::string::npos || namesTheRecord(path);
     bool named = false;
     for (const auto& part : path) {
         if (part == "..") bad = true;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <poll.h>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -72,6 +73,21 @@ bool isInside(const fs::path& candidate, const fs::path& root) {
                             text[base.size()] == '/');
 }
 
+// Shells and script interpreters, by the base name they run under ("-bash"
+// for a login shell, "python3.11" for a versioned one).
+bool isInterpreter(const std::string& argument0) {
+    std::string name = fs::path(argument0).filename().string();
+    if (name.starts_with('-')) name.erase(0, 1);
+    for (std::string_view shell : {"sh", "bash", "dash", "zsh", "ksh", "mksh", "ash"})
+        if (name == shell) return true;
+    for (std::string_view interpreter : {"python", "perl", "ruby", "node", "lua", "tclsh"}) {
+        if (!name.starts_with(interpreter)) continue;
+        std::string_view version = std::string_view(name).substr(interpreter.size());
+        if (version.find_first_not_of("0123456789.") == std::string_view::npos) return true;
+    }
+    return false;
+}
+
 bool matches(pid_t pid, const fs::path& bundle) {
     fs::path directory = fs::path("/proc") / std::to_string(pid);
     struct stat info {};
@@ -84,19 +100,18 @@ bool matches(pid_t pid, const fs::path& bundle) {
             text.resize(text.size() - deleted.size());
         if (isInside(fs::path(text), bundle)) return true;
     }
-    std::optional<fs::path> workingDirectory;
-    for (const auto& argument : commandLine(directory)) {
-        // A bare word is a command name looked up in PATH, not a file here.
-        if (argument.find('/') == std::string::npos) continue;
-        fs::path path(argument);
-        if (path.is_relative()) {
-            if (!workingDirectory) workingDirectory = readLink(directory / "cwd");
-            if (!workingDirectory) continue;
-            path = *workingDirectory / path;
-        }
-        if (isInside(resolved(path), bundle)) return true;
+    // A script of the bundle runs under an interpreter that lies elsewhere. Any
+    // other program given a file of the bundle (tail, an editor) is no copy.
+    auto arguments = commandLine(directory);
+    if (arguments.size() < 2 || !isInterpreter(arguments[0])) return false;
+    fs::path script(arguments[1]);
+    if (script.empty() || arguments[1].starts_with('-')) return false; // an option, not a file
+    if (script.is_relative()) {
+        auto workingDirectory = readLink(directory / "cwd");
+        if (!workingDirectory) return false;
+        script = *workingDirectory / script;
     }
-    return false;
+    return isInside(resolved(script), bundle);
 }
 
 bool hasEnded(int pidfd) {
@@ -139,6 +154,8 @@ void stopRunningCopies(const fs::path& bundle, std::chrono::milliseconds grace) 
     auto deadline = std::chrono::steady_clock::now() + grace;
     for (;;) {
         std::erase_if(copies, [](const RunningCopy& copy) { return hasEnded(copy.pidfd.get()); });
+        // A copy may have started another before it quit: look again before ending the wait.
+        if (copies.empty()) copies = findRunningCopies(bundle);
         if (copies.empty()) return;
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -150,6 +167,8 @@ void stopRunningCopies(const fs::path& bundle, std::chrono::milliseconds grace) 
         int timeout = static_cast<int>(std::min<long long>(left.count() + 1, 100));
         if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) break;
     }
+    // Whatever runs now is forced, also a copy that was started during the wait.
+    copies = findRunningCopies(bundle);
     for (const auto& copy : copies) {
         log(LogLevel::warn, fmt::format("  • 强制终止 Corvel（PID {}）", copy.pid));
         pidfdSendSignal(copy.pidfd.get(), SIGKILL);

@@ -17,15 +17,17 @@ struct RunningCopy {
     platform::UniqueFd pidfd;
 };
 
-// Processes of this user, never this one, whose executable or whose argv[0] or
-// argv[1] (resolved against the process's working directory when relative and
-// containing a "/") lies inside `bundle`. A launcher script is run by /bin/sh,
-// so the executable alone would miss it.
+// Processes of this user, never this one, whose executable lies inside
+// `bundle`, or whose argv[0] is a shell or script interpreter (by base name)
+// and whose argv[1] (resolved against the process's working directory when
+// relative) lies inside it. A launcher script is run by /bin/sh, so the
+// executable alone would miss it; a tail or an editor on a file of the bundle
+// is no copy.
 std::vector<RunningCopy> findRunningCopies(const std::filesystem::path& bundle);
 
-// Asks every running copy of `bundle` to quit (SIGTERM), waits until all have
-// ended or `grace` has passed, then kills (SIGKILL) those still running.
-// Returns without waiting for the killed ones to end.
+// Asks every running copy of `bundle` to quit (SIGTERM), waits until none runs
+// or `grace` has passed, then kills (SIGKILL) every copy running then, also
+// one started during the wait. Returns without waiting for the killed ones to end.
 void stopRunningCopies(const std::filesystem::path& bundle,
                        std::chrono::milliseconds grace = std::chrono::seconds(3));
 

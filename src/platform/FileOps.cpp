@@ -26,6 +26,16 @@ namespace {
     throw fs::filesystem_error(what, p1, p2, std::error_code(error, std::generic_category()));
 }
 
+// Read-only folders refuse the removal of their entries to anyone but root.
+void makeFoldersWritable(const fs::path& path) {
+    std::error_code ignored;
+    if (!fs::is_directory(fs::symlink_status(path, ignored))) return;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (fs::directory_iterator it(path, ignored), end; !ignored && it != end;
+         it.increment(ignored))
+        makeFoldersWritable(it->path());
+}
+
 void fsyncDirectory(const fs::path& directory) {
     UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd) ::fsync(fd.get()); // best effort: the rename itself already happened
@@ -133,9 +143,12 @@ void copyItem(const fs::path& from, const fs::path& to) {
     if (fs::is_symlink(status)) {
         fs::copy_symlink(from, to);
     } else if (fs::is_directory(status)) {
-        fs::create_directory(to, from);
+        // Writable while it is filled: a read-only folder would refuse its own
+        // content. The source's mode follows once the content is in.
+        if (::mkdir(to.c_str(), S_IRWXU) != 0) fail("cannot create directory", to, errno);
         for (const auto& entry : fs::directory_iterator(from))
             copyItem(entry.path(), to / entry.path().filename());
+        fs::permissions(to, status.permissions());
     } else if (fs::is_regular_file(status)) {
         copyFileContents(from, to);
     } else if (!fs::exists(status)) {
@@ -160,10 +173,19 @@ void moveItem(const fs::path& from, const fs::path& to) {
     try {
         copyItem(from, to);
     } catch (...) {
-        fs::remove_all(to, error); // keep the source complete; drop the half copy
+        removeTree(to, error); // keep the source complete; drop the half copy
         throw;
     }
-    fs::remove_all(from);
+    removeTree(from, error);
+    if (error) throw fs::filesystem_error("cannot remove", from, error);
+}
+
+void removeTree(const fs::path& path, std::error_code& error) {
+    fs::remove_all(path, error);
+    if (error != std::errc::permission_denied) return;
+    makeFoldersWritable(path);
+    error.clear();
+    fs::remove_all(path, error);
 }
 
 } // namespace platform

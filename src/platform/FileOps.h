@@ -19,8 +19,14 @@ void atomicWriteFile(const std::filesystem::path& target, std::string_view conte
 void moveItem(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Copies a file, link or directory tree; symlinks are copied as links and
-// never followed or descended into. The target must not exist.
+// never followed or descended into. The target must not exist. Folders keep
+// their mode, read-only ones included.
 void copyItem(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Removes a file, link or directory tree like remove_all; when a read-only
+// folder refuses the removal of its entries, the folders of the tree are made
+// writable (never through links) and the removal is tried once more.
+void removeTree(const std::filesystem::path& path, std::error_code& error);
 
 // The content of source (links followed) into a new file at target, which must
 // not exist and is never a link written through. Refuses anything but a regular

@@ -3,6 +3,7 @@
 #include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/FileOps.h"
+#include "platform/JsonShape.h"
 #include "platform/UniqueFd.h"
 #include "shareddata/CVSharedDataPaths.h"
 
@@ -27,6 +28,11 @@ constexpr const char* fileName = "SetupManifest.json";
 // The stored log is capped far below this, so a larger file was not written by
 // this program; it counts as undecodable instead of being parsed at length.
 constexpr std::size_t maxRecordBytes = std::size_t{64} << 20;
+// Within that size, a record of nested brackets or millions of tiny values
+// would still cost gigabytes as a tree. A real record is a few levels deep and
+// holds nine values per entry, so these bounds leave room for ten thousand.
+constexpr std::size_t maxRecordDepth = 64;
+constexpr std::size_t maxRecordValues = 100000;
 
 std::optional<Root> loadFrom(const fs::path& path) {
     // Nothing readable (a directory or FIFO included) or implausibly large: undecodable.
@@ -136,6 +142,9 @@ fs::path legacyManifestPath() {
 }
 
 std::optional<Root> decode(std::string_view text) {
+    if (platform::checkJsonShape(text, maxRecordDepth, maxRecordValues) !=
+        platform::JsonShape::acceptable)
+        return std::nullopt;
     json document = json::parse(text.begin(), text.end(), nullptr, false);
     if (document.is_discarded() || !document.is_object()) return std::nullopt;
     Root root;

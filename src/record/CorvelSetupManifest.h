@@ -42,7 +42,8 @@ struct Root {
 std::filesystem::path manifestPath();
 std::filesystem::path legacyManifestPath();
 
-// Strict: a missing key or a value of the wrong type anywhere gives nothing.
+// Strict: a missing key or a value of the wrong type anywhere gives nothing,
+// and so does a document nested over 64 levels or holding over 100000 values.
 std::optional<Root> decode(std::string_view json);
 // Pretty-printed, keys sorted, optional log fields left out when absent.
 // Invalid UTF-8 is replaced rather than making the record unwritable.

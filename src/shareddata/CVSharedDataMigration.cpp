@@ -38,7 +38,7 @@ void copyWhole(const fs::path& from, const fs::path& to) {
         fs::rename(temporary, to);
     } catch (...) {
         std::error_code ignored;
-        fs::remove_all(temporary, ignored);
+        platform::removeTree(temporary, ignored);
         throw;
     }
 }
@@ -141,7 +141,7 @@ bool migrateDirectory(const fs::path& source, const fs::path& target) noexcept {
             return false; // the source stays complete for the next attempt
         }
         std::error_code error;
-        fs::remove_all(source, error);
+        platform::removeTree(source, error);
         return !error;
     } catch (...) {
         return false;

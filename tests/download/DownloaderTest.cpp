@@ -99,6 +99,7 @@ struct Case {
     bool newVersionInPause = false;     // the served file changes between attempts
     seconds idleLimit{60};
     rlim_t diskLimit = 0;              // bytes that fit on the "disk" (0: no limit)
+    std::int64_t kept = 0;             // bytes left in the part after a failure
     int seeded = -1;                   // bytes in the part beforehand (-1: no part file)
     bool foreign = false;              // those bytes belong to another file
     const char* meta = nullptr;        // meta.json beforehand; {URL}, {ETAG} filled in
@@ -110,8 +111,11 @@ struct Case {
 
 TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
     const std::string b = patternBytes(1000), partial = "206 Partial Content",
-                      length = "Content-Length: 1000\r\n";
+                      length = "Content-Length: 1000\r\n", v1 = "ETag: \"v1\"\r\n";
     const char* withETag = R"({"etag":{ETAG},"totalBytes":1000,"sourceURL":"{URL}"})";
+    const char* onlyETag = R"({"etag":{ETAG},"sourceURL":"{URL}"})";
+    const char* etagV1 = R"({"etag":"\"v1\"","sourceURL":"{URL}"})";
+    const char* etagV1Total = R"({"etag":"\"v1\"","totalBytes":1000,"sourceURL":"{URL}"})";
     auto retry = [](int delay, int attempt) {
         return fmt::format(
             "[WARN]   ⟳ 瞬时网络错误，{}s 后重试 [model-a] (attempt {}/4): 网络错误：", delay,
@@ -127,20 +131,24 @@ TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
         {.name = "resume", .seeded = 400, .meta = withETag, .ranges = {"bytes=400- if {TAG}"},
          .lines = {"[INFO] ▶ 开始下载 [model-a] 续传自 400 bytes",
                    "[INFO]   HTTP 206 Partial [model-a] total=1000 从 400 续传"}},
-        {.name = "metadata with only the source: a range without validator", .seeded = 400,
-         .meta = R"({"sourceURL":"{URL}"})", .ranges = {"bytes=400-"}},
-        {.name = "validator that cannot be a header line: left out", .seeded = 400,
-         .meta = R"({"etag":"a\rb","sourceURL":"{URL}"})", .ranges = {"bytes=400-"}},
+        // Without a validator the file may have changed since: a range could splice two files.
+        {.name = "part without validator: from zero", .seeded = 400, .foreign = true,
+         .meta = R"({"totalBytes":1000,"sourceURL":"{URL}"})", .ranges = {""},
+         .lines = {"[WARN]   🔧 part 没有 ETag 或 Last-Modified [model-a]，无法确认续传，丢弃本地 "
+                   "400 bytes 从头下载"}},
+        {.name = "validator that cannot be a header line: none, from zero", .seeded = 400,
+         .meta = R"({"etag":"a\rb","sourceURL":"{URL}"})", .ranges = {""}},
         {.name = "server ignoring ranges", .fault = {.ignoreRanges = true}, .seeded = 400,
          .foreign = true, .meta = withETag, .ranges = {"bytes=400- if {TAG}"},
          .lines = {"[WARN]   HTTP 200 OK [model-a] 服务器拒绝 Range，丢弃本地 400 bytes 重新下载"}},
-        {.name = "complete part, no metadata", .seeded = 1000, .ranges = {"bytes=1000-", "bytes=0-0"},
+        {.name = "complete part without a recorded total", .seeded = 1000, .meta = onlyETag,
+         .ranges = {"bytes=1000- if {TAG}", "bytes=0-0"},
          .lines = {"[INFO]   HTTP 416 恢复 [model-a] part 已完整 (1000B) 视为下载成功"}},
         {.name = "metadata without source ignored", .seeded = 1000,
-         .meta = R"({"etag":{ETAG},"totalBytes":1000})", .ranges = {"bytes=1000-", "bytes=0-0"}},
+         .meta = R"({"etag":{ETAG},"totalBytes":1000})", .ranges = {""}},
         {.name = "probe finds another total: emptied, no retry", .size = 1200,
          .fault = {.times = 1, .forceStatus = 416}, .seeded = 1000, .foreign = true,
-         .ranges = {"bytes=1000-", "bytes=0-0"},
+         .meta = etagV1, .ranges = {"bytes=1000- if \"v1\"", "bytes=0-0"},
          .lines = {"[WARN]   HTTP 416 [model-a] 本地 1000B 与服务器 1200B 不符，清空重下"},
          .error = "本地缓存与服务器文件不一致，已清理请重试 — {URL}"},
         {.name = "cache hit", .seeded = 1000, .meta = withETag,
@@ -150,8 +158,6 @@ TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
         {.name = "part longer than the recorded total", .size = 999, .seeded = 1000,
          .foreign = true, .meta = R"({"totalBytes":999,"sourceURL":"{URL}"})", .ranges = {""},
          .lines = {"[WARN]   🔧 part 超出记录的大小 [model-a] (1000/999) 清空重下"}},
-        {.name = "range of a file of another size", .size = 1500, .seeded = 400, .foreign = true,
-         .meta = R"({"totalBytes":1000,"sourceURL":"{URL}"})", .ranges = {"bytes=400-", ""}},
         {.name = "503", .fault = {.forceStatus = 503}, .ranges = {""}, .error = "HTTP 503 — {URL}"},
         {.name = "time-outs on attempts 0-2, then success",
          .fault = {.times = 3, .stallBeforeBody = seconds(20)}, .idleLimit = seconds(1),
@@ -168,7 +174,7 @@ TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
          .newVersionInPause = true, .ranges = {"", "bytes=700000- if {TAG}"}, .pauses = 1,
          .lines = {"[WARN]   HTTP 200 OK [model-a] 服务器拒绝 Range，丢弃本地 700000 bytes 重新下载"}},
         {.name = "full disk: the error, the part kept for a later run", .size = 2'000'000,
-         .diskLimit = 500'000, .ranges = {""},
+         .diskLimit = 500'000, .kept = 500'000, .ranges = {""},
          .error = "filesystem error: cannot write part file: File too large"},
         {.name = "file source", .local = true,
          .lines = {"[INFO] ▶ 本地源 [model-a] {PATH}\n"}},
@@ -180,16 +186,30 @@ TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
          .ranges = {"", ""}, .lines = {"[INFO]   HTTP 200 OK [model-a] total=1000\n"}},
         {.name = "206 without Content-Range",
          .replies = {reply(partial, "Content-Length: 600\r\n", b.substr(400))},
-         .seeded = 400, .ranges = {"bytes=400-"},
+         .seeded = 400, .meta = etagV1, .ranges = {"bytes=400- if \"v1\""},
          .lines = {"[INFO]   HTTP 206 Partial [model-a] total=1000 从 400 续传"}},
+        {.name = "206 without length cut short: resumed, never taken as complete",
+         .replies = {reply(partial, v1 + "Content-Range: bytes 400-999/1000\r\n", b.substr(400, 300)),
+                     reply(partial, v1 + "Content-Range: bytes 700-999/1000\r\n", b.substr(700))},
+         .seeded = 400, .meta = etagV1, .ranges = {"bytes=400- if \"v1\"", "bytes=700- if \"v1\""},
+         .pauses = 1, .lines = {retry(2, 1)}},
+        {.name = "206 with a length no file can have",
+         .replies = {reply(partial, "Content-Length: 9223372036854775807\r\n", "x")},
+         .kept = 400, .seeded = 400, .meta = etagV1, .ranges = {"bytes=400- if \"v1\""},
+         .error = "HTTP 206 的 Content-Length 无效 (9223372036854775807) — {URL}"},
         {.name = "range from elsewhere: fetched whole at once",
          .replies = {reply(partial, "Content-Range: bytes 500-999/1000\r\n", b.substr(500)),
                      reply("200 OK", length, b)},
-         .seeded = 400, .ranges = {"bytes=400-", ""}},
+         .seeded = 400, .meta = etagV1, .ranges = {"bytes=400- if \"v1\"", ""}},
+        {.name = "range of a file of another size: fetched whole at once", .size = 1500,
+         .replies = {reply(partial, "Content-Range: bytes 400-1499/1500\r\n",
+                           patternBytes(1500).substr(400)),
+                     reply("200 OK", "Content-Length: 1500\r\n", patternBytes(1500))},
+         .seeded = 400, .foreign = true, .meta = etagV1Total,
+         .ranges = {"bytes=400- if \"v1\"", ""}},
         {.name = "body longer than the recorded total: fetched whole at once",
          .replies = {reply(partial, "", b.substr(400) + "excess"), reply("200 OK", "", b)},
-         .seeded = 400, .meta = R"({"totalBytes":1000,"sourceURL":"{URL}"})",
-         .ranges = {"bytes=400-", ""},
+         .seeded = 400, .meta = etagV1Total, .ranges = {"bytes=400- if \"v1\"", ""},
          .lines = {"[WARN]   HTTP 206 [model-a] 响应体超出声明的大小 1000B，清空 part"}},
     };
     // clang-format on
@@ -248,7 +268,7 @@ TEST_F(Download, AnswersOfTheServerDecideBetweenResumeRestartAndFailure) {
             EXPECT_TRUE(what.starts_with("网络错误：" + fill(c.error))) << what;
             EXPECT_EQ(logged("[ERROR] ✘ 下载失败 [model-a] " + what + "\n", logMark),
                       c.local ? 0 : 1);
-            EXPECT_EQ(cache::existingPartBytes(slot(url)), static_cast<std::int64_t>(c.diskLimit));
+            EXPECT_EQ(cache::existingPartBytes(slot(url)), c.kept);
         }
         server.releaseStalls();
         std::vector<std::string> sent;

@@ -13,10 +13,15 @@ namespace {
 const std::regex
     kLine(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(INFO|WARN|ERROR)\] (.*)\n$)");
 
-std::vector<std::string> persistedLines() {
+// The persisted lines from the last one containing `from` on: other tests of
+// the same process log into the same buffer before this one.
+std::vector<std::string> persistedLines(const std::string& from = "") {
     std::string text = CorvelSetupLogger::shared().persistedText();
     std::vector<std::string> lines;
-    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+    std::size_t first = from.empty() ? 0 : text.rfind(from);
+    if (first == std::string::npos) return lines;
+    for (std::size_t start = text.rfind('\n', first) + 1, end; start < text.size();
+         start = end + 1) {
         end = text.find('\n', start);
         lines.push_back(text.substr(start, end - start + 1));
     }
@@ -28,7 +33,7 @@ std::vector<std::string> persistedLines() {
 TEST(Logger, BannerThenLinesInOrderWithTimestampAndLevel) {
     CorvelSetupLogger::shared().logStartupBanner();
     log(LogLevel::warn, "two\nlines");
-    auto lines = persistedLines();
+    auto lines = persistedLines("==================== Corvel Setup 启动");
     ASSERT_EQ(lines.size(), 6u);
     EXPECT_NE(lines[0].find("] ==================== Corvel Setup 启动 ===================="),
               std::string::npos);
@@ -46,6 +51,7 @@ TEST(Logger, BannerThenLinesInOrderWithTimestampAndLevel) {
 
 TEST(Logger, ConcurrentCallersLoseNoLineAndInterleaveNone) {
     constexpr int threads = 8, perThread = 200; // stays under the persisted cap
+    log(LogLevel::info, "concurrent callers begin");
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([t] {
@@ -55,7 +61,9 @@ TEST(Logger, ConcurrentCallersLoseNoLineAndInterleaveNone) {
     for (auto& w : workers)
         w.join();
     std::set<std::string> seen;
-    for (const auto& line : persistedLines()) {
+    auto lines = persistedLines("concurrent callers begin");
+    ASSERT_FALSE(lines.empty());
+    for (const auto& line : std::vector(lines.begin() + 1, lines.end())) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(line, match, kLine)) << line;
         EXPECT_TRUE(seen.insert(match[2]).second) << "duplicate " << line;

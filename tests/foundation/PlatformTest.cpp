@@ -1,6 +1,7 @@
 #include "platform/Directories.h"
 #include "platform/FileOps.h"
 #include "platform/Url.h"
+#include "support/Privileges.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -71,4 +72,32 @@ TEST(FileOps, AtomicWriteCopyAndMoveNeitherLoseNorFollow) {
     platform::moveItem(src, home.path() / "moved");
     EXPECT_FALSE(fs::exists(src));
     EXPECT_EQ(readFile(home.path() / "moved/a.txt"), "A");
+}
+
+TEST(FileOps, ReadOnlyFoldersAreCopiedAndRemovedWithoutPrivileges) {
+    testsupport::TempHome home;
+    auto src = home.path() / "src";
+    testsupport::writeFile(src / "ro/inner/b.txt", "B");
+    testsupport::writeFile(src / "ro/a.txt", "A");
+    fs::permissions(src / "ro/inner", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::permissions(src / "ro", fs::perms::owner_read | fs::perms::owner_exec |
+                                    fs::perms::group_read | fs::perms::group_exec);
+    auto copy = home.path() / "copy";
+    std::error_code removed;
+    bool ran = testsupport::runWithoutFileModeOverride(home.path(), [&] {
+        platform::copyItem(src, copy);
+        platform::removeTree(src, removed);
+    });
+    if (!ran) GTEST_SKIP() << "this thread still writes into read-only folders";
+    EXPECT_EQ(readFile(copy / "ro/a.txt"), "A");
+    EXPECT_EQ(readFile(copy / "ro/inner/b.txt"), "B");
+    EXPECT_EQ(fs::status(copy / "ro").permissions(), fs::perms::owner_read | fs::perms::owner_exec |
+                                                         fs::perms::group_read |
+                                                         fs::perms::group_exec);
+    EXPECT_EQ(fs::status(copy / "ro/inner").permissions(),
+              fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_FALSE(removed) << removed.message();
+    EXPECT_FALSE(fs::exists(src));
+    std::error_code ignored; // the temporary home must stay removable without privileges too
+    platform::removeTree(copy, ignored);
 }

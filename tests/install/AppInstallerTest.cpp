@@ -1,11 +1,13 @@
 #include "InstallTestSupport.h"
 #include "install/ApplicationLauncher.h"
 #include "install/CorvelAppInstaller.h"
+#include "install/RunningApplications.h"
 #include "platform/Spawn.h"
 
 #include <fmt/format.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,11 +26,12 @@ class AppInstall : public ::testing::Test {
         return CorvelAppInstaller::installAppBundle(archive, destination, appName, "com.tavrin.app",
                                                     "Corvel", stop);
     }
-    // A copy of the old bundle that runs `onTerm` on SIGTERM ("": ignores it), once it is ready.
+    // A copy of the old bundle that runs `onTerm` on SIGTERM ("": ignores it), once it is
+    // ready; it writes its PID to `ready`.
     pid_t startOldCopy(const std::string& onTerm, const std::string& ready) {
         fs::path appRun = applications / "Corvel.app" / "AppRun";
         if (!fs::exists(appRun)) {
-            writeFile(appRun, "#!/bin/sh\ntrap \"$2\" TERM\necho up > \"$1\"\n"
+            writeFile(appRun, "#!/bin/sh\ntrap \"$2\" TERM\necho $$ > \"$1\"\n"
                               "while :; do sleep 0.05; done\n");
             fs::permissions(appRun, fs::perms::owner_all);
         }
@@ -53,10 +56,11 @@ TEST_F(AppInstall, VersionedBundleOneFolderDeepReplacesTheRunningOldOneAndIsRegi
     EXPECT_FALSE(fs::exists(archive));
     EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
     // The copy that quits on SIGTERM is never killed; the one ignoring it is, after the grace.
-    int status = platform::waitForExit(quits);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    status = platform::waitForExit(stays);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    auto status = exitStatus(quits);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << status.value_or(-1);
+    status = exitStatus(stays);
+    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL)
+        << status.value_or(-1);
 
     expectContains(readFile(home.path() / ".local/share/applications/com.tavrin.app.desktop"),
                    {"Exec=\"" + (installed / "AppRun").string() + "\"\n",
@@ -86,9 +90,14 @@ TEST_F(AppInstall, EveryFailureKeepsTheOldBundlesAndTheArchive) {
         {{file("a/b/Corvel.app/AppRun", "new")}, missing}, // two folders deep
         {{file("Corvel.APP/AppRun", "new")}, missing},     // the extension is case-sensitive
         {{file("real/AppRun", "new"), softLink("Corvel.app", "real")}, missing},
+        // Bundles that could not start: no AppRun, one that is no program, one outside.
+        {{file("Corvel.app/README", "new")}, "没有可执行的 AppRun"},
+        {{file("Corvel.app/AppRun", "new", 0644)}, "没有可执行的 AppRun"},
+        {{file("bin/run", "new", 0755), softLink("Corvel.app/AppRun", "../bin/run")},
+         "没有可执行的 AppRun"},
         // A name the file system cannot hold: the final move fails after the old one was set aside.
-        {{file("Corvel.app/AppRun", "new")}, "安装失败：", std::string(300, 'C') + ".app"},
-        {{file("Corvel.app/AppRun", "new")}, "cancelled", "Corvel.app", stopped.get_token()},
+        {{file("Corvel.app/AppRun", "new", 0755)}, "安装失败：", std::string(300, 'C') + ".app"},
+        {{file("Corvel.app/AppRun", "new", 0755)}, "cancelled", "Corvel.app", stopped.get_token()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected + " " + c.entries.back().name);
@@ -117,7 +126,13 @@ TEST_F(AppInstall, ReplacesBothNamesAndCleansUserCopies) {
     for (const char* name : {"TAVRIN.app", "Corvel.app", "Other.app"})
         writeFile(applications / name / "AppRun", "user copy");
 
+    // Without the desktop database tool the entry is still written, and the log says so.
+    std::string path = std::getenv("PATH");
+    ::setenv("PATH", (home.path() / "no-tools").c_str(), 1);
     fs::path installed = install({file("Corvel.app/AppRun", "new", 0755)}, destination);
+    ::setenv("PATH", path.c_str(), 1);
+    EXPECT_TRUE(fs::exists(home.path() / ".local/share/applications/com.tavrin.app.desktop"));
+    expectLogged({"[WARN]   • update-desktop-database 不存在，跳过桌面数据库更新\n"});
     EXPECT_EQ(readFile(installed / "AppRun"), "new");
     EXPECT_FALSE(fs::exists(installed / "stale-file"));
     for (const auto& gone :
@@ -127,6 +142,33 @@ TEST_F(AppInstall, ReplacesBothNamesAndCleansUserCopies) {
     EXPECT_TRUE(noneLeft(destination, ".tavrin-setup-stage-"));
     expectLogged({"  ✔ 已移除旧 TAVRIN.app\n", "  ✔ 已移除旧 Corvel.app\n",
                   "  • 已清理 ~/Applications 历史副本: " + (applications / "Corvel.app").string()});
+}
+
+TEST_F(AppInstall, OnlyCopiesAreStoppedAlsoOnesStartedDuringTheWait) {
+    // Asked to quit, this copy first starts another one, which ignores the request.
+    pid_t first = startOldCopy("\"$0\" \"$1.next\" '' & exit 0", "first");
+    // A program of the system given a file of the bundle is no copy.
+    fs::path bundle = applications / "Corvel.app";
+    writeFile(bundle / "log.txt", "");
+    pid_t tail = platform::spawnProcess({"/usr/bin/tail", {(bundle / "log.txt").string(), "-f"}});
+    ASSERT_TRUE(waitUntil([&] {
+        std::error_code error;
+        return fs::read_symlink(fmt::format("/proc/{}/exe", tail), error) == "/usr/bin/tail";
+    }));
+    auto copies = RunningApplications::findRunningCopies(bundle);
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0].pid, first);
+
+    RunningApplications::stopRunningCopies(bundle);
+    auto status = exitStatus(first);
+    EXPECT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    ASSERT_TRUE(waitUntil([&] { return !readFile(home.path() / "first.next").empty(); }));
+    pid_t next = std::stoi(readFile(home.path() / "first.next"));
+    EXPECT_TRUE(waitUntil([&] { return hasEnded(next); }));
+    expectLogged({fmt::format("[WARN]   • 强制终止 Corvel（PID {}）\n", next)});
+    EXPECT_EQ(::waitpid(tail, nullptr, WNOHANG), 0); // still running
+    ::kill(tail, SIGKILL);
+    EXPECT_TRUE(exitStatus(tail));
 }
 
 TEST_F(AppInstall, LaunchIsDetachedWithNothingInherited) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <openssl/evp.h>
+#include <zlib.h>
 
 using CVTAVAsset::Format::raw;
 using CVTAVAsset::Format::tarGz;
@@ -31,6 +32,21 @@ class AssetExtraction : public ::testing::Test {
     }
     bool noTemporaryLeft() const { return noneLeft(data, "corvel-extract-"); }
 };
+
+// One gzip member holding `bytes`, as zlib writes it.
+std::string gzipMember(const std::string& bytes) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&stream, bytes.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
 
 } // namespace
 
@@ -96,13 +112,17 @@ TEST_F(AssetExtraction, HostileEmptyOrCancelledArchivesChangeNothing) {
     const std::vector<Case> cases = {
         {"解压结果为空（staging 无有效条目）", {file("__MACOSX/._x", "m"), file(".DS_Store", "d")}},
         {"cancelled", {file("model/a.bin", "a")}, false, stopped.get_token()},
-        {"..", {file("../evil", "x")}},
+        {"归档条目含有“..”", {file("../evil", "x")}},
         {"绝对路径", {file("/evil", "x")}},
         {"SetupManifest.json", {file("./SetupManifest.json", "{}")}},
         {"绝对路径", {softLink("link", "/etc")}},
         {"归档之外", {softLink("deep/link", "../../x")}},
         // Each link stays inside as written; followed through the first, the second leaves.
         {"归档之外", {softLink("a/b/up", "../.."), softLink("t", "a/b/up/..")}},
+        // Likewise, towards a target that does not exist: nothing to canonicalise.
+        {"指向归档之外，已拒绝：pkg/t",
+         {softLink("pkg/a/b/up", "../../.."), softLink("pkg/t", "a/b/up/../../../escaped")}},
+        {"层数过多", {softLink("a", "b"), softLink("b", "a")}},
         {"link", {softLink("link", "inner"), directory("inner"), file("link/through", "x")}},
         {"设备文件", {{"null", "", AE_IFCHR}}, true},
         {"硬链接", {{"h", "", AE_IFREG, "../../outside.txt"}}, true},
@@ -135,6 +155,61 @@ TEST_F(AssetExtraction, HostileEmptyOrCancelledArchivesChangeNothing) {
     EXPECT_EQ(readFile(home.path() / "outside.txt"), "secret");
 }
 
+// Model archives rarely carry a digest: the archive's own checks are all there is.
+TEST_F(AssetExtraction, DamagedArchivesFailWithTheLibrarysMessageAndMoveNothing) {
+    const std::vector<Entry> entries = {file("model/w.bin", std::string(5000, 'w') + "MARKER")};
+    write(archive, tarGz, entries, true);
+    const std::string tar = readFile(archive);
+    const std::string member = gzipMember(tar);
+    auto flipped = [](std::string bytes, std::size_t at) {
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+        return bytes;
+    };
+    write(archive, zip, entries, true);
+    const std::string storedZip = readFile(archive);
+    ASSERT_NE(storedZip.find("MARKER"), std::string::npos); // stored, not deflated
+    struct Case {
+        const char* name;
+        CVTAVAsset::Format format;
+        std::string bytes;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"zip entry with a flipped byte", zip, flipped(storedZip, storedZip.find("MARKER")),
+         "ZIP bad CRC"},
+        {"gzip trailer CRC", tarGz, flipped(member, member.size() - 8), "incorrect data check"},
+        {"gzip trailer length", tarGz, flipped(member, member.size() - 2),
+         "incorrect length check"},
+        {"gzip without its trailer", tarGz, member.substr(0, member.size() - 8),
+         "unexpected end of file"},
+        {"garbage after the member", tarGz, member + "garbage", "incorrect header check"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(archive, c.bytes);
+        std::string outcome = "(no failure)";
+        try {
+            extract(c.format);
+        } catch (const CorvelInstallError& e) {
+            outcome = std::get<CorvelInstallError::ExtractFailed>(e.value()).stderrText;
+        }
+        EXPECT_NE(outcome.find(c.expected), std::string::npos) << outcome;
+        EXPECT_TRUE(!fs::exists(destination) || fs::is_empty(destination));
+        EXPECT_TRUE(noTemporaryLeft());
+        EXPECT_TRUE(fs::exists(archive));
+    }
+
+    // Sound variants stay accepted: members in a row with zero padding, and a plain tar.
+    std::size_t half = tar.size() / 2;
+    for (const std::string& bytes :
+         {gzipMember(tar.substr(0, half)) + gzipMember(tar.substr(half)) + std::string(512, '\0'),
+          tar}) {
+        writeFile(archive, bytes);
+        EXPECT_EQ(extract(tarGz), destination / "model");
+        EXPECT_EQ(readFile(destination / "model" / "w.bin"), std::string(5000, 'w') + "MARKER");
+    }
+}
+
 TEST_F(AssetExtraction, RawFilesGoWhereTheProductChecksLookAndUnsafeNamesAreRefused) {
     fs::create_directories(destination);
     fs::create_directory_symlink(home.path(), destination / "escape");
@@ -151,7 +226,10 @@ TEST_F(AssetExtraction, RawFilesGoWhereTheProductChecksLookAndUnsafeNamesAreRefu
         {"https://h/x", ".", ""},
         {"https://h/x", "sub/", ""},
         {"https://h/x", "escape/x", ""},
+        {"https://h/d/SetupManifest.json", "", ""}, // the setup record's place
+        {"https://h/x", "./SetupManifest.json", ""},
     };
+    writeFile(destination / "SetupManifest.json", "record");
     for (const auto& [url, relativePath, installed] : cases) {
         SCOPED_TRACE(url + " " + relativePath);
         writeFile(archive, "payload " + url);
@@ -166,6 +244,7 @@ TEST_F(AssetExtraction, RawFilesGoWhereTheProductChecksLookAndUnsafeNamesAreRefu
         }
     }
     EXPECT_FALSE(fs::exists(home.path() / "x") || fs::exists(data / "x"));
+    EXPECT_EQ(readFile(destination / "SetupManifest.json"), "record");
 }
 
 TEST(Sha256OfFile, DigestsAcrossChunkBoundaries) {

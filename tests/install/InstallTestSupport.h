@@ -9,10 +9,13 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <vector>
 
 // Archives written by the tests themselves, with any name, type and mode.
@@ -36,15 +39,17 @@ inline Entry softLink(std::string name, std::string to) {
     return {name, {}, AE_IFLNK, to, 0777};
 }
 
+// `plain`: a zip's entries stored uncompressed, a tar left without gzip.
 inline void write(const std::filesystem::path& path, CVTAVAsset::Format format,
-                  const std::vector<Entry>& entries) {
+                  const std::vector<Entry>& entries, bool plain = false) {
     std::filesystem::create_directories(path.parent_path());
     archive* out = archive_write_new();
     if (format == CVTAVAsset::Format::zip) {
         archive_write_set_format_zip(out);
+        if (plain) archive_write_set_format_option(out, "zip", "compression", "store");
     } else {
         archive_write_set_format_pax_restricted(out);
-        archive_write_add_filter_gzip(out);
+        if (!plain) archive_write_add_filter_gzip(out);
     }
     ASSERT_EQ(archive_write_open_filename(out, path.c_str()), ARCHIVE_OK);
     for (const auto& e : entries) {
@@ -80,4 +85,22 @@ inline bool noneLeft(const fs::path& directory, const std::string& prefix) {
 }
 inline void expectLogged(const std::vector<std::string>& lines) {
     expectContains(logText(), lines);
+}
+
+// The child's wait status once it has ended; nothing when it still runs after
+// a generous bound (it is then killed and reaped, so a test never hangs).
+inline std::optional<int> exitStatus(pid_t pid) {
+    int status = 0;
+    if (waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) return status;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return std::nullopt;
+}
+
+// Whether a process that is not our child has ended: gone, or a zombie nobody reaped.
+inline bool hasEnded(pid_t pid) {
+    std::string stat = readFile(fs::path("/proc") / std::to_string(pid) / "stat");
+    auto close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z' ||
+           stat[close + 2] == 'X';
 }

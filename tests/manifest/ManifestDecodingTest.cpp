@@ -83,12 +83,27 @@ TEST(ManifestDecoding, BrokenDocumentsFailWithReasonAndSnippet) {
         EXPECT_TRUE(decodeError(bad).starts_with("JSON 解析失败: ")) << bad.substr(0, 100);
     }
 
-    // Shapes that would cost gigabytes as a tree are refused before one is built.
-    EXPECT_NE(decodeError(std::string(200000, '[')).find("清单嵌套过深"), std::string::npos);
-    std::string many = "[";
-    for (int i = 0; i <= 100000; ++i)
-        many += "{},";
-    EXPECT_NE(decodeError(many + "{}]").find("清单元素过多"), std::string::npos);
+    // Shapes that would cost gigabytes as a tree are refused before one is built: 64
+    // levels (the document's own object counting as one) and 100000 values at most.
+    auto refusal = [](const std::string& body) {
+        std::string message = decodeError(body);
+        return message.substr(0, message.find(" — "));
+    };
+    auto nested = [](int levels) {
+        return R"({"status":"success","deep":)" + std::string(levels, '[') +
+               std::string(levels, ']') + R"(,"data":{"app":)" + plainApp + R"(,"models":[]}})";
+    };
+    EXPECT_NO_THROW(manifest::decodeManifest(nested(63)));
+    EXPECT_NE(refusal(nested(64)).find("清单嵌套过深: 超过 64 层"), std::string::npos);
+    // A bare array is no manifest, but only the count decides which refusal it gets.
+    auto values = [](int count) {
+        std::string array = "[0";
+        for (int i = 1; i < count - 1; ++i)
+            array += ",0";
+        return array + "]"; // count - 1 numbers and the array itself
+    };
+    EXPECT_EQ(refusal(values(100000)).find("清单元素过多"), std::string::npos);
+    EXPECT_NE(refusal(values(100001)).find("清单元素过多: 超过 100000 个"), std::string::npos);
 
     // Raw invalid UTF-8 is refused and the message stays valid text.
     message = decodeError(document("{\"download_url\":\"a\xC3\x28\xFF\"}"));

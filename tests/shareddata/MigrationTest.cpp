@@ -1,4 +1,6 @@
+#include "platform/FileOps.h"
 #include "shareddata/Layout.h"
+#include "support/Privileges.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +90,26 @@ TEST(Migration, EnsureLLMDataDirectoryAndFailedMoves) {
     EXPECT_FALSE(
         paths::migrateDirectory(home.path() / "src", home.path() / std::string(NAME_MAX + 1, 'x')));
     EXPECT_EQ(snapshot(), layout("~/src/a=a D=file"));
+}
+
+// Read-only folders are merged and the former root removed, also for a user
+// who meets file modes (CI runs as root, which would not).
+TEST(Migration, ReadOnlyFoldersMergeWithoutPrivileges) {
+    TempHome home;
+    apply(layout("L/LLMData/ro/inner/w.bin=w D/LLMData/keep=k"));
+    const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;
+    for (const char* folder : {"L/LLMData/ro/inner", "L/LLMData/ro"})
+        fs::permissions(expand(folder), readOnly);
+    paths::MigrationResult result;
+    if (!testsupport::runWithoutFileModeOverride(home.path(),
+                                                 [&] { result = paths::migrateLegacyData(); }))
+        GTEST_SKIP() << "this thread still writes into read-only folders";
+    EXPECT_EQ(result.rootOutcome, RootOutcome::migrated);
+    EXPECT_EQ(readFile(expand("D/LLMData/ro/inner/w.bin")), "w");
+    EXPECT_EQ(fs::status(expand("D/LLMData/ro")).permissions(), readOnly);
+    EXPECT_FALSE(fs::exists(expand("L")));
+    std::error_code ignored;
+    platform::removeTree(expand("D"), ignored);
 }
 
 TEST(SharedDataPaths, LocationsAndTheirComparison) {

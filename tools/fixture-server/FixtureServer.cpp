@@ -1,5 +1,8 @@
 #include "FixtureServer.h"
 
+#include "HttpValues.h"
+#include "ResponseBody.h"
+
 #include <httplib.h>
 
 #include <algorithm>
@@ -21,7 +24,6 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 namespace fixture {
 
@@ -30,24 +32,7 @@ namespace {
 // Enough workers for ten parallel keep-alive clients plus stragglers still
 // held by connections a client has not closed yet.
 constexpr std::size_t kWorkerThreads = 32;
-// One read buffer per response; large enough to keep a 1 GiB transfer cheap.
-constexpr std::size_t kChunkBytes = 64 * 1024;
 constexpr const char* kDefaultContentType = "application/octet-stream";
-
-std::string lowered(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string trimmed(std::string_view text) {
-    auto isSpace = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && isSpace(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && isSpace(text.back()))
-        text.remove_suffix(1);
-    return std::string(text);
-}
 
 std::uint64_t fnv1a(std::string_view data) {
     std::uint64_t hash = 1469598103934665603ULL;
@@ -64,20 +49,6 @@ std::string hex(std::uint64_t value) {
     return std::string(buffer, result.ptr);
 }
 
-std::string httpDate(std::chrono::system_clock::time_point when) {
-    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm tm{};
-    ::gmtime_r(&seconds, &tm);
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday],
-                  tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                  tm.tm_sec);
-    return buffer;
-}
-
 std::string substituteBase(const std::string& text, const std::string& base) {
     static constexpr std::string_view placeholder = "{BASE}";
     std::string out;
@@ -92,82 +63,7 @@ std::string substituteBase(const std::string& text, const std::string& base) {
     return out;
 }
 
-struct ByteRange {
-    enum class Kind { none, satisfiable, unsatisfiable } kind = Kind::none;
-    std::uint64_t first = 0;
-    std::uint64_t last = 0; // inclusive
-};
-
-std::optional<std::uint64_t> parseDigits(std::string_view text, bool& overflow) {
-    overflow = false;
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (end != text.data() + text.size()) return std::nullopt;
-    if (error == std::errc::result_out_of_range) {
-        overflow = true;
-        return UINT64_MAX;
-    }
-    if (error != std::errc()) return std::nullopt;
-    return value;
-}
-
-// One byte range of the "bytes" unit. Several ranges, other units and
-// malformed values yield Kind::none, which means: answer with the whole body,
-// as a server may ignore any Range it does not want to serve.
-ByteRange parseRange(const std::string& header, std::uint64_t size) {
-    std::string value = trimmed(header);
-    if (lowered(value.substr(0, 6)) != "bytes=") return {};
-    std::string_view rangeSet = std::string_view(value).substr(6);
-    if (rangeSet.find(',') != std::string_view::npos) return {};
-    auto dash = rangeSet.find('-');
-    if (dash == std::string_view::npos) return {};
-    std::string firstText = trimmed(rangeSet.substr(0, dash));
-    std::string lastText = trimmed(rangeSet.substr(dash + 1));
-    bool overflow = false;
-
-    if (firstText.empty()) { // suffix: the last N bytes
-        auto suffix = parseDigits(lastText, overflow);
-        if (!suffix) return {};
-        if (*suffix == 0 || size == 0) return {ByteRange::Kind::unsatisfiable};
-        return {ByteRange::Kind::satisfiable, size - std::min(*suffix, size), size - 1};
-    }
-    auto first = parseDigits(firstText, overflow);
-    if (!first) return {};
-    std::uint64_t last = UINT64_MAX;
-    if (!lastText.empty()) {
-        bool lastOverflow = false;
-        auto parsed = parseDigits(lastText, lastOverflow);
-        if (!parsed || *parsed < *first) return {};
-        last = *parsed;
-    }
-    if (*first >= size) return {ByteRange::Kind::unsatisfiable};
-    return {ByteRange::Kind::satisfiable, *first, std::min(last, size - 1)};
-}
-
-struct FileHandle {
-    int fd = -1;
-    explicit FileHandle(int descriptor) : fd(descriptor) {}
-    ~FileHandle() {
-        if (fd >= 0) ::close(fd);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-};
-
-// Headers cpp-httplib stores among the request headers for its own use.
-bool isInternalHeader(const std::string& name) {
-    static const char* internal[] = {"REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR", "LOCAL_PORT"};
-    return std::any_of(std::begin(internal), std::end(internal),
-                       [&](const char* n) { return name == n; });
-}
-
 } // namespace
-
-std::string RecordedRequest::header(const std::string& name) const {
-    auto it = headers.find(lowered(name));
-    return it == headers.end() ? std::string() : it->second;
-}
 
 struct FixtureServer::Resource {
     std::uint64_t size = 0;
@@ -175,56 +71,6 @@ struct FixtureServer::Resource {
     std::string lastModified;
     std::shared_ptr<const std::string> memory; // either this...
     std::shared_ptr<FileHandle> file;          // ...or this
-};
-
-// Produces one response body (or a slice of it) piece by piece, with the
-// faults that shape how the bytes go out.
-struct FixtureServer::Body {
-    FixtureServer* server = nullptr;
-    std::shared_ptr<const std::string> memory;
-    std::shared_ptr<FileHandle> file;
-    std::uint64_t start = 0;
-    std::uint64_t length = 0;
-    std::optional<std::size_t> closeAfter;
-    std::chrono::milliseconds stall{0};
-    std::size_t throttle = 0;
-    std::uint64_t stallEpoch = 0;
-
-    bool began = false;
-    Clock::time_point sendStart;
-    std::vector<char> buffer;
-
-    // Sends the bytes at `offset` (relative to start) onwards, one piece per
-    // call. Returning false makes the server drop the connection.
-    bool next(std::uint64_t offset, httplib::DataSink& sink) {
-        if (!began) {
-            began = true;
-            if (stall.count() > 0 && !server->pause(Clock::now() + stall, stallEpoch)) return false;
-            sendStart = Clock::now();
-        }
-        if (closeAfter && offset >= *closeAfter) return false;
-        std::uint64_t count = std::min<std::uint64_t>(length - offset, kChunkBytes);
-        if (closeAfter) count = std::min<std::uint64_t>(count, *closeAfter - offset);
-        if (throttle > 0) {
-            count = std::min<std::uint64_t>(count, std::max<std::size_t>(1, throttle / 10));
-            auto due = sendStart +
-                       std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                           static_cast<double>(offset) / static_cast<double>(throttle)));
-            if (!server->pause(due, std::nullopt)) return false;
-        }
-        if (memory) return sink.write(memory->data() + start + offset, count);
-
-        if (buffer.empty()) buffer.resize(kChunkBytes);
-        std::size_t filled = 0;
-        while (filled < count) {
-            ssize_t got = ::pread(file->fd, buffer.data() + filled, count - filled,
-                                  static_cast<off_t>(start + offset + filled));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) return false; // the file shrank under us: cut the response short
-            filled += static_cast<std::size_t>(got);
-        }
-        return sink.write(buffer.data(), filled);
-    }
 };
 
 FixtureServer::FixtureServer() = default;
@@ -401,40 +247,23 @@ void FixtureServer::releaseStalls() {
     waitCv_.notify_all();
 }
 
+std::vector<RecordedRequest> FixtureServer::requests() const {
+    return requestLog_.all();
+}
+
+std::vector<RecordedRequest> FixtureServer::requests(const std::string& path) const {
+    return requestLog_.forPath(path);
+}
+
+void FixtureServer::clearRequests() {
+    requestLog_.clear();
+}
+
 bool FixtureServer::pause(Clock::time_point deadline, std::optional<std::uint64_t> stallEpoch) {
     std::unique_lock lock(waitMutex_);
     waitCv_.wait_until(lock, deadline,
                        [&] { return stopping_ || (stallEpoch && stallEpoch_ != *stallEpoch); });
     return !stopping_;
-}
-
-std::vector<RecordedRequest> FixtureServer::requests() const {
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-std::vector<RecordedRequest> FixtureServer::requests(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    std::vector<RecordedRequest> out;
-    std::copy_if(requests_.begin(), requests_.end(), std::back_inserter(out),
-                 [&](const RecordedRequest& r) { return r.path == path; });
-    return out;
-}
-
-void FixtureServer::clearRequests() {
-    std::lock_guard lock(mutex_);
-    requests_.clear();
-}
-
-void FixtureServer::record(const httplib::Request& req) {
-    RecordedRequest recorded{req.method, req.path, req.target, {}};
-    for (const auto& [name, value] : req.headers) {
-        if (isInternalHeader(name)) continue;
-        auto [it, inserted] = recorded.headers.emplace(lowered(name), value);
-        if (!inserted) it->second += ", " + value;
-    }
-    std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(recorded));
 }
 
 std::optional<Fault> FixtureServer::takeFault(const std::string& path, bool consume) {
@@ -554,7 +383,7 @@ bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) 
         std::lock_guard lock(waitMutex_);
         stallEpoch = stallEpoch_;
     }
-    record(req);
+    requestLog_.record(req);
     // cpp-httplib would slice (and compress) whatever this handler answers
     // according to what it parsed from the request; both are decided here
     // instead. The request object is the server's own, not a const one.
@@ -608,15 +437,8 @@ bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) 
     std::uint64_t first = 0;
     std::uint64_t length = resource->size;
     if (!ignoreRanges && req.has_header("Range")) {
-        bool rangeApplies = true;
-        if (req.has_header("If-Range")) {
-            // Only a strong validator identical to the current one keeps the range.
-            std::string validator = trimmed(req.get_header_value("If-Range"));
-            rangeApplies = validator == resource->etag ||
-                           (!validator.empty() && validator.front() != '"' &&
-                            validator.rfind("W/", 0) != 0 && validator == resource->lastModified);
-        }
-        if (rangeApplies) {
+        if (!req.has_header("If-Range") || ifRangeHolds(req.get_header_value("If-Range"),
+                                                        resource->etag, resource->lastModified)) {
             auto range = parseRange(req.get_header_value("Range"), resource->size);
             if (range.kind == ByteRange::Kind::unsatisfiable) {
                 res.status = 416;
@@ -635,8 +457,10 @@ bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) 
     }
     res.status = status;
 
-    auto body = std::make_shared<Body>();
-    body->server = this;
+    auto body = std::make_shared<ResponseBody>();
+    body->pause = [this](Clock::time_point deadline, std::optional<std::uint64_t> epoch) {
+        return pause(deadline, epoch);
+    };
     body->memory = resource->memory;
     body->file = resource->file;
     body->start = first;

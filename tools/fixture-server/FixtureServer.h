@@ -1,5 +1,7 @@
 #pragma once
 
+#include "RequestLog.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -33,16 +35,6 @@ struct Fault {
     std::optional<std::size_t> closeAfterBytes{}; // drop the connection after N body bytes
     std::chrono::milliseconds stallBeforeBody{0}; // send headers then stall this long
     std::size_t throttleBytesPerSecond = 0;       // 0: unthrottled
-};
-
-struct RecordedRequest {
-    std::string method;
-    std::string path;                           // percent-decoded, without the query
-    std::string target;                         // as sent on the request line, query included
-    std::map<std::string, std::string> headers; // names lower-case; repeats joined by ", "
-
-    // Empty when absent; the name is matched without regard to case.
-    std::string header(const std::string& name) const;
 };
 
 // An HTTP/1.1 server on 127.0.0.1 for tests and the demo. Files come from
@@ -93,12 +85,10 @@ class FixtureServer {
         std::chrono::system_clock::time_point modified;
     };
     struct Resource;
-    struct Body;
 
     bool handle(const httplib::Request& req, httplib::Response& res);
     std::optional<Resource> resolve(const std::string& path);
     std::optional<Fault> takeFault(const std::string& path, bool consume);
-    void record(const httplib::Request& req);
     void bumpVersion(const std::string& path);
     // Waits until `deadline`; false when the server stops meanwhile. A stall
     // (given the release count its request saw) also ends at releaseStalls().
@@ -116,7 +106,7 @@ class FixtureServer {
     std::map<std::string, std::uint64_t> versions_; // bumped by changeETag
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> headers_;
     std::map<std::string, Fault> faults_;
-    std::vector<RecordedRequest> requests_;
+    RequestLog requestLog_;
     bool serveRootTemplates_ = false;
 
     std::mutex waitMutex_;
