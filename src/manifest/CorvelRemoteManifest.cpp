@@ -1,6 +1,5 @@
 #include "manifest/CorvelRemoteManifest.h"
 
-
 #include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
@@ -8,6 +7,7 @@
 #include "platform/Cancellation.h"
 #include "platform/FileOps.h"
 #include "platform/HttpClient.h"
+#include "platform/JsonShape.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -26,40 +26,6 @@ using nlohmann::json;
 // A decoding failure; its text becomes the reason in "JSON 解析失败: ...".
 struct DecodeFailure {
     std::string reason;
-};
-
-// Counts nesting and values without building anything. Syntax errors are left
-// to the real parse, which words them better.
-struct ShapeGuard : nlohmann::json_sax<json> {
-    std::string refusal;
-    std::size_t depth = 0;
-    std::size_t values = 0;
-
-    bool value() {
-        if (++values <= maxManifestValues) return true;
-        refusal = fmt::format("清单元素过多: 超过 {} 个", maxManifestValues);
-        return false;
-    }
-    bool open() {
-        if (++depth <= maxManifestDepth) return value();
-        refusal = fmt::format("清单嵌套过深: 超过 {} 层", maxManifestDepth);
-        return false;
-    }
-    bool null() override { return value(); }
-    bool boolean(bool) override { return value(); }
-    bool number_integer(number_integer_t) override { return value(); }
-    bool number_unsigned(number_unsigned_t) override { return value(); }
-    bool number_float(number_float_t, const string_t&) override { return value(); }
-    bool string(string_t&) override { return value(); }
-    bool binary(binary_t&) override { return value(); }
-    bool start_object(std::size_t) override { return open(); }
-    bool key(string_t&) override { return true; }
-    bool end_object() override { return --depth, true; }
-    bool start_array(std::size_t) override { return open(); }
-    bool end_array() override { return --depth, true; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-        return false;
-    }
 };
 
 const char* typeName(const json& value) {
@@ -240,9 +206,14 @@ ManifestResponse decodeManifest(std::string_view body) {
     try {
         // A tree of millions of tiny values costs gigabytes even within the
         // size limit; a streaming pass refuses such shapes before any is built.
-        ShapeGuard guard;
-        json::sax_parse(body.begin(), body.end(), &guard);
-        if (!guard.refusal.empty()) throw DecodeFailure{guard.refusal};
+        switch (platform::checkJsonShape(body, maxManifestDepth, maxManifestValues)) {
+        case platform::JsonShape::tooDeep:
+            throw DecodeFailure{fmt::format("清单嵌套过深: 超过 {} 层", maxManifestDepth)};
+        case platform::JsonShape::tooManyValues:
+            throw DecodeFailure{fmt::format("清单元素过多: 超过 {} 个", maxManifestValues)};
+        case platform::JsonShape::acceptable:
+            break;
+        }
         json document = json::parse(body.begin(), body.end());
         return decodeDocument(document);
     } catch (const DecodeFailure& failure) {
