@@ -3,6 +3,7 @@
 #include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
 #include "manifest/CorvelRemoteManifest.h"
+#include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
@@ -12,6 +13,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -211,5 +213,38 @@ TEST(ProbeSizes, AnsweredInReverseEachKeepsItsOwnSizeOrTheManifestOneWithAWarnin
             fmt::format("[WARN]   ⚠ HEAD 未解析大小 [m{}]，暂用 manifest 值 1 KB 兜底\n", i);
         EXPECT_EQ(log.find(warning), i < 10 ? std::string::npos : log.rfind(warning));
         EXPECT_EQ(log.find(warning) == std::string::npos, i < 10);
+    }
+}
+
+// A stop while the manifest or a size is being fetched is the run's
+// cancellation: no failure line, no warning per asset.
+TEST_F(FetchAssets, AStopDuringTheFetchOrTheProbesIsACancellation) {
+    LoopbackListener silent; // accepts and never answers
+    struct Row {
+        std::string manifestURL;
+        std::string unwanted;
+    };
+    serveManifest(R"({"status":"success","data":{"app":{"download_url":")" +
+                  silent.url("/app.zip") + R"(","file_size":1000},"models":[]}})");
+    for (const Row& row : {Row{silent.url("/manifest.json"), "✘ 清单拉取/解析失败"},
+                           Row{server.url("/manifest.json"), "⚠ HEAD 未解析大小"}}) {
+        useManifest(row.manifestURL);
+        std::string before = logText();
+        std::stop_source stop;
+        std::atomic<bool> cancelled{false};
+        std::jthread fetch([&] {
+            try {
+                manifest::fetchAssets(stop.get_token());
+            } catch (const platform::CancelledError&) {
+                cancelled = true;
+            } catch (...) {
+            }
+        });
+        auto client = silent.acceptOne();
+        ASSERT_TRUE(client) << row.manifestURL;
+        stop.request_stop();
+        fetch.join();
+        EXPECT_TRUE(cancelled) << row.manifestURL;
+        EXPECT_EQ(logText().find(row.unwanted, before.size()), std::string::npos);
     }
 }
