@@ -266,10 +266,15 @@ bool FixtureServer::pause(Clock::time_point deadline, std::optional<std::uint64_
     return !stopping_;
 }
 
+void FixtureServer::setDefaultFault(std::optional<Fault> fault) {
+    std::lock_guard lock(mutex_);
+    defaultFault_ = std::move(fault);
+}
+
 std::optional<Fault> FixtureServer::takeFault(const std::string& path, bool consume) {
     std::lock_guard lock(mutex_);
     auto it = faults_.find(path);
-    if (it == faults_.end()) return std::nullopt;
+    if (it == faults_.end()) return defaultFault_;
     Fault fault = it->second;
     if (consume && it->second.times > 0 && --it->second.times == 0) faults_.erase(it);
     return fault;

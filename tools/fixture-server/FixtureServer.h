@@ -68,6 +68,9 @@ class FixtureServer {
     void setHeader(const std::string& path, std::string name, std::string value); // extra header
     void setFault(const std::string& path, Fault fault);
     void clearFault(const std::string& path);
+    // A fault for every path without one of its own, never used up (the demo
+    // throttles downloads with it so that progress can be watched).
+    void setDefaultFault(std::optional<Fault> fault);
     void changeETag(const std::string& path); // the file becomes a "new version" (new strong ETag)
     // Ends the stalls of every request already in requests() (whether or not
     // its stall has begun yet); their bodies then follow as usual.
@@ -106,6 +109,7 @@ class FixtureServer {
     std::map<std::string, std::uint64_t> versions_; // bumped by changeETag
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> headers_;
     std::map<std::string, Fault> faults_;
+    std::optional<Fault> defaultFault_;
     RequestLog requestLog_;
     bool serveRootTemplates_ = false;
 

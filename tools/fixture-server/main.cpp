@@ -21,13 +21,14 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: corvel-fixture-server --root DIR [--port N]\n"
+    "usage: corvel-fixture-server --root DIR [--port N] [--throttle BYTES_PER_SECOND]\n"
     "\n"
     "Serves the files below DIR over HTTP on 127.0.0.1 until SIGINT or SIGTERM.\n"
     "Prints \"listening on http://127.0.0.1:PORT\" once it accepts connections.\n"
     "\n"
     "  --root DIR  directory to serve (required)\n"
     "  --port N    port to listen on; 0 or absent: a free port\n"
+    "  --throttle R  send every response body at R bytes per second at most\n"
     "  --help      this text\n"
     "\n"
     "GET and HEAD, with ETag, Last-Modified, Range and If-Range.\n"
@@ -44,13 +45,14 @@ int usageError(const std::string& message) {
 int main(int argc, char** argv) {
     std::filesystem::path root;
     int port = 0;
+    std::size_t throttle = 0;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
         }
-        if ((arg == "--root" || arg == "--port") && i + 1 >= argc)
+        if ((arg == "--root" || arg == "--port" || arg == "--throttle") && i + 1 >= argc)
             return usageError(std::string(arg) + " needs a value");
         if (arg == "--root") {
             root = argv[++i];
@@ -61,6 +63,13 @@ int main(int argc, char** argv) {
             if (value.empty() || *end != '\0' || parsed < 0 || parsed > 65535)
                 return usageError("invalid port: " + value);
             port = static_cast<int>(parsed);
+        } else if (arg == "--throttle") {
+            std::string value = argv[++i];
+            char* end = nullptr;
+            unsigned long long parsed = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || value[0] == '-' || *end != '\0' || parsed == 0)
+                return usageError("invalid rate: " + value);
+            throttle = static_cast<std::size_t>(parsed);
         } else {
             return usageError("unknown argument: " + std::string(arg));
         }
@@ -82,6 +91,8 @@ int main(int argc, char** argv) {
     try {
         fixture::FixtureServer server(root);
         server.setServeRootTemplates(true);
+        if (throttle > 0)
+            server.setDefaultFault(fixture::Fault{.throttleBytesPerSecond = throttle});
         server.start(port);
         std::printf("listening on %s\n", server.baseUrl().c_str());
         std::fflush(stdout);
