@@ -12,8 +12,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <limits>
 #include <mutex>
 #include <thread>

@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <future>
 #include <optional>
 #include <variant>
