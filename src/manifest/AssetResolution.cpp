@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <mutex>
 #include <thread>
 #include <utility>
 
