@@ -14,10 +14,8 @@
 
 #include <cerrno>
 #include <charconv>
-#include <condition_variable>
 #include <fcntl.h>
 #include <limits>
-#include <mutex>
 
 #include <sys/stat.h>
 #include <system_error>
@@ -510,11 +508,7 @@ void CorvelResumableDownloader::probeAfter416(Attempt& attempt, const std::stop_
 bool CorvelResumableDownloader::pause(std::chrono::seconds duration,
                                       const std::stop_token& stop) const {
     if (timing_.pause) return timing_.pause(duration, stop);
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, stop, duration, [] { return false; });
-    return !stop.stop_requested();
+    return platform::waitFor(duration, stop);
 }
 
 bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr& error) {

@@ -22,7 +22,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <future>
 #include <optional>
@@ -43,11 +42,7 @@ CorvelDownloadViewModel::Seams withDefaults(CorvelDownloadViewModel::Seams seams
     if (!seams.now) seams.now = [] { return std::chrono::steady_clock::now(); };
     if (!seams.sleep)
         seams.sleep = [](std::chrono::milliseconds duration, std::stop_token stop) {
-            std::mutex mutex;
-            std::condition_variable_any wake;
-            std::unique_lock lock(mutex);
-            wake.wait_for(lock, stop, duration, [] { return false; });
-            return !stop.stop_requested();
+            return platform::waitFor(duration, stop);
         };
     return seams;
 }
@@ -159,7 +154,6 @@ void CorvelDownloadViewModel::Run::runSteps() {
     std::fflush(stdout);
 
     std::vector<CVTAVAsset> assets = CorvelRemoteManifest::fetchAssets(stop);
-    platform::throwIfStopped(stop);
 
     SetupPlan::Plan plan = SetupPlan::makePlan(assets);
     PipelineLogSections::logEnvironment(tier, memory, plan.neededBytes, availableDiskBytes());
