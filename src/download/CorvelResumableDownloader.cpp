@@ -1,6 +1,5 @@
 #include "download/CorvelResumableDownloader.h"
 
-#include "install/CorvelInstallError.h"
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
@@ -8,6 +7,7 @@
 #include "platform/FileOps.h"
 #include "platform/HttpClient.h"
 #include "platform/UniqueFd.h"
+#include "types/CorvelInstallError.h"
 
 #include <curl/curl.h>
 #include <fmt/format.h>

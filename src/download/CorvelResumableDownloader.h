@@ -1,7 +1,7 @@
 #pragma once
 
 #include "download/CacheSlot.h"
-#include "pipeline/CVTAVAsset.h"
+#include "types/CVTAVAsset.h"
 
 #include <chrono>
 #include <cstddef>

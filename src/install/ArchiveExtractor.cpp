@@ -1,10 +1,10 @@
 #include "install/ArchiveExtractor.h"
 
-#include "install/CorvelInstallError.h"
 #include "install/GzipSource.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 #include "platform/UniqueFd.h"
+#include "types/CorvelInstallError.h"
 
 #include <archive.h>
 #include <archive_entry.h>

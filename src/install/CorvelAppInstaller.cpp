@@ -1,13 +1,13 @@
 #include "install/CorvelAppInstaller.h"
 
 #include "install/ArchiveExtractor.h"
-#include "install/CorvelInstallError.h"
 #include "install/RunningApplications.h"
 #include "install/SubprocessRunner.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 #include "platform/Directories.h"
 #include "platform/FileOps.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 

@@ -1,13 +1,13 @@
 #include "install/CorvelAssetExtractor.h"
 
 #include "install/ArchiveExtractor.h"
-#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "log/Hex.h"
 #include "platform/Cancellation.h"
 #include "platform/FileOps.h"
 #include "platform/UniqueFd.h"
 #include "shareddata/CVSharedDataPaths.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 #include <openssl/evp.h>

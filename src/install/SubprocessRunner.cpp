@@ -1,8 +1,8 @@
 #include "install/SubprocessRunner.h"
 
-#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Spawn.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 #include <utf8proc.h>

@@ -1,6 +1,5 @@
 #include "manifest/AssetResolution.h"
 
-#include "install/CorvelInstallError.h"
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/ManifestText.h"
@@ -8,6 +7,7 @@
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
 #include "shareddata/CVSharedDataPaths.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 

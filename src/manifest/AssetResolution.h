@@ -1,8 +1,8 @@
 #pragma once
 
 #include "manifest/CorvelRemoteManifest.h"
-#include "pipeline/CVTAVAsset.h"
 #include "platform/Url.h"
+#include "types/CVTAVAsset.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,5 @@
 #include "manifest/CorvelRemoteManifest.h"
 
-#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
 #include "manifest/ManifestText.h"
@@ -8,6 +7,7 @@
 #include "platform/FileOps.h"
 #include "platform/HttpClient.h"
 #include "platform/JsonShape.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "pipeline/CVTAVAsset.h"
 #include "platform/DomainError.h"
 #include "platform/Url.h"
+#include "types/CVTAVAsset.h"
 
 #include <chrono>
 #include <cstddef>

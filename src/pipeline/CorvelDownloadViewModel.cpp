@@ -5,7 +5,6 @@
 #include "install/ApplicationLauncher.h"
 #include "install/CorvelAppInstaller.h"
 #include "install/CorvelAssetExtractor.h"
-#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "pipeline/PipelineLogSections.h"
@@ -18,6 +17,7 @@
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "shareddata/CVSystemProfile.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "pipeline/CVTAVAsset.h"
+#include "types/CVTAVAsset.h"
 
 #include <chrono>
 #include <condition_variable>

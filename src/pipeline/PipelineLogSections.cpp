@@ -1,11 +1,11 @@
 #include "pipeline/PipelineLogSections.h"
 
-#include "install/CorvelInstallError.h"
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/DomainError.h"
 #include "platform/HttpClient.h"
 #include "record/CorvelSetupManifest.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 

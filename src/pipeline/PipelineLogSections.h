@@ -1,8 +1,8 @@
 #pragma once
 
-#include "pipeline/CVTAVAsset.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "shareddata/CVSystemProfile.h"
+#include "types/CVTAVAsset.h"
 
 #include <cstdint>
 #include <exception>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "pipeline/CVTAVAsset.h"
 #include "pipeline/CorvelDownloadViewModel.h"
+#include "types/CVTAVAsset.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,9 +1,9 @@
 #include "pipeline/SetupPlan.h"
 
-#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 

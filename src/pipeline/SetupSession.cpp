@@ -4,9 +4,9 @@
 #include "install/CorvelAppInstaller.h"
 #include "install/CorvelAssetExtractor.h"
 #include "log/CorvelSetupLogger.h"
-#include "pipeline/CVTAVAsset.h"
 #include "platform/Directories.h"
 #include "shareddata/CVSharedDataPaths.h"
+#include "types/CVTAVAsset.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

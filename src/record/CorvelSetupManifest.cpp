@@ -1,11 +1,11 @@
 #include "record/CorvelSetupManifest.h"
 
-#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/FileOps.h"
 #include "platform/JsonShape.h"
 #include "platform/UniqueFd.h"
 #include "shareddata/CVSharedDataPaths.h"
+#include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>

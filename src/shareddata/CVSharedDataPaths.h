@@ -1,7 +1,7 @@
 #pragma once
 
-#include "pipeline/CVTAVAsset.h"
 #include "platform/Url.h"
+#include "types/CVTAVAsset.h"
 
 #include <cstdint>
 #include <filesystem>

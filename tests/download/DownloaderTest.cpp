@@ -1,9 +1,9 @@
 #include "download/CorvelResumableDownloader.h"
-#include "install/CorvelInstallError.h"
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
+#include "types/CorvelInstallError.h"
 
 #include <FixtureServer.h>
 #include <fmt/format.h>

@@ -1,8 +1,8 @@
-#include "install/CorvelInstallError.h"
 #include "log/ByteCount.h"
-#include "pipeline/CVTAVAsset.h"
 #include "platform/DomainError.h"
 #include "support/TempHome.h"
+#include "types/CVTAVAsset.h"
+#include "types/CorvelInstallError.h"
 
 #include <gtest/gtest.h>
 

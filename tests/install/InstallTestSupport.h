@@ -1,9 +1,9 @@
 #pragma once
 
-#include "install/CorvelInstallError.h"
-#include "pipeline/CVTAVAsset.h"
 #include "platform/Cancellation.h"
 #include "support/TempHome.h"
+#include "types/CVTAVAsset.h"
+#include "types/CorvelInstallError.h"
 
 #include <archive.h>
 #include <archive_entry.h>

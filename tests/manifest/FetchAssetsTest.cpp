@@ -1,5 +1,4 @@
 #include "FixtureServer.h"
-#include "install/CorvelInstallError.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
 #include "manifest/CorvelRemoteManifest.h"
@@ -7,6 +6,7 @@
 #include "platform/HttpClient.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
+#include "types/CorvelInstallError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
 #include "FixtureServer.h"
-#include "install/CorvelInstallError.h"
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "pipeline/PipelineLogSections.h"
 #include "pipeline/StateMailbox.h"
@@ -7,6 +6,7 @@
 #include "platform/DomainError.h"
 #include "platform/HttpClient.h"
 #include "support/TempHome.h"
+#include "types/CorvelInstallError.h"
 
 #include <gtest/gtest.h>
 

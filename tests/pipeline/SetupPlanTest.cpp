@@ -1,8 +1,8 @@
 #include "pipeline/SetupPlan.h"
-#include "install/CorvelInstallError.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "support/TempHome.h"
+#include "types/CorvelInstallError.h"
 
 #include <gtest/gtest.h>
 

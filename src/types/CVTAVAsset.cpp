@@ -1,4 +1,4 @@
-#include "pipeline/CVTAVAsset.h"
+#include "types/CVTAVAsset.h"
 
 #include "platform/Directories.h"
 

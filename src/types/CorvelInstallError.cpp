@@ -1,4 +1,4 @@
-#include "install/CorvelInstallError.h"
+#include "types/CorvelInstallError.h"
 
 #include "log/ByteCount.h"
 
