@@ -141,6 +141,7 @@ void CorvelDownloadViewModel::Run::execute() {
 void CorvelDownloadViewModel::Run::runSteps() {
     progress.reset();
     progress.draw = seams.riseFraction;
+    progress.now = seams.now;
     publish(Downloading{0, "", 0, 0});
     removeLeftovers();
 
@@ -175,6 +176,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
 
 void CorvelDownloadViewModel::Run::showInitialProgress(const SetupPlan::Plan& plan) {
     ProgressAccounting::Initial initial = progress.initialProgress(plan.assets, plan.skippedBytes);
+    if (!owner.options_.pacedRise) initial.rise.clear();
     for (const State& value : initial.rise) {
         platform::throwIfStopped(stop);
         publish(value);
@@ -340,8 +342,11 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
         try {
             product = installed.get();
         } catch (...) {
-            log(LogLevel::error, fmt::format("✘ 步骤 {}/{} 失败 [{}]: {}", step, total, name,
-                                             describeError(std::current_exception())));
+            // A cancellation is not a failed step: the run logs it once.
+            auto error = std::current_exception();
+            if (!isCancellation(error) && !stop.stop_requested())
+                log(LogLevel::error, fmt::format("✘ 步骤 {}/{} 失败 [{}]: {}", step, total, name,
+                                                 describeError(error)));
             throw;
         }
         CorvelSetupManifest::record(result.asset, product);
