@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,6 +26,14 @@ class CorvelSetupLogger {
 
     // Returns once every line logged before the call has been written and buffered.
     void flush();
+
+    // The same, but gives up after `bound`; true when everything was written.
+    // For an exit that must happen even if standard error is stuck.
+    bool flushFor(std::chrono::milliseconds bound);
+
+    // Whether log lines go to standard error; they are buffered (and so reach
+    // the setup record) either way. The status line is drawn either way.
+    void setEchoToStandardError(bool echo);
 
     // The buffer joined, capped to the last maxPersistedCharacters user-perceived
     // characters. Runs on the writer thread, so every earlier line is included.
@@ -60,6 +69,7 @@ class CorvelSetupLogger {
     std::deque<std::function<void()>> queue_;
     std::vector<std::string> buffer_; // touched only on the writer thread
     std::string statusLine_;          // likewise
+    bool echo_ = true;                // likewise
     std::thread writer_;
 };
 
