@@ -37,6 +37,7 @@ constexpr const char* bundleIdentifier = "com.tavrin.app";
 constexpr std::size_t maxConcurrentDownloads = 2;
 constexpr std::chrono::milliseconds riseHold{2000};
 constexpr std::chrono::milliseconds smootherTick{300};
+constexpr std::chrono::milliseconds statusRefresh{1000};
 
 CorvelDownloadViewModel::Seams withDefaults(CorvelDownloadViewModel::Seams seams) {
     if (!seams.now) seams.now = [] { return std::chrono::steady_clock::now(); };
@@ -246,7 +247,13 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
     while (next < std::min(plan.size(), maxConcurrentDownloads))
         startNext();
     while (running > 0) {
-        DownloadEvent event = mailbox.pop();
+        std::optional<DownloadEvent> arrived = mailbox.popFor(statusRefresh);
+        if (!arrived) {
+            // Nothing for a while: the speed shown must fall, not keep its last value.
+            publish(progress.applyDelta(0, plan.size()));
+            continue;
+        }
+        DownloadEvent event = std::move(*arrived);
         switch (event.kind) {
         case DownloadEvent::Kind::progress:
             publish(progress.applyDelta(event.bytes, plan.size()));

@@ -200,3 +200,35 @@ TEST(ViewModel, NoPacedRiseWhenAskedAndAStopDuringInstallationIsOnlyACancellatio
 }
 
 } // namespace
+
+namespace {
+
+// A transfer that stalls still gets fresh figures: the speed falls instead of
+// showing its last value for as long as the stall lasts.
+TEST(ViewModel, AStalledDownloadKeepsTheFiguresCurrent) {
+    TempHome home;
+    fixture::FixtureServer server;
+    server.setFile("/app.zip", std::string(1000, 'a'));
+    server.setFault("/app.zip", fixture::Fault{.stallBeforeBody = std::chrono::seconds(600)});
+    server.setTemplate("/manifest", R"({"status":"success","data":{
+        "app":{"download_url":"{BASE}/app.zip"},"models":[]}})");
+    server.start();
+    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
+
+    VM::Options options;
+    options.launchApplication = false;
+    VM viewModel(options);
+    std::atomic<int> planned{0};
+    viewModel.addObserver([&](const VM::State& state) {
+        if (auto* d = std::get_if<VM::Downloading>(&state))
+            if (d->transfer.totalBytes > 0) ++planned;
+    });
+    ASSERT_TRUE(viewModel.start());
+    // The target is published once; every further state comes from the refresh.
+    EXPECT_TRUE(waitUntil([&] { return planned.load() >= 3; }, std::chrono::seconds(60)));
+    viewModel.cancel();
+    viewModel.wait();
+    ::unsetenv("CORVEL_MANIFEST_URL");
+}
+
+} // namespace
