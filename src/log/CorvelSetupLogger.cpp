@@ -123,6 +123,18 @@ void CorvelSetupLogger::log(LogLevel level, std::string_view message) {
     });
 }
 
+void CorvelSetupLogger::writeOutput(std::string text) {
+    enqueue([this, text = std::move(text)] {
+        if (statusLine_.empty()) {
+            platform::writeFully(STDOUT_FILENO, text);
+            return;
+        }
+        platform::writeFully(STDERR_FILENO, clearTerminalLine);
+        platform::writeFully(STDOUT_FILENO, text);
+        platform::writeFully(STDERR_FILENO, statusLine_);
+    });
+}
+
 void CorvelSetupLogger::setStatusLine(std::string line) {
     enqueue([this, line = std::move(line)]() mutable {
         if (line == statusLine_) return;

@@ -41,6 +41,11 @@ class CorvelSetupLogger {
 
     void logStartupBanner();
 
+    // Text for standard output, written in order with the log lines. On a
+    // terminal that also shows the status line, the text goes above it
+    // instead of being wiped by its next redraw.
+    void writeOutput(std::string text);
+
     // A line kept below the log on a terminal (a progress bar redrawn in
     // place): each log line is written above it, and it is drawn again after.
     // Empty removes it. Meant only for a standard error that is a terminal.

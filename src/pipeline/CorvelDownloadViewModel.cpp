@@ -22,7 +22,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <future>
 #include <optional>
 #include <variant>
@@ -151,9 +150,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     const std::uint64_t memory = physicalMemoryBytes();
     const MemoryTier tier = memoryTierFor(memory);
     CVSystemProfile profile{buildArchitecture(), tier, memory};
-    std::string line = systemProfileLine(profile.description());
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    CorvelSetupLogger::shared().writeOutput(systemProfileLine(profile.description()));
 
     std::vector<CVTAVAsset> assets = CorvelRemoteManifest::fetchAssets(stop);
 
