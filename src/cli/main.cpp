@@ -98,18 +98,23 @@ int main(int argc, char** argv) {
     app.add_flag("--no-launch", noLaunch,
                  "Do not start the installed application at the end (for machines without a "
                  "desktop session)");
-    auto* quietFlag = app.add_flag(
-        "-q,--quiet", quiet,
-        "No log lines on standard error: only the progress bar on a terminal, and the reason "
-        "as the last line if setup fails. The full log is still kept in the setup record");
+    app.add_flag("-q,--quiet", quiet,
+                 "No log lines on standard error: only the progress bar on a terminal, and the "
+                 "reason as the last line if setup fails. The full log is still kept in the setup "
+                 "record");
     app.add_flag("--verbose", verbose,
-                 "Every log line on standard error as it happens (the default)")
-        ->excludes(quietFlag);
+                 "Every log line on standard error as it happens (the default)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? 0 : exitUsage;
+    }
+    if (quiet && verbose) {
+        std::fputs("--quiet and --verbose exclude each other\nRun with --help for more "
+                   "information.\n",
+                   stderr);
+        return exitUsage;
     }
 
     if (!manifestURL.empty())
