@@ -58,6 +58,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(TARGET corvel-setup)
   # The window's Chinese text needs a CJK font that no library pulls in.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-wqy-microhei)
+  # Native on a Wayland desktop; without it Qt falls back to X11 (XWayland).
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS qt6-wayland)
   set(_corvel_front_ends "a window, corvel-setup, started from the application\n"
     "menu, and a command-line front-end, corvel-setup-cli, for terminals and\n"
     "scripts.")

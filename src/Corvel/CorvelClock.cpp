@@ -38,6 +38,11 @@ class QtClock final : public CorvelClock {
                                        std::function<void()> fire) override {
         return std::make_unique<QtTimer>(delay, std::move(fire));
     }
+
+    std::chrono::milliseconds now() const override {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+    }
 };
 
 } // namespace

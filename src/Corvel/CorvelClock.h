@@ -20,6 +20,9 @@ class CorvelClock {
     virtual std::unique_ptr<CorvelTimer> after(std::chrono::milliseconds delay,
                                                std::function<void()> fire) = 0;
 
+    // A monotonic reading, from an arbitrary origin.
+    virtual std::chrono::milliseconds now() const = 0;
+
     // The event loop's timers.
     static CorvelClock& system();
 };

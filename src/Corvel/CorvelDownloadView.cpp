@@ -57,7 +57,7 @@ CorvelDownloadView::CorvelDownloadView(QList<CarouselImage> images,
                                        std::chrono::milliseconds interval, CorvelClock& clock,
                                        QWidget* parent)
     : QWidget(parent), carousel_(new CorvelCarousel(std::move(images), interval, clock)),
-      bar_(new CorvelProgressBar), percent_(new QLabel) {
+      bar_(new CorvelProgressBar), percent_(new QLabel), status_(new QLabel) {
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, Qt::white);
@@ -78,11 +78,21 @@ CorvelDownloadView::CorvelDownloadView(QList<CarouselImage> images,
     row->addWidget(bar_, 1, Qt::AlignVCenter);
     row->addWidget(percent_, 0, Qt::AlignVCenter);
 
+    // Under the bar, in a quieter tone than the percentage.
+    status_->setFont(CorvelFonts::regular12());
+    status_->setFixedHeight(statusHeight);
+    status_->setContentsMargins(sideInset, 0, sideInset, 0);
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    QPalette quiet = status_->palette();
+    quiet.setColor(QPalette::WindowText, colorFromHex(u"#8C8A85"));
+    status_->setPalette(quiet);
+
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(0);
     column->addWidget(carousel_, 1);
     column->addWidget(bottom, 0);
+    column->addWidget(status_, 0);
 
     percent_->setText(percentText(values_.overallProgress));
 }
@@ -93,5 +103,6 @@ void CorvelDownloadView::setValues(const Values& values) {
     bar_->setProgress(values.overallProgress);
     const QString text = percentText(values.overallProgress);
     if (percent_->text() != text) percent_->setText(text);
+    if (status_->text() != values.status) status_->setText(values.status);
     if (stageChanged) carousel_->startFresh();
 }

@@ -49,9 +49,13 @@ class CorvelDownloadView : public QWidget {
         std::int64_t currentBytes = 0;
         std::int64_t totalBytes = 0;
         Stage stage = Stage::downloading;
+        // The line under the bar, worded by the caller: bytes, speed and
+        // time left, or the asset being installed.
+        QString status = {};
     };
 
     static constexpr int bottomBarHeight = 48;
+    static constexpr int statusHeight = 22;
     static constexpr int sideInset = 24;
     static constexpr int barTextSpacing = 9;
     static constexpr std::chrono::milliseconds defaultInterval{3000};
@@ -69,10 +73,12 @@ class CorvelDownloadView : public QWidget {
     CorvelCarousel* carousel() const { return carousel_; }
     CorvelProgressBar* progressBar() const { return bar_; }
     QLabel* percentageLabel() const { return percent_; }
+    QLabel* statusLabel() const { return status_; }
 
   private:
     Values values_;
     CorvelCarousel* carousel_;
     CorvelProgressBar* bar_;
     QLabel* percent_;
+    QLabel* status_;
 };

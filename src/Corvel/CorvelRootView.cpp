@@ -4,6 +4,7 @@
 #include "Corvel/CorvelDownloadView.h"
 #include "Corvel/CorvelFailureView.h"
 #include "Corvel/WindowFit.h"
+#include "pipeline/StatusText.h"
 
 #include <QStackedLayout>
 
@@ -15,6 +16,7 @@ template <class... F> Overloaded(F...) -> Overloaded<F...>;
 CorvelRootView::CorvelRootView(Setup setup, QWidget* parent)
     : QWidget(parent), setup_(std::move(setup)), stack_(new QStackedLayout(this)),
       download_(new CorvelDownloadView(setup_.images, setup_.carouselInterval, *setup_.clock)) {
+    languages_ = setup_.languages.isEmpty() ? preferredLanguages() : setup_.languages;
     setMinimumSize(WindowFit::minimumContent.toSize());
     stack_->addWidget(download_);
 }
@@ -25,7 +27,11 @@ QWidget* CorvelRootView::currentView() const {
 
 void CorvelRootView::setState(const State& state) {
     using Stage = CorvelDownloadView::Stage;
-    auto showProgress = [this](const CorvelDownloadView::Values& values) {
+    const StatusText::Language language = isChineseLanguage(languages_)
+                                              ? StatusText::Language::chinese
+                                              : StatusText::Language::english;
+    auto showProgress = [&](CorvelDownloadView::Values values) {
+        values.status = QString::fromStdString(StatusText::line(state, language));
         // A progress view that comes back after a failure starts afresh.
         const bool returning = stack_->currentWidget() != download_;
         download_->setValues(values);
@@ -56,10 +62,8 @@ void CorvelRootView::setState(const State& state) {
                            stack_->removeWidget(failure_);
                            failure_->deleteLater();
                        }
-                       const QStringList languages =
-                           setup_.languages.isEmpty() ? preferredLanguages() : setup_.languages;
                        failure_ = new CorvelFailureView(QString::fromStdString(s.message),
-                                                        setup_.onRetry, setup_.onQuit, languages);
+                                                        setup_.onRetry, setup_.onQuit, languages_);
                        stack_->addWidget(failure_);
                        stack_->setCurrentWidget(failure_);
                    },

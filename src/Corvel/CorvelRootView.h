@@ -47,6 +47,7 @@ class CorvelRootView : public QWidget {
 
   private:
     Setup setup_;
+    QStringList languages_; // the failure view and the status line speak the first one
     QStackedLayout* stack_;
     CorvelDownloadView* download_;
     CorvelFailureView* failure_ = nullptr;

@@ -27,11 +27,9 @@ CorvelSetupApp::CorvelSetupApp(Options options)
     connect(window_.get(), &CorvelWindowChrome::aboutRequested, this, &CorvelSetupApp::showAbout);
     connect(root_, &CorvelRootView::firstShown, this, [this] { viewModel_.start(); });
 
-    redrawTimer_.setSingleShot(true);
-    connect(&redrawTimer_, &QTimer::timeout, this, &CorvelSetupApp::deliverPending);
     stopPoll_.setInterval(10);
     connect(&stopPoll_, &QTimer::timeout, this, [this] {
-        if (!viewModel_.isRunning()) finish(succeeded_ ? 0 : 1);
+        if (!viewModel_.isRunning()) finish(runSucceeded() ? 0 : 1);
     });
 
     viewModel_.addObserver([this](const CorvelDownloadViewModel::State& state) { receive(state); });
@@ -48,7 +46,7 @@ CorvelSetupApp::~CorvelSetupApp() {
     // The run must end before the window goes: its observer posts into this
     // object. After success it is only launching the application, which must
     // not be cut short.
-    if (!succeeded_) viewModel_.cancel();
+    if (!runSucceeded()) viewModel_.cancel();
     viewModel_.wait();
 }
 
@@ -61,19 +59,23 @@ void CorvelSetupApp::retry() {
 }
 
 void CorvelSetupApp::deliverPending() {
-    using namespace std::chrono;
-    const milliseconds interval = StateMailbox::redrawInterval;
-    if (sinceRedraw_.isValid() && sinceRedraw_.elapsed() < interval.count()) {
-        if (!redrawTimer_.isActive())
-            redrawTimer_.start(int(interval.count() - sinceRedraw_.elapsed()));
-        return;
-    }
-    deliverNow();
+    if (redrawTimer_) return; // it delivers everything pending when it fires
+    // One reading of the clock: a second one could land past the interval and
+    // ask for a negative wait, and a wake-up that never comes would leave the
+    // window at its last state for good.
+    const std::chrono::milliseconds now = options_.clock->now();
+    const std::chrono::milliseconds wait = lastRedraw_
+                                               ? StateMailbox::redrawInterval - (now - *lastRedraw_)
+                                               : std::chrono::milliseconds(0);
+    if (wait <= std::chrono::milliseconds(0)) return deliverNow();
+    redrawTimer_ = options_.clock->after(std::min(wait, StateMailbox::redrawInterval),
+                                         [this] { deliverNow(); });
 }
 
 void CorvelSetupApp::deliverNow() {
-    redrawTimer_.stop();
-    sinceRedraw_.start();
+    redrawTimer_.reset();
+    lastRedraw_ = options_.clock->now();
+    ++redraws_;
     for (const CorvelDownloadViewModel::State& state : mailbox_.take())
         apply(state);
 }
@@ -101,9 +103,16 @@ void CorvelSetupApp::closeRequested() {
     // Gone from the screen at once; the program ends as soon as the run has
     // wound down, which the GUI thread checks without waiting on it.
     window_->hide();
-    if (!viewModel_.isRunning()) return finish(succeeded_ ? 0 : 1);
-    if (!succeeded_) viewModel_.cancel();
+    // The status says how the run ended, not what the window had shown of it:
+    // a run that has succeeded is only launching the application, which a
+    // close neither cancels nor turns into a failure.
+    if (!viewModel_.isRunning()) return finish(runSucceeded() ? 0 : 1);
+    if (!runSucceeded()) viewModel_.cancel();
     stopPoll_.start();
+}
+
+bool CorvelSetupApp::runSucceeded() const {
+    return std::holds_alternative<CorvelDownloadViewModel::Success>(viewModel_.state());
 }
 
 void CorvelSetupApp::finish(int status) {

@@ -4,7 +4,6 @@
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "pipeline/StateMailbox.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class CorvelRootView;
 class CorvelWindowChrome;
@@ -54,6 +54,9 @@ class CorvelSetupApp : public QObject {
     // the redraw interval.
     void deliverNow();
 
+    // How many times received states have reached the views.
+    int redrawCount() const { return redraws_; }
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -61,6 +64,8 @@ class CorvelSetupApp : public QObject {
     void deliverPending();
     void apply(const CorvelDownloadViewModel::State& state);
     void closeRequested();
+    // Whether the run has published its success; the views may not know yet.
+    bool runSucceeded() const;
     void finish(int status);
     void showAbout();
 
@@ -68,11 +73,12 @@ class CorvelSetupApp : public QObject {
     std::unique_ptr<CorvelWindowChrome> window_;
     CorvelRootView* root_;
     StateMailbox mailbox_;
-    QElapsedTimer sinceRedraw_;
-    QTimer redrawTimer_;
+    std::optional<std::chrono::milliseconds> lastRedraw_;
+    std::unique_ptr<CorvelTimer> redrawTimer_;
+    int redraws_ = 0;
     QTimer stopPoll_;
     std::unique_ptr<CorvelTimer> quitTimer_;
-    bool succeeded_ = false;
+    bool succeeded_ = false; // the views have shown the success
     bool finished_ = false;
     // Last: destroyed first, so the run is stopped and joined before anything
     // its observer reaches goes away.

@@ -50,4 +50,8 @@ const QFont& medium16() {
     static const QFont font = makeFont(16, QFont::Medium);
     return font;
 }
+const QFont& regular12() {
+    static const QFont font = makeFont(12, QFont::Normal);
+    return font;
+}
 } // namespace CorvelFonts

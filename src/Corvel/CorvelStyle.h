@@ -17,4 +17,5 @@ const QFont& medium14();   // the percentage
 const QFont& semibold18(); // the failure title
 const QFont& regular14();  // the failure message
 const QFont& medium16();   // the failure button
+const QFont& regular12();  // the status line under the bar
 } // namespace CorvelFonts

@@ -29,10 +29,14 @@ struct Shot {
 std::vector<Shot> shots() {
     const QStringList zh{QStringLiteral("zh-CN")};
     const QStringList en{QStringLiteral("en-US")};
+    VM::Downloading midway{0.42, "3 assets", 1'430'000'000, 3'400'000'000};
+    midway.transfer = {1'230'000'000, 3'400'000'000, 18'500'000, 118};
     return {
         {QStringLiteral("downloading-0"), VM::Downloading{0, "3 assets", 0, 0}, zh},
-        {QStringLiteral("downloading-42"), VM::Downloading{0.42, "3 assets", 0, 0}, zh},
+        {QStringLiteral("downloading-42"), midway, zh},
+        {QStringLiteral("downloading-42-en"), midway, en},
         {QStringLiteral("extracting"), VM::Extracting{0.95, "qwen-7b", 2, 3}, zh, 1},
+        {QStringLiteral("extracting-en"), VM::Extracting{0.95, "qwen-7b", 2, 3}, en, 1},
         {QStringLiteral("success"), VM::Success{}, zh, 2},
         {QStringLiteral("failed-zh"),
          VM::Failed{"网络错误：无法连接到服务器（https://example.invalid/api/v1/system/"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pipeline/CorvelDownloadViewModel.h"
+#include "pipeline/StatusText.h"
 
 #include <optional>
 #include <string>
@@ -11,13 +12,19 @@ namespace ProgressText {
 // Whole percent of the overall progress, 0 to 100.
 int percentOf(const CorvelDownloadViewModel::State& state);
 
-// The one-line bar of a terminal, at most `width` columns wide:
-// "[#########.........]  42%  1.2 GB / 3.4 GB  3 assets  下载中".
-std::string barLine(const CorvelDownloadViewModel::State& state, int width);
+// Columns a terminal gives UTF-8 text: wide (CJK, full-width) characters take two.
+int columnsOf(const std::string& text);
 
-// One line for a log file or pipe, or nothing when neither the stage nor the
-// whole percent changed since `previous`.
+// The one-line bar of a terminal, narrower than `width` columns so that it
+// never wraps: "[#########.........]  42%  1.2 GB / 3.4 GB · 18.5 MB/s · 2 min left".
+std::string barLine(const CorvelDownloadViewModel::State& state, int width,
+                    StatusText::Language language);
+
+// One line for a log file or pipe, or nothing when it would repeat or go
+// back: `lastShown` is the state of the last line written. Within a stage
+// each whole percent appears at most once and never lower than before.
 std::optional<std::string> plainLine(const CorvelDownloadViewModel::State& state,
-                                     const std::optional<CorvelDownloadViewModel::State>& previous);
+                                     const std::optional<CorvelDownloadViewModel::State>& lastShown,
+                                     StatusText::Language language);
 
 } // namespace ProgressText

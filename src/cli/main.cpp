@@ -7,6 +7,7 @@
 #include "manifest/CorvelRemoteManifest.h"
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "pipeline/StateMailbox.h"
+#include "pipeline/StatusText.h"
 #include "platform/HttpClient.h"
 
 #include <CLI/CLI.hpp>
@@ -27,6 +28,8 @@ namespace {
 constexpr int exitFailure = 1;
 constexpr int exitUsage = 2;
 constexpr int exitInterrupted = 130;
+// How long a second interrupt waits for queued log lines before the exit.
+constexpr std::chrono::milliseconds lastFlushBound{1000};
 
 int terminalWidth() {
     winsize size{};
@@ -40,19 +43,23 @@ void writeOut(const std::string& text) {
 }
 
 // Draws the states it is given: a bar redrawn in place on a terminal, else
-// one line per new whole percent on standard output.
+// one line per new whole percent on standard output (none when quiet).
 class ProgressDisplay {
   public:
-    ProgressDisplay() : terminal_(::isatty(STDERR_FILENO) == 1) {}
+    explicit ProgressDisplay(bool quiet)
+        : terminal_(::isatty(STDERR_FILENO) == 1), quiet_(quiet),
+          language_(StatusText::languageFromEnvironment()) {}
 
     void show(const CorvelDownloadViewModel::State& state) {
         if (terminal_) {
             CorvelSetupLogger::shared().setStatusLine(
-                ProgressText::barLine(state, terminalWidth()));
-        } else if (auto line = ProgressText::plainLine(state, previous_)) {
+                ProgressText::barLine(state, terminalWidth(), language_));
+        } else if (quiet_) {
+            return;
+        } else if (auto line = ProgressText::plainLine(state, lastShown_, language_)) {
             writeOut(*line + "\n");
+            lastShown_ = state;
         }
-        previous_ = state;
     }
 
     void finish() {
@@ -61,7 +68,9 @@ class ProgressDisplay {
 
   private:
     bool terminal_;
-    std::optional<CorvelDownloadViewModel::State> previous_;
+    bool quiet_;
+    StatusText::Language language_;
+    std::optional<CorvelDownloadViewModel::State> lastShown_;
 };
 
 } // namespace
@@ -79,6 +88,8 @@ int main(int argc, char** argv) {
                  "corvel-setup-cli"};
     std::string manifestURL;
     bool noLaunch = false;
+    bool quiet = false;
+    bool verbose = false;
     app.set_version_flag(
         "--version", fmt::format("corvel-setup-cli {} ({})", CORVEL_VERSION, CORVEL_GIT_REVISION));
     app.add_option("--manifest-url", manifestURL,
@@ -87,26 +98,40 @@ int main(int argc, char** argv) {
     app.add_flag("--no-launch", noLaunch,
                  "Do not start the installed application at the end (for machines without a "
                  "desktop session)");
+    app.add_flag("-q,--quiet", quiet,
+                 "No log lines on standard error: only the progress bar on a terminal, and the "
+                 "reason as the last line if setup fails. The full log is still kept in the setup "
+                 "record");
+    app.add_flag("--verbose", verbose,
+                 "Every log line on standard error as it happens (the default)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? 0 : exitUsage;
     }
+    if (quiet && verbose) {
+        std::fputs("--quiet and --verbose exclude each other\nRun with --help for more "
+                   "information.\n",
+                   stderr);
+        return exitUsage;
+    }
 
     if (!manifestURL.empty())
         ::setenv(CorvelRemoteManifest::endpointVariable, manifestURL.c_str(), 1);
     platform::initializeHttp();
+    if (quiet) CorvelSetupLogger::shared().setEchoToStandardError(false);
     CorvelSetupLogger::shared().logStartupBanner();
 
     CorvelDownloadViewModel::Options options;
     options.launchApplication = !noLaunch;
+    options.pacedRise = false;
     CorvelDownloadViewModel viewModel(options);
     StateMailbox mailbox;
     viewModel.addObserver(
         [&mailbox](const CorvelDownloadViewModel::State& state) { mailbox.post(state); });
 
-    ProgressDisplay display;
+    ProgressDisplay display(quiet);
     bool interrupted = false;
     viewModel.start();
     const timespec tick{0, std::chrono::nanoseconds(StateMailbox::redrawInterval).count()};
@@ -118,10 +143,14 @@ int main(int argc, char** argv) {
         int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
         if (signal == SIGINT || signal == SIGTERM) {
             if (interrupted) {
-                // Asked twice: the part files stay resumable either way.
+                // Asked twice: leave now, without waiting for the run to wind
+                // down (the part files stay resumable). Nothing is torn down
+                // under the running threads; only the log gets a bounded moment.
+                log(LogLevel::warn,
+                    signal == SIGINT ? "再次收到 SIGINT，立即退出" : "再次收到 SIGTERM，立即退出");
                 display.finish();
-                CorvelSetupLogger::shared().flush();
-                return exitInterrupted;
+                CorvelSetupLogger::shared().flushFor(lastFlushBound);
+                ::_exit(exitInterrupted);
             }
             interrupted = true;
             log(LogLevel::warn,

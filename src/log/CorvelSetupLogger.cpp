@@ -11,6 +11,7 @@
 #include <chrono>
 #include <ctime>
 #include <future>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -114,11 +115,23 @@ void CorvelSetupLogger::log(LogLevel level, std::string_view message) {
                    .count();
     enqueue([this, line = formatLine(now, level, message)]() mutable {
         // A closed or broken stderr must not stop the run; the buffer still keeps the line.
-        if (statusLine_.empty())
+        if (echo_ && statusLine_.empty())
             platform::writeFully(STDERR_FILENO, line);
-        else
+        else if (echo_)
             platform::writeFully(STDERR_FILENO, clearTerminalLine + line + statusLine_);
         buffer_.push_back(std::move(line));
+    });
+}
+
+void CorvelSetupLogger::writeOutput(std::string text) {
+    enqueue([this, text = std::move(text)] {
+        if (statusLine_.empty()) {
+            platform::writeFully(STDOUT_FILENO, text);
+            return;
+        }
+        platform::writeFully(STDERR_FILENO, clearTerminalLine);
+        platform::writeFully(STDOUT_FILENO, text);
+        platform::writeFully(STDERR_FILENO, statusLine_);
     });
 }
 
@@ -135,6 +148,18 @@ void CorvelSetupLogger::flush() {
     auto future = done.get_future();
     enqueue([&done] { done.set_value(); });
     future.wait();
+}
+
+bool CorvelSetupLogger::flushFor(std::chrono::milliseconds bound) {
+    // Shared: the writer may reach the marker after this call has given up.
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    enqueue([done] { done->set_value(); });
+    return future.wait_for(bound) == std::future_status::ready;
+}
+
+void CorvelSetupLogger::setEchoToStandardError(bool echo) {
+    enqueue([this, echo] { echo_ = echo; });
 }
 
 std::string CorvelSetupLogger::capPersistedText(const std::string& joined, std::size_t cap) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,11 +27,24 @@ class CorvelSetupLogger {
     // Returns once every line logged before the call has been written and buffered.
     void flush();
 
+    // The same, but gives up after `bound`; true when everything was written.
+    // For an exit that must happen even if standard error is stuck.
+    bool flushFor(std::chrono::milliseconds bound);
+
+    // Whether log lines go to standard error; they are buffered (and so reach
+    // the setup record) either way. The status line is drawn either way.
+    void setEchoToStandardError(bool echo);
+
     // The buffer joined, capped to the last maxPersistedCharacters user-perceived
     // characters. Runs on the writer thread, so every earlier line is included.
     std::string persistedText();
 
     void logStartupBanner();
+
+    // Text for standard output, written in order with the log lines. On a
+    // terminal that also shows the status line, the text goes above it
+    // instead of being wiped by its next redraw.
+    void writeOutput(std::string text);
 
     // A line kept below the log on a terminal (a progress bar redrawn in
     // place): each log line is written above it, and it is drawn again after.
@@ -60,6 +74,7 @@ class CorvelSetupLogger {
     std::deque<std::function<void()>> queue_;
     std::vector<std::string> buffer_; // touched only on the writer thread
     std::string statusLine_;          // likewise
+    bool echo_ = true;                // likewise
     std::thread writer_;
 };
 

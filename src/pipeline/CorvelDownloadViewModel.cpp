@@ -22,7 +22,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <future>
 #include <optional>
 #include <variant>
@@ -37,6 +36,7 @@ constexpr const char* bundleIdentifier = "com.tavrin.app";
 constexpr std::size_t maxConcurrentDownloads = 2;
 constexpr std::chrono::milliseconds riseHold{2000};
 constexpr std::chrono::milliseconds smootherTick{300};
+constexpr std::chrono::milliseconds statusRefresh{1000};
 
 CorvelDownloadViewModel::Seams withDefaults(CorvelDownloadViewModel::Seams seams) {
     if (!seams.now) seams.now = [] { return std::chrono::steady_clock::now(); };
@@ -141,6 +141,7 @@ void CorvelDownloadViewModel::Run::execute() {
 void CorvelDownloadViewModel::Run::runSteps() {
     progress.reset();
     progress.draw = seams.riseFraction;
+    progress.now = seams.now;
     publish(Downloading{0, "", 0, 0});
     removeLeftovers();
 
@@ -149,9 +150,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     const std::uint64_t memory = physicalMemoryBytes();
     const MemoryTier tier = memoryTierFor(memory);
     CVSystemProfile profile{buildArchitecture(), tier, memory};
-    std::string line = systemProfileLine(profile.description());
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    CorvelSetupLogger::shared().writeOutput(systemProfileLine(profile.description()));
 
     std::vector<CVTAVAsset> assets = CorvelRemoteManifest::fetchAssets(stop);
 
@@ -175,6 +174,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
 
 void CorvelDownloadViewModel::Run::showInitialProgress(const SetupPlan::Plan& plan) {
     ProgressAccounting::Initial initial = progress.initialProgress(plan.assets, plan.skippedBytes);
+    if (!owner.options_.pacedRise) initial.rise.clear();
     for (const State& value : initial.rise) {
         platform::throwIfStopped(stop);
         publish(value);
@@ -244,7 +244,13 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
     while (next < std::min(plan.size(), maxConcurrentDownloads))
         startNext();
     while (running > 0) {
-        DownloadEvent event = mailbox.pop();
+        std::optional<DownloadEvent> arrived = mailbox.popFor(statusRefresh);
+        if (!arrived) {
+            // Nothing for a while: the speed shown must fall, not keep its last value.
+            publish(progress.applyDelta(0, plan.size()));
+            continue;
+        }
+        DownloadEvent event = std::move(*arrived);
         switch (event.kind) {
         case DownloadEvent::Kind::progress:
             publish(progress.applyDelta(event.bytes, plan.size()));
@@ -340,8 +346,11 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
         try {
             product = installed.get();
         } catch (...) {
-            log(LogLevel::error, fmt::format("✘ 步骤 {}/{} 失败 [{}]: {}", step, total, name,
-                                             describeError(std::current_exception())));
+            // A cancellation is not a failed step: the run logs it once.
+            auto error = std::current_exception();
+            if (!isCancellation(error) && !stop.stop_requested())
+                log(LogLevel::error, fmt::format("✘ 步骤 {}/{} 失败 [{}]: {}", step, total, name,
+                                                 describeError(error)));
             throw;
         }
         CorvelSetupManifest::record(result.asset, product);

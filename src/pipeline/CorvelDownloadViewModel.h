@@ -8,22 +8,36 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
 #include <variant>
 #include <vector>
 
+// What a status line shows while downloading: the bytes of the planned
+// assets only (skipped ones are in neither figure), the recent speed and,
+// once it means something, the time left.
+struct TransferFigures {
+    std::int64_t doneBytes = 0; // never above totalBytes
+    std::int64_t totalBytes = 0;
+    std::optional<double> bytesPerSecond;
+    std::optional<std::int64_t> secondsLeft;
+    friend bool operator==(const TransferFigures&, const TransferFigures&) = default;
+};
+
 // Runs one setup from the first check to the launch of the installed
 // application and publishes what the window shows. The run has a thread of its
 // own; every change of the state and of the progress members happens there.
 class CorvelDownloadViewModel {
   public:
+    using Transfer = TransferFigures;
     struct Downloading {
         double overallProgress = 0;
         std::string currentAsset; // "<planned count> assets" while downloading
         std::int64_t currentBytes = 0;
         std::int64_t totalBytes = 0;
+        Transfer transfer = {};
         friend bool operator==(const Downloading&, const Downloading&) = default;
     };
     struct Extracting {
@@ -58,6 +72,9 @@ class CorvelDownloadViewModel {
 
     struct Options {
         bool launchApplication = true; // false: the final launch is skipped with an INFO line
+        // The slow rise to a head start is for a window's eyes; a front-end
+        // without one shows the target at once and starts downloading.
+        bool pacedRise = true;
         Seams seams;
     };
 

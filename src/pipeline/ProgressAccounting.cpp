@@ -44,6 +44,18 @@ void ProgressAccounting::reset() {
     assetContributionByURL_.clear();
     displayedDownloadRatio_ = 0;
     lastLoggedProgressPercent_ = -1;
+    downloadedBytes_ = 0;
+    rate_.reset();
+}
+
+CorvelDownloadViewModel::Transfer ProgressAccounting::transfer() const {
+    CorvelDownloadViewModel::Transfer figures;
+    figures.totalBytes = std::max<std::int64_t>(totalBytesExpected_, 0);
+    figures.doneBytes = std::min(downloadedBytes_, figures.totalBytes);
+    figures.bytesPerSecond = rate_.bytesPerSecond();
+    if (figures.doneBytes < figures.totalBytes)
+        figures.secondsLeft = rate_.secondsLeft(figures.totalBytes - figures.doneBytes);
+    return figures;
 }
 
 ProgressAccounting::Initial ProgressAccounting::initialProgress(const std::vector<CVTAVAsset>& plan,
@@ -55,6 +67,8 @@ ProgressAccounting::Initial ProgressAccounting::initialProgress(const std::vecto
         total += contribution;
     }
     aggregatedBytes_ = skippedBytes;
+    downloadedBytes_ = 0;
+    rate_.reset();
     if (plan.empty()) {
         totalBytesExpected_ = 0;
         displayedDownloadRatio_ = 0;
@@ -70,11 +84,12 @@ ProgressAccounting::Initial ProgressAccounting::initialProgress(const std::vecto
     Initial initial;
     if (ratio >= 1.0 || target > headStartThreshold) {
         for (double value : riseValues(riseCount, target, draw ? draw : uniformRiseFraction))
-            initial.rise.push_back(Downloading{value, label, skippedBytes, totalBytesExpected_});
+            initial.rise.push_back(
+                Downloading{value, label, skippedBytes, totalBytesExpected_, transfer()});
     }
     displayedDownloadRatio_ = shownRatio;
     lastLoggedProgressPercent_ = initialLoggedPercent(target);
-    initial.target = Downloading{target, label, aggregatedBytes_, totalBytesExpected_};
+    initial.target = Downloading{target, label, aggregatedBytes_, totalBytesExpected_, transfer()};
     return initial;
 }
 
@@ -100,6 +115,9 @@ ProgressAccounting::State ProgressAccounting::applyDelta(std::int64_t delta,
     std::int64_t sum = 0;
     if (__builtin_add_overflow(aggregatedBytes_, delta, &sum)) sum = delta > 0 ? INT64_MAX : 0;
     aggregatedBytes_ = std::max<std::int64_t>(sum, 0);
+    if (__builtin_add_overflow(downloadedBytes_, delta, &sum)) sum = delta > 0 ? INT64_MAX : 0;
+    downloadedBytes_ = std::max<std::int64_t>(sum, 0);
+    rate_.record(now ? now() : TransferRate::Clock::now(), delta);
     const std::int64_t denominator = std::max<std::int64_t>(totalBytesExpected_, 1);
     double ratio =
         std::min(static_cast<double>(aggregatedBytes_) / static_cast<double>(denominator), 1.0);
@@ -114,7 +132,8 @@ ProgressAccounting::State ProgressAccounting::applyDelta(std::int64_t delta,
                         nearest(displayedDownloadRatio_ * 100), formatByteCount(aggregatedBytes_),
                         formatByteCount(denominator)));
     }
-    return Downloading{overall, assetCountLabel(assetCount), aggregatedBytes_, denominator};
+    return Downloading{overall, assetCountLabel(assetCount), aggregatedBytes_, denominator,
+                       transfer()};
 }
 
 std::optional<ProgressAccounting::State>

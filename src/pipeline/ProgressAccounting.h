@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pipeline/CorvelDownloadViewModel.h"
+#include "pipeline/TransferRate.h"
 #include "types/CVTAVAsset.h"
 
 #include <cstdint>
@@ -69,8 +70,13 @@ class ProgressAccounting {
     double displayedDownloadRatio() const { return displayedDownloadRatio_; }
     int lastLoggedProgressPercent() const { return lastLoggedProgressPercent_; }
 
+    // Bytes of the planned assets reported so far (skipped ones not included).
+    std::int64_t downloadedBytes() const { return downloadedBytes_; }
+
     // The uniform draw used outside tests.
     std::function<double()> draw;
+    // When each delta arrives, for the speed; the steady clock when unset.
+    std::function<TransferRate::Clock::time_point()> now;
 
   private:
     std::int64_t aggregatedBytes_ = 0;
@@ -78,4 +84,8 @@ class ProgressAccounting {
     std::map<std::string, std::int64_t> assetContributionByURL_;
     double displayedDownloadRatio_ = 0;
     int lastLoggedProgressPercent_ = -1;
+    std::int64_t downloadedBytes_ = 0;
+    TransferRate rate_;
+
+    CorvelDownloadViewModel::Transfer transfer() const;
 };

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 namespace platform {
 
@@ -21,6 +23,16 @@ template <typename T> class BlockingQueue {
     T pop() {
         std::unique_lock lock(mutex_);
         ready_.wait(lock, [this] { return !values_.empty(); });
+        T value = std::move(values_.front());
+        values_.pop_front();
+        return value;
+    }
+
+    // Waits at most `bound`; nothing when no value came.
+    template <typename Rep, typename Period>
+    std::optional<T> popFor(std::chrono::duration<Rep, Period> bound) {
+        std::unique_lock lock(mutex_);
+        if (!ready_.wait_for(lock, bound, [this] { return !values_.empty(); })) return std::nullopt;
         T value = std::move(values_.front());
         values_.pop_front();
         return value;

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <map>
+#include <sstream>
 
 namespace {
 
@@ -119,6 +121,44 @@ std::size_t countOf(const std::string& text, const std::string& part) {
     return count;
 }
 
+// The plain progress lines of standard output: within a stage each percent
+// at most once and rising; never more bytes done than the total.
+void expectSoundProgressLines(const std::string& out) {
+    std::map<std::string, int> lastPercent;
+    std::istringstream lines(out);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        if (!line.starts_with("[") || line.starts_with("[CorvelSetup]")) continue;
+        ++count;
+        std::string stage = line.substr(1, line.find(']') - 1);
+        int percent = std::stoi(line.substr(line.find(']') + 1));
+        auto last = lastPercent.find(stage);
+        if (last != lastPercent.end()) {
+            EXPECT_GT(percent, last->second) << line;
+        }
+        lastPercent[stage] = percent;
+        auto slash = line.find(" / ");
+        if (stage == "downloading" && slash != std::string::npos) {
+            auto bytesOf = [](const std::string& text) {
+                if (text.starts_with("Zero KB")) return 0.0;
+                std::istringstream words(text);
+                double value = 0;
+                std::string unit;
+                words >> value >> unit;
+                const std::map<std::string, double> scale{
+                    {"byte", 1}, {"bytes", 1}, {"KB", 1e3}, {"MB", 1e6}, {"GB", 1e9}};
+                return value * scale.at(unit);
+            };
+            std::string figures = line.substr(line.find("%  ") + 3);
+            double done = bytesOf(figures.substr(0, figures.find(" / ")));
+            double total = bytesOf(figures.substr(figures.find(" / ") + 3));
+            EXPECT_LE(done, total) << line;
+        }
+    }
+    EXPECT_GT(count, 2) << out;
+}
+
 class SetupCli : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -193,6 +233,7 @@ class SetupCli : public ::testing::Test {
 TEST_F(SetupCli, InstallsEverythingLaunchesTheAppAndSkipsAllOfItOnTheNextRun) {
     Outcome first = run({});
     ASSERT_EQ(first.exitCode, 0) << first.err;
+    expectSoundProgressLines(first.out);
     EXPECT_TRUE(waitUntil([&] { return fs::exists(home.path() / "launched-marker"); }));
     EXPECT_TRUE(fs::exists(home.path() / "Applications/Corvel.app/AppRun"));
     EXPECT_EQ(readFile(llmData() / "whisper/model.bin"), patternBytes(300000, 3));
@@ -274,6 +315,42 @@ TEST_F(SetupCli, AnInterruptCancelsCleanlyAndTheNextRunResumes) {
     EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
 }
 
+// Both signals are pending when the program resumes, so the second one
+// certainly meets a run that is still winding down.
+TEST_F(SetupCli, ASecondSignalEndsTheProgramAtOnce) {
+    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 256 * 1024});
+    CliProcess interrupted(home.path(), manifestURL());
+    ASSERT_TRUE(waitUntil([&] { return bigPartBytes() > 0; }, std::chrono::seconds(120)))
+        << interrupted.errSoFar();
+    interrupted.signal(SIGSTOP);
+    interrupted.signal(SIGINT);
+    interrupted.signal(SIGTERM);
+    interrupted.signal(SIGCONT);
+    Outcome outcome = interrupted.finish();
+    EXPECT_EQ(outcome.exitCode, 130);
+    expectContains(outcome.err,
+                   {"[WARN] 收到 SIGINT，正在取消…", "[WARN] 再次收到 SIGTERM，立即退出"});
+    EXPECT_EQ(outcome.err.find("AddressSanitizer"), std::string::npos) << outcome.err;
+    EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
+}
+
+TEST_F(SetupCli, QuietLeavesOnlyTheReasonAndTheRecordKeepsTheWholeLog) {
+    setManifest(std::string(64, 'A'));
+    Outcome failed = run({"--no-launch", "--quiet"});
+    EXPECT_EQ(failed.exitCode, 1);
+    EXPECT_EQ(failed.err, "Corvel.app 校验失败，文件可能已损坏\n");
+    EXPECT_EQ(failed.out.find("[downloading]"), std::string::npos) << failed.out;
+    EXPECT_NE(CorvelSetupManifest::load().lastSetupLog.value_or("").find("✘ 校验失败 [Corvel.app]"),
+              std::string::npos);
+
+    setManifest(sha256Hex(appArchive));
+    Outcome succeeded = run({"--no-launch", "--quiet"});
+    EXPECT_EQ(succeeded.exitCode, 0);
+    EXPECT_EQ(succeeded.err, "");
+    EXPECT_NE(CorvelSetupManifest::load().lastSetupLog.value_or("").find("安装成功"),
+              std::string::npos);
+}
+
 TEST_F(SetupCli, ADigestMismatchInstallsNothingAndPurgesTheDownload) {
     setManifest(std::string(64, 'A'));
     Outcome outcome = run();
@@ -310,6 +387,8 @@ TEST_F(SetupCli, AFailedInstallationKeepsWhatWasInstalledBeforeIt) {
     setManifest(sha256Hex(appArchive));
     Outcome again = run();
     ASSERT_EQ(again.exitCode, 0) << again.err;
+    // Skipped assets are in neither byte figure.
+    expectSoundProgressLines(again.out);
     EXPECT_EQ(countOf(again.err, "⏭ SetupManifest.json 命中"), installedBefore);
     EXPECT_EQ(recordedNames().size(), 4u);
 }
@@ -384,8 +463,9 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
         std::string output;
     };
     for (const Row& row : {Row{{"--version"}, 0, "corvel-setup-cli " CORVEL_VERSION " ("},
-                           Row{{"--help"}, 0, "--manifest-url"}, Row{{"--bogus"}, 2, ""},
-                           Row{{"--manifest-url"}, 2, ""}}) {
+                           Row{{"--help"}, 0, "--manifest-url"}, Row{{"--help"}, 0, "--quiet"},
+                           Row{{"--help"}, 0, "--verbose"}, Row{{"--quiet", "--verbose"}, 2, ""},
+                           Row{{"--bogus"}, 2, ""}, Row{{"--manifest-url"}, 2, ""}}) {
         CliProcess process(home.path(), "", row.arguments);
         Outcome outcome = process.finish();
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments[0];

@@ -32,6 +32,8 @@ class ManualClock final : public CorvelClock {
 
     std::size_t pendingCount() const { return pending_.size(); }
 
+    ms now() const override { return now_; }
+
   private:
     struct Key {
         ms due;

@@ -1,13 +1,18 @@
 #include "GuiTestMain.h"
 #include "ManualClock.h"
 
+#include "Corvel/CorvelDownloadView.h"
 #include "Corvel/CorvelElidedText.h"
 #include "Corvel/CorvelFailureView.h"
 #include "Corvel/CorvelRootView.h"
 #include "Corvel/CorvelSetupApp.h"
 #include "Corvel/CorvelWindowChrome.h"
+#include "FixtureServer.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "platform/HttpClient.h"
+
+#include <archive.h>
+#include <archive_entry.h>
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -50,6 +55,32 @@ class SilentServer {
     QList<QTcpSocket*> held_; // owned by the server
 };
 
+// A zip archive holding a minimal application bundle.
+std::string bundleZip() {
+    std::string bytes;
+    archive* writer = archive_write_new();
+    archive_write_set_format_zip(writer);
+    archive_write_open(
+        writer, &bytes, nullptr,
+        [](archive*, void* sink, const void* data, size_t size) -> la_ssize_t {
+            static_cast<std::string*>(sink)->append(static_cast<const char*>(data), size);
+            return static_cast<la_ssize_t>(size);
+        },
+        nullptr);
+    const std::string script = "#!/bin/sh\n";
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, "Corvel.app/AppRun");
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0755);
+    archive_entry_set_size(entry, static_cast<la_int64_t>(script.size()));
+    archive_write_header(writer, entry);
+    archive_write_data(writer, script.data(), script.size());
+    archive_entry_free(entry);
+    archive_write_close(writer);
+    archive_write_free(writer);
+    return bytes;
+}
+
 } // namespace
 
 class ShellTest : public QObject {
@@ -79,6 +110,63 @@ class ShellTest : public QObject {
         QCOMPARE(exits.statuses, QList<int>{0});
         clock.advance(5000ms);
         QCOMPARE(exits.statuses, QList<int>{0});
+    }
+
+    // States that arrive inside the redraw interval wait for the timer and
+    // reach the views together; once the interval has passed they go at once.
+    void redrawsAreThrottledButNeverLost() {
+        ManualClock clock;
+        Exits exits;
+        CorvelSetupApp app({{}, &clock, exits.recorder()});
+        auto shown = [&] { return app.rootView().downloadView()->values().overallProgress; };
+        app.receive(VM::Downloading{0.1, "2 assets", 1, 10});
+        QCoreApplication::processEvents();
+        QCOMPARE(app.redrawCount(), 1);
+        QCOMPARE(shown(), 0.1);
+
+        clock.advance(10ms);
+        app.receive(VM::Downloading{0.2, "2 assets", 2, 10});
+        app.receive(VM::Downloading{0.3, "2 assets", 3, 10});
+        QCoreApplication::processEvents();
+        QCOMPARE(app.redrawCount(), 1);
+        clock.advance(39ms);
+        QCOMPARE(app.redrawCount(), 1);
+        clock.advance(1ms); // 50 ms after the last redraw
+        QCOMPARE(app.redrawCount(), 2);
+        QCOMPARE(shown(), 0.3);
+        QCOMPARE(clock.pendingCount(), std::size_t(0));
+
+        // Past the interval (also far past it), a state is drawn without a timer.
+        clock.advance(5000ms);
+        app.receive(VM::Extracting{0.95, "model", 1, 1});
+        QCoreApplication::processEvents();
+        QCOMPARE(app.redrawCount(), 3);
+        QCOMPARE(app.rootView().downloadView()->values().stage,
+                 CorvelDownloadView::Stage::extracting);
+        QCOMPARE(clock.pendingCount(), std::size_t(0));
+    }
+
+    // The run succeeds before the window has drawn it; closing the window then
+    // must not turn the success into a failure.
+    void closingAfterSuccessExitsZero() {
+        fixture::FixtureServer server;
+        server.setFile("/Corvel.zip", bundleZip());
+        server.setTemplate("/manifest", R"({"status":"success","data":{
+            "app":{"download_url":"{BASE}/Corvel.zip"},"models":[]}})");
+        server.start();
+        qputenv(CorvelRemoteManifest::endpointVariable, server.url("/manifest").c_str());
+
+        ManualClock clock;
+        Exits exits;
+        CorvelSetupApp::Options options{{}, &clock, exits.recorder()};
+        options.viewModel.launchApplication = false;
+        CorvelSetupApp app(std::move(options));
+        app.retry();
+        app.viewModel().wait(); // the GUI thread sees none of the states meanwhile
+        QVERIFY(std::holds_alternative<VM::Success>(app.viewModel().state()));
+        app.window().close();
+        QCOMPARE(exits.statuses, QList<int>{0});
+        qunsetenv(CorvelRemoteManifest::endpointVariable);
     }
 
     void retryTwiceStartsOneRunAndTheFailureButtonQuits() {

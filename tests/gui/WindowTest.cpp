@@ -133,9 +133,15 @@ class WindowTest : public QObject {
         root.setState(VM::Downloading{0.42, "3 assets", 1, 2});
         QCOMPARE(root.currentView(), root.downloadView());
         QCOMPARE(root.downloadView()->percentageLabel()->text(), QString("42%"));
+        VM::Downloading figures{0.42, "3 assets", 1, 2};
+        figures.transfer = {1'200'000'000, 3'400'000'000, 18'500'000, 119};
+        root.setState(figures);
+        QCOMPARE(root.downloadView()->statusLabel()->text(),
+                 QString("1.2 GB / 3.4 GB · 18.5 MB/s · 2 min left"));
         root.setState(VM::Extracting{0.95, "model", 1, 2});
         QCOMPARE(root.downloadView()->values().stage, CorvelDownloadView::Stage::extracting);
         QCOMPARE(root.downloadView()->values().currentBytes, 0);
+        QCOMPARE(root.downloadView()->statusLabel()->text(), QString("Installing model (1 of 2)"));
         clock.advance(3000ms);
         QCOMPARE(root.downloadView()->carousel()->currentIndex(), 1);
 
@@ -154,6 +160,13 @@ class WindowTest : public QObject {
         root.setState(VM::Success{});
         QCOMPARE(root.downloadView()->percentageLabel()->text(), QString("100%"));
         QCOMPARE(root.downloadView()->values().stage, CorvelDownloadView::Stage::success);
+
+        // The status line speaks the failure view's language.
+        setup.languages = {"zh-CN", "en"};
+        CorvelRootView chinese(setup);
+        chinese.setState(figures);
+        QCOMPARE(chinese.downloadView()->statusLabel()->text(),
+                 QString("1.2 GB / 3.4 GB · 18.5 MB/s · 剩余 2 分钟"));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "FixtureServer.h"
+#include "install/InstallTestSupport.h"
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "pipeline/PipelineLogSections.h"
 #include "pipeline/StateMailbox.h"
@@ -142,6 +143,91 @@ TEST(ViewModel, StartIsIgnoredWhileRunningAndAStopIsACancellation) {
         EXPECT_GT(rise.overallProgress, 0.0);
         EXPECT_LT(rise.overallProgress, 0.9);
     }
+    ::unsetenv("CORVEL_MANIFEST_URL");
+}
+
+} // namespace
+
+namespace {
+
+// Without the paced rise the run shows its head start at once and goes on;
+// a stop that lands while a step installs is logged as a cancellation only.
+TEST(ViewModel, NoPacedRiseWhenAskedAndAStopDuringInstallationIsOnlyACancellation) {
+    TempHome home;
+    fixture::FixtureServer server;
+    // A sound bundle: only the stop can end its installation.
+    fs::path zip = home.path() / "app.zip";
+    testarchives::write(zip, CVTAVAsset::Format::zip,
+                        {testarchives::directory("Corvel.app/"),
+                         testarchives::file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
+    server.setFile("/app.zip", readFile(zip));
+    server.setFile("/big.zip", std::string(1'000'000, 'b'));
+    server.setTemplate("/manifest", R"({"status":"success","data":{
+        "app":{"download_url":"{BASE}/app.zip"},
+        "models":[{"model_name":"big","download_url":"{BASE}/big.zip","file_name":"b","size":1}]}})");
+    server.start();
+    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
+    writeFile(CVTAVAsset::llmDataDirectory() / "big" / "weights", "w");
+
+    std::atomic<int> pauses{0};
+    VM::Options options;
+    options.launchApplication = false;
+    options.pacedRise = false;
+    options.seams.sleep = [&](std::chrono::milliseconds, std::stop_token stop) {
+        ++pauses;
+        return !stop.stop_requested();
+    };
+    VM viewModel(options);
+    std::vector<double> shown;
+    // Observers run on the run thread, so the stop lands before the step's worker starts.
+    viewModel.addObserver([&](const VM::State& state) {
+        if (auto* d = std::get_if<VM::Downloading>(&state))
+            if (!d->currentAsset.empty()) shown.push_back(d->overallProgress);
+        if (std::holds_alternative<VM::Extracting>(state)) viewModel.cancel();
+    });
+    std::string before = logText();
+    ASSERT_TRUE(viewModel.start());
+    viewModel.wait();
+    std::string log = logText().substr(before.size());
+    EXPECT_EQ(pauses.load(), 0);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_DOUBLE_EQ(shown.front(), 0.9); // the head start covers the whole plan
+    EXPECT_EQ(viewModel.state(), VM::State(VM::Failed{"已取消"}));
+    EXPECT_NE(log.find("[WARN] 任务被取消"), std::string::npos) << log;
+    EXPECT_EQ(log.find("✘"), std::string::npos) << log;
+    EXPECT_EQ(log.find("安装失败"), std::string::npos) << log;
+    ::unsetenv("CORVEL_MANIFEST_URL");
+}
+
+} // namespace
+
+namespace {
+
+// A transfer that stalls still gets fresh figures: the speed falls instead of
+// showing its last value for as long as the stall lasts.
+TEST(ViewModel, AStalledDownloadKeepsTheFiguresCurrent) {
+    TempHome home;
+    fixture::FixtureServer server;
+    server.setFile("/app.zip", std::string(1000, 'a'));
+    server.setFault("/app.zip", fixture::Fault{.stallBeforeBody = std::chrono::seconds(600)});
+    server.setTemplate("/manifest", R"({"status":"success","data":{
+        "app":{"download_url":"{BASE}/app.zip"},"models":[]}})");
+    server.start();
+    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
+
+    VM::Options options;
+    options.launchApplication = false;
+    VM viewModel(options);
+    std::atomic<int> planned{0};
+    viewModel.addObserver([&](const VM::State& state) {
+        if (auto* d = std::get_if<VM::Downloading>(&state))
+            if (d->transfer.totalBytes > 0) ++planned;
+    });
+    ASSERT_TRUE(viewModel.start());
+    // The target is published once; every further state comes from the refresh.
+    EXPECT_TRUE(waitUntil([&] { return planned.load() >= 3; }, std::chrono::seconds(60)));
+    viewModel.cancel();
+    viewModel.wait();
     ::unsetenv("CORVEL_MANIFEST_URL");
 }
 

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+
+// The recent download speed as a moving average over a few seconds, and the
+// time left that follows from it. Pure: every call carries its own moment.
+class TransferRate {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr std::chrono::seconds window{5};
+    // Below this much history a rate says more about the first chunk than the link.
+    static constexpr std::chrono::milliseconds minimumSpan{2000};
+    static constexpr std::chrono::milliseconds sampleSpacing{100};
+    // A delta this large is a partial file found on disk or a local copy, not
+    // bytes that crossed the network (a network chunk is at most 1 MiB).
+    static constexpr std::int64_t lumpBytes = 4 * 1024 * 1024;
+
+    void reset();
+
+    // One progress delta at `at`. A negative one (a download restarted from
+    // zero) starts the average afresh.
+    void record(Clock::time_point at, std::int64_t delta);
+
+    // Bytes per second over the window; nothing until the history is long enough.
+    std::optional<double> bytesPerSecond() const;
+
+    // Whole seconds for `remainingBytes` at the current rate, rounded up;
+    // nothing while the rate is unknown or zero.
+    std::optional<std::int64_t> secondsLeft(std::int64_t remainingBytes) const;
+
+  private:
+    struct Sample {
+        Clock::time_point at;
+        std::int64_t bytes; // counted transfer bytes up to this moment
+    };
+    std::int64_t counted_ = 0;
+    std::deque<Sample> samples_; // oldest first, at least sampleSpacing apart
+    std::optional<Sample> latest_;
+};

@@ -1,0 +1,124 @@
+// The figures under the bar: bytes of the planned assets, the recent speed,
+// the time left, and how they are worded.
+
+#include "pipeline/ProgressAccounting.h"
+#include "pipeline/StatusText.h"
+#include "pipeline/TransferRate.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+using namespace std::chrono_literals;
+using VM = CorvelDownloadViewModel;
+using Language = StatusText::Language;
+
+CVTAVAsset asset(const std::string& name, std::int64_t bytes) {
+    return CVTAVAsset{name,
+                      *platform::Url::parse("https://example.invalid/" + name),
+                      "",
+                      bytes,
+                      "",
+                      "",
+                      CVTAVAsset::Format::raw};
+}
+
+// A skipped asset must not appear in either figure: done never exceeds total,
+// even when deltas overshoot a total corrected downwards.
+TEST(StatusFigures, BytesDescribeThePlannedAssetsOnly) {
+    TransferRate::Clock::time_point now{};
+    ProgressAccounting progress;
+    progress.draw = [] { return 0.5; };
+    progress.now = [&now] { return now; };
+    auto initial = progress.initialProgress({asset("a", 8'400'000)}, 3'100'000);
+    const VM::Transfer start = std::get<VM::Downloading>(*initial.target).transfer;
+    EXPECT_EQ(start.doneBytes, 0);
+    EXPECT_EQ(start.totalBytes, 8'400'000);
+
+    auto state = std::get<VM::Downloading>(progress.applyDelta(8'400'000, 1));
+    EXPECT_EQ(state.currentBytes, 11'500'000); // the bar's count keeps the head start
+    EXPECT_EQ(state.transfer.doneBytes, 8'400'000);
+    EXPECT_EQ(state.transfer.totalBytes, 8'400'000);
+    EXPECT_FALSE(state.transfer.secondsLeft);
+
+    auto corrected = progress.correctDenominator(asset("a", 8'400'000), 5'000'000);
+    ASSERT_TRUE(corrected);
+    const VM::Transfer shrunk = std::get<VM::Downloading>(*corrected).transfer;
+    EXPECT_EQ(shrunk.doneBytes, 5'000'000);
+    EXPECT_EQ(shrunk.totalBytes, 5'000'000);
+
+    // A restart from zero lowers the done figure again.
+    state = std::get<VM::Downloading>(progress.applyDelta(-8'400'000, 1));
+    EXPECT_EQ(state.transfer.doneBytes, 0);
+}
+
+TEST(StatusFigures, SpeedIsAMovingAverageAndIgnoresBytesFoundOnDisk) {
+    using Clock = TransferRate::Clock;
+    Clock::time_point t{};
+    TransferRate rate;
+    // A partial file found on disk arrives as one large delta at the start.
+    rate.record(t, 900'000'000);
+    EXPECT_FALSE(rate.bytesPerSecond());
+    EXPECT_FALSE(rate.secondsLeft(1000));
+    for (int i = 1; i <= 20; ++i) // 1 MB every 100 ms for 2 s: 10 MB/s
+        rate.record(t + i * 100ms, 1'000'000);
+    ASSERT_TRUE(rate.bytesPerSecond());
+    EXPECT_NEAR(*rate.bytesPerSecond(), 10'000'000, 1);
+    EXPECT_EQ(rate.secondsLeft(25'000'001), 3); // rounded up
+    EXPECT_EQ(rate.secondsLeft(0), 0);
+
+    // After the link slows to 1 MB/s, the old rate leaves the window within a few seconds.
+    Clock::time_point at = t + 2s;
+    for (int i = 1; i <= 80; ++i) // 100 KB every 100 ms for 8 s
+        rate.record(at + i * 100ms, 100'000);
+    EXPECT_NEAR(*rate.bytesPerSecond(), 1'000'000, 1);
+
+    // A stall holds no bytes: the rate falls, and a zero rate gives no estimate.
+    rate.record(at + 20s, 0);
+    EXPECT_NEAR(*rate.bytesPerSecond(), 0, 1e-9);
+    EXPECT_FALSE(rate.secondsLeft(1000));
+
+    // A restart from zero starts the average afresh.
+    rate.record(at + 21s, -5);
+    EXPECT_FALSE(rate.bytesPerSecond());
+}
+
+TEST(StatusFigures, WordingInBothLanguages) {
+    VM::Downloading d{0.3, "3 assets", 0, 0};
+    EXPECT_EQ(StatusText::line(d, Language::english), "Preparing…");
+    d.transfer = {1'200'000'000, 3'400'000'000, std::nullopt, std::nullopt};
+    EXPECT_EQ(StatusText::line(d, Language::english), "1.2 GB / 3.4 GB");
+    d.transfer.bytesPerSecond = 18'500'000;
+    d.transfer.secondsLeft = 119;
+    EXPECT_EQ(StatusText::line(d, Language::english), "1.2 GB / 3.4 GB · 18.5 MB/s · 2 min left");
+    EXPECT_EQ(StatusText::line(d, Language::chinese), "1.2 GB / 3.4 GB · 18.5 MB/s · 剩余 2 分钟");
+    EXPECT_EQ(StatusText::line(VM::Extracting{0.95, "whisper", 2, 3}, Language::english),
+              "Installing whisper (2 of 3)");
+    EXPECT_EQ(StatusText::line(VM::Extracting{0.95, "whisper", 2, 3}, Language::chinese),
+              "正在安装 whisper（2/3）");
+    EXPECT_EQ(StatusText::line(VM::Failed{"x"}, Language::chinese), "");
+
+    EXPECT_EQ(StatusText::timeLeft(59, Language::english), "59 s left");
+    EXPECT_EQ(StatusText::timeLeft(60, Language::english), "1 min left");
+    EXPECT_EQ(StatusText::timeLeft(3600, Language::chinese), "剩余 1 小时");
+    EXPECT_EQ(StatusText::timeLeft(3601, Language::english), "1 h 1 min left");
+
+    auto language = [](std::map<std::string, std::string> env) {
+        return StatusText::languageFromEnvironment(
+            [&env](const char* name) -> std::optional<std::string> {
+                auto found = env.find(name);
+                if (found == env.end()) return std::nullopt;
+                return found->second;
+            });
+    };
+    EXPECT_EQ(language({}), Language::english);
+    EXPECT_EQ(language({{"LANG", "zh_CN.UTF-8"}}), Language::chinese);
+    EXPECT_EQ(language({{"LANG", "zh_CN.UTF-8"}, {"LANGUAGE", "en_US:zh"}}), Language::english);
+    EXPECT_EQ(language({{"LANG", "en_US.UTF-8"}, {"LANGUAGE", "zh_TW"}}), Language::chinese);
+    EXPECT_EQ(language({{"LC_ALL", "C"}, {"LANGUAGE", "zh_CN"}}), Language::english);
+    EXPECT_EQ(language({{"LC_MESSAGES", "zh_HK.UTF-8"}, {"LANG", "en_GB"}}), Language::chinese);
+}
+
+} // namespace
