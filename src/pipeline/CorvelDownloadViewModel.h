@@ -1,10 +1,12 @@
 #pragma once
 
+#include "manifest/ManifestSignature.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -59,6 +61,11 @@ class CorvelDownloadViewModel {
     struct Options {
         bool launchApplication = true; // false: the final launch is skipped with an INFO line
         Seams seams;
+        // Keys that may sign the manifest, from the command line; when any is
+        // given they replace every other source of keys (ManifestKeys).
+        std::vector<ManifestSignature::PublicKey> manifestKeys;
+        // The system key file; empty: ManifestKeys::systemKeyFile().
+        std::filesystem::path systemKeyFile;
     };
 
     CorvelDownloadViewModel();
