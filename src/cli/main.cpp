@@ -5,6 +5,7 @@
 #include "ProgressText.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
+#include "manifest/ManifestKeys.h"
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "pipeline/StateMailbox.h"
 #include "platform/HttpClient.h"
@@ -21,6 +22,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -78,12 +80,19 @@ int main(int argc, char** argv) {
     CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
                  "corvel-setup-cli"};
     std::string manifestURL;
+    std::vector<std::string> manifestKeys;
     bool noLaunch = false;
     app.set_version_flag(
         "--version", fmt::format("corvel-setup-cli {} ({})", CORVEL_VERSION, CORVEL_GIT_REVISION));
     app.add_option("--manifest-url", manifestURL,
                    fmt::format("Where the resource manifest is fetched from (overrides {})",
                                CorvelRemoteManifest::endpointVariable));
+    app.add_option("--manifest-key", manifestKeys,
+                   fmt::format("A minisign public key (RW...) or public key file that may sign the "
+                               "manifest; repeatable; replaces {}, the system key file and the "
+                               "built-in keys",
+                               ManifestKeys::keyVariable))
+        ->type_name("KEY_OR_FILE");
     app.add_flag("--no-launch", noLaunch,
                  "Do not start the installed application at the end (for machines without a "
                  "desktop session)");
@@ -94,12 +103,30 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : exitUsage;
     }
 
-    if (!manifestURL.empty())
+    CorvelDownloadViewModel::Options options;
+    if (app.count("--manifest-url") > 0) {
+        if (!CorvelRemoteManifest::parseEndpoint(manifestURL)) {
+            std::fprintf(stderr,
+                         "corvel-setup-cli: --manifest-url: not an absolute http, https or file "
+                         "URL: '%s'\n",
+                         escapeControlCharacters(manifestURL).c_str());
+            return exitUsage;
+        }
         ::setenv(CorvelRemoteManifest::endpointVariable, manifestURL.c_str(), 1);
+    }
+    for (const std::string& key : manifestKeys) {
+        try {
+            auto keys = ManifestKeys::fromKeyOrFile(key);
+            options.manifestKeys.insert(options.manifestKeys.end(), keys.begin(), keys.end());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "corvel-setup-cli: --manifest-key: %s\n",
+                         escapeControlCharacters(error.what()).c_str());
+            return exitUsage;
+        }
+    }
     platform::initializeHttp();
     CorvelSetupLogger::shared().logStartupBanner();
 
-    CorvelDownloadViewModel::Options options;
     options.launchApplication = !noLaunch;
     CorvelDownloadViewModel viewModel(options);
     StateMailbox mailbox;
@@ -137,7 +164,7 @@ int main(int argc, char** argv) {
     if (std::holds_alternative<CorvelDownloadViewModel::Success>(final)) return 0;
     if (auto* failed = std::get_if<CorvelDownloadViewModel::Failed>(&final)) {
         // The last line of standard error, after every queued log line.
-        std::string line = failed->message + "\n";
+        std::string line = escapeControlCharacters(failed->message) + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);
     }

@@ -261,14 +261,17 @@ DomainError makeManifestError(const std::string& message) {
     return DomainError(errorDomain, -1, message);
 }
 
+std::optional<platform::Url> parseEndpoint(std::string_view text) {
+    auto trimmed = trimWhitespaceAndNewlines(text);
+    if (trimmed.empty()) return std::nullopt;
+    return platform::Url::parse(trimmed);
+}
+
 platform::Url manifestEndpoint() {
     static const platform::Url defaultUrl = *platform::Url::parse(defaultEndpoint);
     platform::Url chosen = defaultUrl;
     if (const char* value = std::getenv(endpointVariable)) {
-        auto trimmed = trimWhitespaceAndNewlines(value);
-        if (!trimmed.empty()) {
-            if (auto parsed = platform::Url::parse(trimmed)) chosen = *parsed;
-        }
+        if (auto parsed = parseEndpoint(value)) chosen = *parsed;
     }
     auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch())

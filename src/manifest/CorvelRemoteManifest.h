@@ -76,6 +76,10 @@ struct FetchedAssets {
 // An error of this namespace: domain CorvelRemoteManifest, code -1.
 DomainError makeManifestError(const std::string& message);
 
+// An endpoint as a person gives it: trimmed, then an absolute http, https or
+// file URL; nothing otherwise.
+std::optional<platform::Url> parseEndpoint(std::string_view text);
+
 // The override from CORVEL_MANIFEST_URL (trimmed) or the default, with the
 // cache buster "v" = now in Unix milliseconds appended after existing items.
 platform::Url manifestEndpoint();

@@ -129,7 +129,9 @@ std::string keyIdText(const std::array<unsigned char, 8>& keyId) {
     std::string text;
     for (auto byte = keyId.rbegin(); byte != keyId.rend(); ++byte)
         text += fmt::format("{:02X}", *byte);
-    return text;
+    // ... without leading zeros, as in the comment of its .pub files.
+    auto first = text.find_first_not_of('0');
+    return first == std::string::npos ? std::string("0") : text.substr(first);
 }
 
 std::optional<std::int64_t> timestampOf(std::string_view trustedComment) {

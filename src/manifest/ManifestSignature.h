@@ -28,7 +28,7 @@ struct PublicKey {
 
 // What a valid signature vouches for.
 struct Verified {
-    std::string keyId; // as minisign prints it: 16 upper-case hexadecimal digits
+    std::string keyId; // as minisign prints it: upper-case hexadecimal
     std::string trustedComment;
     std::optional<std::int64_t> timestamp; // the comment's "timestamp:<unix seconds>"
 };
