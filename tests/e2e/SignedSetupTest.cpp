@@ -192,3 +192,14 @@ TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue
     }
     EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
 }
+
+TEST_F(SignedSetup, AServerPageQuotedInTheReasonStaysOnTheLastLine) {
+    server.setFile("/manifest.json", "<html>\n<body>\x1b[31mBad gateway\x07</body>\n</html>\n");
+    Outcome outcome = run(false);
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.lastErrLine().find("网络错误：JSON 解析失败: "), 0u) << outcome.err;
+    EXPECT_TRUE(outcome.lastErrLine().ends_with(
+        " — 响应片段: <html>\\n<body>\\x1b[31mBad gateway\\x07</body>\\n</html>\\n"))
+        << outcome.lastErrLine();
+    EXPECT_EQ(outcome.err.find('\x1b'), std::string::npos);
+}
