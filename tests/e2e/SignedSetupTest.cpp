@@ -170,8 +170,10 @@ TEST_F(SignedSetup, WithAKeyAMissingSignatureChangesNothingWithoutOneTheRunWarns
     EXPECT_FALSE(fs::exists(home.path() / "Applications"));
     EXPECT_FALSE(fs::exists(AcceptedManifestTime::path()));
 
+    server.clearRequests();
     Outcome unsigned_ = run(false);
     ASSERT_EQ(unsigned_.exitCode, 0) << unsigned_.err;
+    EXPECT_TRUE(server.requests("/manifest.json.minisig").empty()); // not even asked for
     expectContains(unsigned_.err, {"[WARN] ⚠ 未配置清单公钥，清单未经签名校验"});
     EXPECT_FALSE(fs::exists(AcceptedManifestTime::path()));
 }

@@ -97,16 +97,6 @@ TEST_F(SignedFetch, TheSignatureBesideTheManifestIsCheckedAndItsTimeReturned) {
     EXPECT_TRUE(refusal(trust()).starts_with("清单签名缺失: 无法获取 file://"));
 }
 
-TEST_F(SignedFetch, WithoutKeysNoSignatureIsAskedForAndOneWarningSaysSo) {
-    server.removeFile("/api/m.json.minisig");
-    std::size_t logBefore = logText().size();
-    auto fetched = manifest::fetchAssets(manifest::ManifestTrust{});
-    EXPECT_EQ(fetched.assets.size(), 1u);
-    EXPECT_EQ(fetched.signedAt, std::nullopt);
-    EXPECT_TRUE(server.requests("/api/m.json.minisig").empty());
-    expectContains(logText().substr(logBefore), {"[WARN] ⚠ 未配置清单公钥，清单未经签名校验\n"});
-}
-
 TEST_F(SignedFetch, BadOrMissingSignaturesStopBeforeAnyAssetIsAskedFor) {
     const std::string huge(10 << 20, 'A');
     struct Row {
