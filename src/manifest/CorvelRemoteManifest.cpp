@@ -343,6 +343,8 @@ std::optional<std::int64_t> checkSignature(const std::string& body, const platfo
         log(LogLevel::warn, "⚠ 未配置清单公钥，清单未经签名校验");
         return std::nullopt;
     }
+    log(LogLevel::info, fmt::format("▶ 校验清单签名: 受信任公钥 {} 个（来源: {}）",
+                                    trust.keys.size(), trust.origin));
     try {
         auto verified = ManifestSignature::verify(body, fetchSignature(endpoint, stop), trust.keys);
         log(LogLevel::info, fmt::format("✔ 清单签名有效: 公钥 {}，可信注释: {}", verified.keyId,

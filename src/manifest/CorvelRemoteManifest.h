@@ -64,6 +64,7 @@ inline constexpr std::size_t maxNameBytes = 255;
 // accepted before, below which a manifest is a rollback.
 struct ManifestTrust {
     std::vector<ManifestSignature::PublicKey> keys;
+    std::string origin; // where the keys came from, for the log
     std::optional<std::int64_t> newestAccepted;
 };
 

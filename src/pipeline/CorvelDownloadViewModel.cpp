@@ -196,9 +196,8 @@ CorvelRemoteManifest::ManifestTrust CorvelDownloadViewModel::Run::manifestTrust(
     }
     CorvelRemoteManifest::ManifestTrust trust;
     if (trusted.keys.empty()) return trust;
-    log(LogLevel::info,
-        fmt::format("🔑 受信任的清单公钥 {} 个（来源: {}）", trusted.keys.size(), trusted.origin));
     trust.keys = std::move(trusted.keys);
+    trust.origin = std::move(trusted.origin);
     trust.newestAccepted = AcceptedManifestTime::load();
     return trust;
 }

@@ -121,7 +121,8 @@ TEST_F(SignedSetup, ASignedReleaseInstallsAndItsTimeRefusesOlderOnesLater) {
     publish(released);
     Outcome first = run();
     ASSERT_EQ(first.exitCode, 0) << first.err;
-    expectContains(first.err, {"✔ 清单签名有效: 公钥 " + key.keyId(),
+    expectContains(first.err, {"▶ 校验清单签名: 受信任公钥 1 个（来源: --manifest-key）",
+                               "✔ 清单签名有效: 公钥 " + key.keyId(),
                                "✔ 校验通过 [Corvel.app] sha256=", "✔ 校验通过 [voice] sha256="});
     EXPECT_EQ(readFile(CVSharedDataPaths::llmDataDirectory() / "voice.bin"),
               patternBytes(50000, 7));

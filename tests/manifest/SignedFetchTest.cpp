@@ -45,7 +45,7 @@ class SignedFetch : public ::testing::Test {
     }
 
     manifest::ManifestTrust trust(std::optional<std::int64_t> newestAccepted = {}) const {
-        return {{*ManifestSignature::parsePublicKey(key.publicKey())}, newestAccepted};
+        return {{*ManifestSignature::parsePublicKey(key.publicKey())}, "test", newestAccepted};
     }
 
     // The refusal's text, or "accepted".
