@@ -3,6 +3,7 @@
 #include "Corvel/CorvelStallProbe.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
+#include "manifest/ManifestKeys.h"
 #include "platform/HttpClient.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <QIcon>
 
 #include <cstdio>
+#include <vector>
 
 int main(int argc, char* argv[]) {
     QStringList arguments;
@@ -30,11 +32,17 @@ int main(int argc, char* argv[]) {
         QStringLiteral("manifest-url"),
         QStringLiteral("Fetch the resource manifest from <url> instead of the built-in address."),
         QStringLiteral("url"));
+    const QCommandLineOption manifestKey(
+        QStringLiteral("manifest-key"),
+        QStringLiteral("A minisign public key (RW...) or public key file that may sign the "
+                       "manifest; repeatable; replaces CORVEL_MANIFEST_KEY, the system key file "
+                       "and the built-in keys."),
+        QStringLiteral("key-or-file"));
     const QCommandLineOption noLaunch(QStringLiteral("no-launch"),
                                       QStringLiteral("Do not start Corvel when setup is done."));
     QCommandLineOption stallReport(QStringLiteral("stall-report"));
     stallReport.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({help, version, manifestUrl, noLaunch, stallReport});
+    parser.addOptions({help, version, manifestUrl, manifestKey, noLaunch, stallReport});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "corvel-setup: %s\n", qPrintable(parser.errorText()));
@@ -57,8 +65,28 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     // The core reads the endpoint from the environment when the run starts.
-    if (parser.isSet(manifestUrl))
-        qputenv(CorvelRemoteManifest::endpointVariable, parser.value(manifestUrl).toLocal8Bit());
+    if (parser.isSet(manifestUrl)) {
+        const QByteArray value = parser.value(manifestUrl).toLocal8Bit();
+        if (!CorvelRemoteManifest::parseEndpoint(value.toStdString())) {
+            std::fprintf(stderr,
+                         "corvel-setup: --manifest-url: not an absolute http, https or file URL: "
+                         "'%s'\n",
+                         escapeControlCharacters(value.toStdString()).c_str());
+            return 2;
+        }
+        qputenv(CorvelRemoteManifest::endpointVariable, value);
+    }
+    std::vector<ManifestSignature::PublicKey> manifestKeys;
+    for (const QString& value : parser.values(manifestKey)) {
+        try {
+            auto keys = ManifestKeys::fromKeyOrFile(value.toLocal8Bit().toStdString());
+            manifestKeys.insert(manifestKeys.end(), keys.begin(), keys.end());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "corvel-setup: --manifest-key: %s\n",
+                         escapeControlCharacters(error.what()).c_str());
+            return 2;
+        }
+    }
     const bool reportStalls =
         parser.isSet(stallReport) || qEnvironmentVariableIsSet("CORVEL_STALL_REPORT");
 
@@ -77,6 +105,7 @@ int main(int argc, char* argv[]) {
 
     CorvelSetupApp::Options options;
     options.viewModel.launchApplication = !parser.isSet(noLaunch);
+    options.viewModel.manifestKeys = std::move(manifestKeys);
     CorvelSetupApp setup(std::move(options));
 
     CorvelStallProbe probe;

@@ -5,6 +5,7 @@
 #include "ProgressText.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
+#include "manifest/ManifestKeys.h"
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "pipeline/StateMailbox.h"
 #include "pipeline/StatusText.h"
@@ -22,6 +23,7 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -87,6 +89,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
                  "corvel-setup-cli"};
     std::string manifestURL;
+    std::vector<std::string> manifestKeys;
     bool noLaunch = false;
     bool quiet = false;
     bool verbose = false;
@@ -95,6 +98,12 @@ int main(int argc, char** argv) {
     app.add_option("--manifest-url", manifestURL,
                    fmt::format("Where the resource manifest is fetched from (overrides {})",
                                CorvelRemoteManifest::endpointVariable));
+    app.add_option("--manifest-key", manifestKeys,
+                   fmt::format("A minisign public key (RW...) or public key file that may sign the "
+                               "manifest; repeatable; replaces {}, the system key file and the "
+                               "built-in keys",
+                               ManifestKeys::keyVariable))
+        ->type_name("KEY_OR_FILE");
     app.add_flag("--no-launch", noLaunch,
                  "Do not start the installed application at the end (for machines without a "
                  "desktop session)");
@@ -117,13 +126,31 @@ int main(int argc, char** argv) {
         return exitUsage;
     }
 
-    if (!manifestURL.empty())
+    CorvelDownloadViewModel::Options options;
+    if (app.count("--manifest-url") > 0) {
+        if (!CorvelRemoteManifest::parseEndpoint(manifestURL)) {
+            std::fprintf(stderr,
+                         "corvel-setup-cli: --manifest-url: not an absolute http, https or file "
+                         "URL: '%s'\n",
+                         escapeControlCharacters(manifestURL).c_str());
+            return exitUsage;
+        }
         ::setenv(CorvelRemoteManifest::endpointVariable, manifestURL.c_str(), 1);
+    }
+    for (const std::string& key : manifestKeys) {
+        try {
+            auto keys = ManifestKeys::fromKeyOrFile(key);
+            options.manifestKeys.insert(options.manifestKeys.end(), keys.begin(), keys.end());
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "corvel-setup-cli: --manifest-key: %s\n",
+                         escapeControlCharacters(error.what()).c_str());
+            return exitUsage;
+        }
+    }
     platform::initializeHttp();
     if (quiet) CorvelSetupLogger::shared().setEchoToStandardError(false);
     CorvelSetupLogger::shared().logStartupBanner();
 
-    CorvelDownloadViewModel::Options options;
     options.launchApplication = !noLaunch;
     options.pacedRise = false;
     CorvelDownloadViewModel viewModel(options);
@@ -166,7 +193,7 @@ int main(int argc, char** argv) {
     if (std::holds_alternative<CorvelDownloadViewModel::Success>(final)) return 0;
     if (auto* failed = std::get_if<CorvelDownloadViewModel::Failed>(&final)) {
         // The last line of standard error, after every queued log line.
-        std::string line = failed->message + "\n";
+        std::string line = escapeControlCharacters(failed->message) + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
         std::fflush(stderr);
     }

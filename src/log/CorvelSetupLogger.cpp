@@ -57,6 +57,54 @@ std::vector<std::size_t> graphemeStarts(std::string_view text) {
 
 } // namespace
 
+namespace {
+
+// Length of the control character at the start of text; 0 for none. C1
+// controls count only in their UTF-8 form (C2 80 to C2 9F).
+std::size_t controlAt(std::string_view text) {
+    auto c = static_cast<unsigned char>(text[0]);
+    if (c < 0x20 || c == 0x7F) return 1;
+    if (c == 0xC2 && text.size() > 1) {
+        auto next = static_cast<unsigned char>(text[1]);
+        if (next >= 0x80 && next <= 0x9F) return 2;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool containsControlCharacters(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (controlAt(text.substr(i)) != 0) return true;
+    return false;
+}
+
+std::string escapeControlCharacters(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = controlAt(text.substr(i));
+        auto c = static_cast<unsigned char>(text[i]);
+        if (length == 0) {
+            out += text[i];
+            i += 1;
+            continue;
+        }
+        if (length == 2)
+            out += fmt::format("\\u{:04x}", static_cast<unsigned char>(text[i + 1]));
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else
+            out += fmt::format("\\x{:02x}", c);
+        i += length;
+    }
+    return out;
+}
+
 std::size_t countGraphemes(std::string_view text) {
     return graphemeStarts(text).size();
 }
@@ -113,7 +161,12 @@ void CorvelSetupLogger::log(LogLevel level, std::string_view message) {
     auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::system_clock::now().time_since_epoch())
                    .count();
-    enqueue([this, line = formatLine(now, level, message)]() mutable {
+    // One message, one line: remote text in it must not forge lines or
+    // drive the terminal.
+    std::string line = containsControlCharacters(message)
+                           ? formatLine(now, level, escapeControlCharacters(message))
+                           : formatLine(now, level, message);
+    enqueue([this, line = std::move(line)]() mutable {
         // A closed or broken stderr must not stop the run; the buffer still keeps the line.
         if (echo_ && statusLine_.empty())
             platform::writeFully(STDERR_FILENO, line);

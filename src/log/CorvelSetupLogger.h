@@ -81,5 +81,14 @@ class CorvelSetupLogger {
 // Logs through the shared instance.
 void log(LogLevel level, std::string_view message);
 
+// Whether the text holds a C0 or C1 control character or DEL (tab and line
+// feed included).
+bool containsControlCharacters(std::string_view text);
+
+// The text with every such character written out as an escape ("\n", "\t",
+// "\x1b", "\u0085"), so remote text can never break a line, move the cursor
+// or ring a terminal. Everything else, invalid bytes included, is kept.
+std::string escapeControlCharacters(std::string_view text);
+
 // Counts extended grapheme clusters; an invalid byte counts as one character.
 std::size_t countGraphemes(std::string_view text);

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 #include <thread>
 #include <utility>
@@ -22,16 +23,6 @@ namespace {
 
 [[noreturn]] void throwInvalidUrl(const std::string& message) {
     throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(message)));
-}
-
-std::string digestFrom(const std::optional<std::string>& fileHash) {
-    if (!fileHash) return {};
-    std::string trimmed(trimWhitespaceAndNewlines(*fileHash));
-    std::string lower = trimmed;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    });
-    return lower == "null" ? std::string() : trimmed;
 }
 
 std::int64_t atLeastOne(const std::optional<std::int64_t>& size) {
@@ -48,6 +39,21 @@ using ProbeResults = platform::BlockingQueue<ProbeResult>;
 
 } // namespace
 
+std::string digestFrom(const std::optional<std::string>& fileHash) {
+    if (!fileHash) return {};
+    std::string trimmed(trimWhitespaceAndNewlines(*fileHash));
+    std::string lower = trimmed;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) {
+        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    });
+    return lower == "null" ? std::string() : trimmed;
+}
+
+bool isSha256Hex(std::string_view text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(),
+                                            [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
 std::optional<platform::Url> parseDownloadUrl(std::string_view text) {
     auto url = platform::Url::parse(text);
     if (!url) return std::nullopt;
@@ -59,7 +65,8 @@ std::optional<platform::Url> parseDownloadUrl(std::string_view text) {
     auto slash = path.rfind('/');
     auto last =
         platform::percentDecode(slash == std::string_view::npos ? path : path.substr(slash + 1));
-    if (last.find('/') != std::string::npos || last.find('\0') != std::string::npos)
+    if (last.find('/') != std::string::npos || containsControlCharacters(last) ||
+        last.size() > maxNameBytes)
         return std::nullopt;
     return url;
 }
@@ -83,7 +90,7 @@ CVTAVAsset makeModelAsset(const ManifestModel& model, std::size_t index) {
         throwInvalidUrl(fmt::format("models[{}].download_url 非法: {}", index, model.downloadUrl));
     CVTAVAsset asset{.name = model.modelName.empty() ? model.fileName : model.modelName,
                      .url = *url,
-                     .sha256 = {},
+                     .sha256 = digestFrom(model.fileHash),
                      .expectedBytes = atLeastOne(model.size),
                      .destination = CVTAVAsset::llmDataDirectory(),
                      .relativePath = {},

@@ -24,8 +24,16 @@ CVTAVAsset makeAppAsset(const ManifestApp& app);
 // error "models[<index>].download_url 非法: ...".
 CVTAVAsset makeModelAsset(const ManifestModel& model, std::size_t index);
 
+// file_hash as the asset's digest: trimmed, letter case kept; empty when
+// absent or the text "null" in any case.
+std::string digestFrom(const std::optional<std::string>& fileHash);
+
+// 64 hexadecimal digits, either case.
+bool isSha256Hex(std::string_view text);
+
 // A download URL: absolute http, https or file whose decoded last path
-// component holds no "/" and no NUL (it becomes a file name later).
+// component holds no "/" and no control character and fits a file name (it
+// becomes one later).
 std::optional<platform::Url> parseDownloadUrl(std::string_view text);
 
 // Content-Length as announced: optional sign, ASCII digits only, signed 64-bit.

@@ -99,6 +99,26 @@ std::optional<std::int64_t> optionalInt64(const json& object, std::string_view k
     return asInt64(*value, joinPath(path, key));
 }
 
+// A digest is checked here rather than when it is used, so a typo in the
+// manifest is reported against its entry instead of as a corrupt download.
+void requireDigest(const std::optional<std::string>& fileHash, const std::string& where) {
+    std::string digest = digestFrom(fileHash);
+    if (digest.empty() || isSha256Hex(digest)) return;
+    throw DecodeFailure{fmt::format("{}.file_hash: 不是 SHA-256 摘要（应为 64 位十六进制）: {}",
+                                    where, escapeControlCharacters(digest.substr(0, 80)))};
+}
+
+// Names end up in file names and log lines.
+std::string requiredName(const json& object, std::string_view key, const std::string& path) {
+    std::string name = requiredString(object, key, path);
+    if (name.size() > maxNameBytes)
+        throw DecodeFailure{fmt::format("{}: 超过 {} 字节", joinPath(path, key), maxNameBytes)};
+    if (containsControlCharacters(name))
+        throw DecodeFailure{
+            fmt::format("{}: 含控制字符: {}", joinPath(path, key), escapeControlCharacters(name))};
+    return name;
+}
+
 ManifestApp decodeApp(const json& value, const std::string& path) {
     requireObject(value, path);
     ManifestApp app;
@@ -107,16 +127,19 @@ ManifestApp decodeApp(const json& value, const std::string& path) {
     app.fileName = optionalString(value, "file_name", path);
     app.fileSize = optionalInt64(value, "file_size", path);
     app.fileHash = optionalString(value, "file_hash", path);
+    requireDigest(app.fileHash, path);
     return app;
 }
 
 ManifestModel decodeModel(const json& value, const std::string& path) {
     requireObject(value, path);
     ManifestModel model;
-    model.modelName = requiredString(value, "model_name", path);
+    model.modelName = requiredName(value, "model_name", path);
     model.downloadUrl = requiredString(value, "download_url", path);
-    model.fileName = requiredString(value, "file_name", path);
+    model.fileName = requiredName(value, "file_name", path);
     model.size = optionalInt64(value, "size", path);
+    model.fileHash = optionalString(value, "file_hash", path);
+    requireDigest(model.fileHash, path + " (" + model.modelName + ")");
     return model;
 }
 
@@ -137,7 +160,13 @@ ManifestResponse decodeDocument(const json& document) {
 
 std::string snippetOf(std::string_view body) {
     auto head = body.substr(0, std::min(body.size(), snippetBytes));
-    return isValidUtf8(head) ? std::string(head) : std::string("<non-utf8>");
+    // One line, whatever the body: the message may end up as the last line shown.
+    return isValidUtf8(head) ? escapeControlCharacters(head) : std::string("<non-utf8>");
+}
+
+DomainError signatureTooLarge() {
+    return ManifestSignature::makeSignatureError(
+        fmt::format("清单签名格式错误: 超过 {} 字节上限", ManifestSignature::maxSignatureBytes));
 }
 
 DomainError tooLargeError() {
@@ -177,20 +206,72 @@ std::string fetchOverHttp(const platform::Url& endpoint, std::stop_token stop) {
     return body;
 }
 
+std::string readSignatureFile(const std::filesystem::path& path) {
+    std::error_code error;
+    auto text = platform::readFileContents(path, ManifestSignature::maxSignatureBytes, error);
+    if (text) return std::move(*text);
+    if (error == std::errc::file_too_large) throw signatureTooLarge();
+    throw std::filesystem::filesystem_error("无法读取签名文件", path, error);
+}
+
+std::string fetchSignatureOverHttp(const platform::Url& url, std::stop_token stop) {
+    platform::HttpRequest request;
+    request.url = url.absoluteString();
+    request.timeout = manifestTimeout;
+    std::string body;
+    platform::HttpHandlers handlers;
+    handlers.onHead = [](const platform::HttpResponseHead& head) {
+        if (head.status < 200 || head.status > 299) return false;
+        auto announced = parseContentLength(head.header("Content-Length").value_or(""));
+        if (announced &&
+            *announced > static_cast<std::int64_t>(ManifestSignature::maxSignatureBytes))
+            throw signatureTooLarge();
+        return true;
+    };
+    handlers.onBody = [&body](const char* data, std::size_t size) {
+        if (body.size() + size > ManifestSignature::maxSignatureBytes) throw signatureTooLarge();
+        body.append(data, size);
+    };
+    auto outcome = platform::performHttp(request, handlers, stop);
+    long status = outcome.head.status;
+    if (status < 200 || status > 299) throw makeManifestError(fmt::format("HTTP {}", status));
+    return body;
+}
+
+[[noreturn]] void rethrowAsNetworkError(const std::exception_ptr& error) {
+    log(LogLevel::error, "✘ 清单拉取/解析失败: " + describeError(error));
+    throw CorvelInstallError::network(error);
+}
+
+// A manifest from the network naming local files would copy whatever they
+// hold into the data directory; only a local manifest may do that.
+void refuseLocalFiles(const std::vector<CVTAVAsset>& assets) {
+    for (std::size_t i = 0; i < assets.size(); ++i) {
+        if (!assets[i].url.isFile()) continue;
+        std::string where = i == 0 ? std::string("app") : fmt::format("models[{}]", i - 1);
+        throw CorvelInstallError::network(std::make_exception_ptr(
+            makeManifestError(fmt::format("{}.download_url 非法: {}（远程清单不能引用本地文件）",
+                                          where, assets[i].url.absoluteString()))));
+    }
+}
+
 } // namespace
 
 DomainError makeManifestError(const std::string& message) {
     return DomainError(errorDomain, -1, message);
 }
 
+std::optional<platform::Url> parseEndpoint(std::string_view text) {
+    auto trimmed = trimWhitespaceAndNewlines(text);
+    if (trimmed.empty()) return std::nullopt;
+    return platform::Url::parse(trimmed);
+}
+
 platform::Url manifestEndpoint() {
     static const platform::Url defaultUrl = *platform::Url::parse(defaultEndpoint);
     platform::Url chosen = defaultUrl;
     if (const char* value = std::getenv(endpointVariable)) {
-        auto trimmed = trimWhitespaceAndNewlines(value);
-        if (!trimmed.empty()) {
-            if (auto parsed = platform::Url::parse(trimmed)) chosen = *parsed;
-        }
+        if (auto parsed = parseEndpoint(value)) chosen = *parsed;
     }
     auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
@@ -226,27 +307,93 @@ ManifestResponse decodeManifest(std::string_view body) {
                             " — 响应片段: " + snippetOf(body));
 }
 
-ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop) {
+std::string fetchManifestBody(const platform::Url& endpoint, std::stop_token stop) {
     // A file override is read as is: no HTTP, so no status to check.
-    std::string body =
-        endpoint.isFile() ? readManifestFile(endpoint.filePath()) : fetchOverHttp(endpoint, stop);
-    return decodeManifest(body);
+    return endpoint.isFile() ? readManifestFile(endpoint.filePath())
+                             : fetchOverHttp(endpoint, stop);
+}
+
+ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop) {
+    return decodeManifest(fetchManifestBody(endpoint, stop));
+}
+
+platform::Url signatureUrl(const platform::Url& endpoint) {
+    return endpoint.appendingToPath(".minisig");
+}
+
+std::string fetchSignature(const platform::Url& endpoint, std::stop_token stop) {
+    const platform::Url url = signatureUrl(endpoint);
+    try {
+        return url.isFile() ? readSignatureFile(url.filePath()) : fetchSignatureOverHttp(url, stop);
+    } catch (const DomainError& error) {
+        if (error.domain() == ManifestSignature::errorDomain) throw;
+        throw ManifestSignature::makeSignatureError(
+            fmt::format("清单签名缺失: 无法获取 {}: {}", url.absoluteString(), error.what()));
+    } catch (...) {
+        if (stop.stop_requested()) throw platform::CancelledError();
+        throw ManifestSignature::makeSignatureError(
+            fmt::format("清单签名缺失: 无法获取 {}: {}", url.absoluteString(),
+                        describeError(std::current_exception())));
+    }
+}
+
+std::optional<std::int64_t> checkSignature(const std::string& body, const platform::Url& endpoint,
+                                           const ManifestTrust& trust, std::stop_token stop) {
+    if (trust.keys.empty()) {
+        log(LogLevel::warn, "⚠ 未配置清单公钥，清单未经签名校验");
+        return std::nullopt;
+    }
+    log(LogLevel::info, fmt::format("▶ 校验清单签名: 受信任公钥 {} 个（来源: {}）",
+                                    trust.keys.size(), trust.origin));
+    try {
+        auto verified = ManifestSignature::verify(body, fetchSignature(endpoint, stop), trust.keys);
+        log(LogLevel::info, fmt::format("✔ 清单签名有效: 公钥 {}，可信注释: {}", verified.keyId,
+                                        verified.trustedComment));
+        if (!verified.timestamp) {
+            log(LogLevel::warn, "  ⚠ 清单签名不含时间戳，无法识别回滚");
+            return std::nullopt;
+        }
+        if (trust.newestAccepted && *verified.timestamp < *trust.newestAccepted)
+            throw ManifestSignature::makeSignatureError(
+                fmt::format("清单比上次安装时的旧，拒绝回滚（签名时间 {}，上次接受 {}）",
+                            *verified.timestamp, *trust.newestAccepted));
+        return verified.timestamp;
+    } catch (const platform::CancelledError&) {
+        throw;
+    } catch (...) {
+        if (stop.stop_requested()) throw platform::CancelledError();
+        log(LogLevel::error, "✘ 清单签名校验失败: " + describeError(std::current_exception()));
+        throw;
+    }
 }
 
 std::vector<CVTAVAsset> fetchAssets(std::stop_token stop) {
+    return fetchAssets(ManifestTrust{}, stop).assets;
+}
+
+FetchedAssets fetchAssets(const ManifestTrust& trust, std::stop_token stop) {
     platform::Url endpoint = manifestEndpoint();
     log(LogLevel::info, "-------------------- 资源清单 --------------------");
     log(LogLevel::info, "▶ 拉取清单: " + endpoint.absoluteString());
 
-    ManifestResponse response;
+    std::string body;
     try {
-        response = fetchManifest(endpoint, stop);
+        body = fetchManifestBody(endpoint, stop);
     } catch (...) {
         // A requested stop is the run's cancellation, not a broken manifest.
         if (stop.stop_requested()) throw platform::CancelledError();
-        auto error = std::current_exception();
-        log(LogLevel::error, "✘ 清单拉取/解析失败: " + describeError(error));
-        throw CorvelInstallError::network(error);
+        rethrowAsNetworkError(std::current_exception());
+    }
+
+    // Nothing of an unverified body is used, not even the hosts it names.
+    FetchedAssets fetched;
+    fetched.signedAt = checkSignature(body, endpoint, trust, stop);
+
+    ManifestResponse response;
+    try {
+        response = decodeManifest(body);
+    } catch (...) {
+        rethrowAsNetworkError(std::current_exception());
     }
 
     if (response.status != "success") {
@@ -255,16 +402,17 @@ std::vector<CVTAVAsset> fetchAssets(std::stop_token stop) {
         throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(message)));
     }
 
-    std::vector<CVTAVAsset> assets;
+    std::vector<CVTAVAsset>& assets = fetched.assets;
     assets.reserve(response.data.models.size() + 1);
     assets.push_back(makeAppAsset(response.data.app));
     for (std::size_t i = 0; i < response.data.models.size(); ++i)
         assets.push_back(makeModelAsset(response.data.models[i], i));
+    if (!endpoint.isFile()) refuseLocalFiles(assets);
 
     assets = probeSizes(std::move(assets), stop);
     platform::throwIfStopped(stop);
     logManifestReady(assets);
-    return assets;
+    return fetched;
 }
 
 } // namespace CorvelRemoteManifest

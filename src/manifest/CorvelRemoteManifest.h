@@ -1,5 +1,6 @@
 #pragma once
 
+#include "manifest/ManifestSignature.h"
 #include "platform/DomainError.h"
 #include "platform/Url.h"
 #include "types/CVTAVAsset.h"
@@ -30,6 +31,7 @@ struct ManifestModel {
     std::string downloadUrl;
     std::string fileName;
     std::optional<std::int64_t> size;
+    std::optional<std::string> fileHash{}; // SHA-256, hexadecimal, either case
 };
 
 struct ManifestData {
@@ -54,9 +56,30 @@ inline constexpr std::size_t maxManifestDepth = 64;
 inline constexpr std::size_t maxManifestValues = 100000;
 inline constexpr std::chrono::seconds manifestTimeout{15};
 inline constexpr std::size_t snippetBytes = 256;
+// What a file name may hold: a name longer than this cannot name a file.
+inline constexpr std::size_t maxNameBytes = 255;
+
+// What the run trusts: the keys that may sign the manifest (none: unsigned
+// manifests are taken, with a warning) and the newest signing time this user
+// accepted before, below which a manifest is a rollback.
+struct ManifestTrust {
+    std::vector<ManifestSignature::PublicKey> keys;
+    std::string origin; // where the keys came from, for the log
+    std::optional<std::int64_t> newestAccepted;
+};
+
+struct FetchedAssets {
+    std::vector<CVTAVAsset> assets;
+    // The signing time of a verified manifest, to be kept once the run succeeds.
+    std::optional<std::int64_t> signedAt;
+};
 
 // An error of this namespace: domain CorvelRemoteManifest, code -1.
 DomainError makeManifestError(const std::string& message);
+
+// An endpoint as a person gives it: trimmed, then an absolute http, https or
+// file URL; nothing otherwise.
+std::optional<platform::Url> parseEndpoint(std::string_view text);
 
 // The override from CORVEL_MANIFEST_URL (trimmed) or the default, with the
 // cache buster "v" = now in Unix milliseconds appended after existing items.
@@ -69,10 +92,28 @@ ManifestResponse decodeManifest(std::string_view body);
 // GET (15 s, Accept: application/json) and decode. A file URL is read from
 // disk. Throws manifest errors, platform::TransportError or file-system errors.
 ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop = {});
+// The undecoded body of the same request.
+std::string fetchManifestBody(const platform::Url& endpoint, std::stop_token stop = {});
+
+// Where the signature of the manifest at `endpoint` lies: ".minisig" appended
+// to its path, its query (the cache buster included) kept.
+platform::Url signatureUrl(const platform::Url& endpoint);
+
+// The signature text, fetched like the manifest but capped at 64 KiB. Throws a
+// signature error "清单签名缺失..." when it cannot be had.
+std::string fetchSignature(const platform::Url& endpoint, std::stop_token stop = {});
+
+// The signature check and the rollback rule for a fetched body; nothing to do
+// without keys but a warning. Throws signature errors, logged as they go.
+std::optional<std::int64_t> checkSignature(const std::string& body, const platform::Url& endpoint,
+                                           const ManifestTrust& trust, std::stop_token stop = {});
 
 // The whole step: endpoint, fetch, status check, asset list, HEAD sizes, log.
 // Every error is a CorvelInstallError (network), but a requested stop, which
 // ends as platform::CancelledError.
 std::vector<CVTAVAsset> fetchAssets(std::stop_token stop = {});
+// The same with the signature checked before anything of the body is used.
+// Signature failures are signature errors (ManifestSignature domain).
+FetchedAssets fetchAssets(const ManifestTrust& trust, std::stop_token stop = {});
 
 } // namespace CorvelRemoteManifest

@@ -1,5 +1,6 @@
 #include "pipeline/CorvelDownloadViewModel.h"
 
+#include "BuildInfo.h"
 #include "download/CacheSlot.h"
 #include "download/CorvelResumableDownloader.h"
 #include "install/ApplicationLauncher.h"
@@ -7,6 +8,7 @@
 #include "install/CorvelAssetExtractor.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
+#include "manifest/ManifestKeys.h"
 #include "pipeline/PipelineLogSections.h"
 #include "pipeline/ProgressAccounting.h"
 #include "pipeline/SetupPlan.h"
@@ -14,6 +16,7 @@
 #include "pipeline/StreamingDigest.h"
 #include "platform/BlockingQueue.h"
 #include "platform/Cancellation.h"
+#include "record/AcceptedManifestTime.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "shareddata/CVSystemProfile.h"
@@ -98,6 +101,8 @@ struct CorvelDownloadViewModel::Run {
     void publish(const State& state) { owner.publish(state); }
     void execute();
     void runSteps();
+    CorvelRemoteManifest::ManifestTrust manifestTrust() const;
+    void keepSigningTime(std::optional<std::int64_t> signedAt);
     void showInitialProgress(const SetupPlan::Plan& plan);
     std::vector<AssetResult> downloadAll(const std::vector<CVTAVAsset>& plan,
                                          std::vector<std::optional<std::string>>& digests);
@@ -134,7 +139,8 @@ void CorvelDownloadViewModel::Run::execute() {
             return;
         }
         PipelineLogSections::logFailure(error);
-        publish(Failed{describeError(error)});
+        // Shown as one line, whatever a server or a tool put into the text.
+        publish(Failed{escapeControlCharacters(describeError(error))});
     }
 }
 
@@ -152,7 +158,9 @@ void CorvelDownloadViewModel::Run::runSteps() {
     CVSystemProfile profile{buildArchitecture(), tier, memory};
     CorvelSetupLogger::shared().writeOutput(systemProfileLine(profile.description()));
 
-    std::vector<CVTAVAsset> assets = CorvelRemoteManifest::fetchAssets(stop);
+    CorvelRemoteManifest::FetchedAssets fetched =
+        CorvelRemoteManifest::fetchAssets(manifestTrust(), stop);
+    const std::vector<CVTAVAsset>& assets = fetched.assets;
 
     SetupPlan::Plan plan = SetupPlan::makePlan(assets);
     PipelineLogSections::logEnvironment(tier, memory, plan.neededBytes, availableDiskBytes());
@@ -165,11 +173,42 @@ void CorvelDownloadViewModel::Run::runSteps() {
     std::vector<AssetResult> results = downloadAll(plan.assets, digests);
     verify(results, digests);
     installAll(results);
+    keepSigningTime(fetched.signedAt);
 
     publish(Success{});
     log(LogLevel::info, "==================== 安装成功 ====================");
     CorvelSetupManifest::persistSessionLog();
     launch();
+}
+
+CorvelRemoteManifest::ManifestTrust CorvelDownloadViewModel::Run::manifestTrust() const {
+    const Options& options = owner.options_;
+    const fs::path systemFile =
+        options.systemKeyFile.empty() ? ManifestKeys::systemKeyFile() : options.systemKeyFile;
+    ManifestKeys::Trusted trusted;
+    try {
+        trusted =
+            ManifestKeys::resolve(options.manifestKeys, systemFile, CORVEL_MANIFEST_PUBLIC_KEYS);
+    } catch (...) {
+        log(LogLevel::error, "✘ 清单公钥配置无效: " + describeError(std::current_exception()));
+        throw;
+    }
+    CorvelRemoteManifest::ManifestTrust trust;
+    if (trusted.keys.empty()) return trust;
+    trust.keys = std::move(trusted.keys);
+    trust.origin = std::move(trusted.origin);
+    trust.newestAccepted = AcceptedManifestTime::load();
+    return trust;
+}
+
+void CorvelDownloadViewModel::Run::keepSigningTime(std::optional<std::int64_t> signedAt) {
+    if (!signedAt) return;
+    try {
+        AcceptedManifestTime::store(*signedAt);
+    } catch (...) {
+        // The run itself succeeded; only the rollback guard stays where it was.
+        log(LogLevel::warn, "  ⚠ 无法保存清单签名时间: " + describeError(std::current_exception()));
+    }
 }
 
 void CorvelDownloadViewModel::Run::showInitialProgress(const SetupPlan::Plan& plan) {

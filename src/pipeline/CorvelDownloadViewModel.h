@@ -1,10 +1,12 @@
 #pragma once
 
+#include "manifest/ManifestSignature.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -76,6 +78,11 @@ class CorvelDownloadViewModel {
         // without one shows the target at once and starts downloading.
         bool pacedRise = true;
         Seams seams;
+        // Keys that may sign the manifest, from the command line; when any is
+        // given they replace every other source of keys (ManifestKeys).
+        std::vector<ManifestSignature::PublicKey> manifestKeys;
+        // The system key file; empty: ManifestKeys::systemKeyFile().
+        std::filesystem::path systemKeyFile;
     };
 
     CorvelDownloadViewModel();

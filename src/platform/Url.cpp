@@ -151,4 +151,28 @@ Url Url::appendingQueryItem(std::string_view name, std::string_view value) const
     return copy;
 }
 
+Url Url::appendingToPath(std::string_view suffix) const {
+    if (isFile()) {
+        // A file URL is rebuilt from its path, which percent-encodes the suffix.
+        std::filesystem::path path = filePath();
+        path += std::string(suffix);
+        Url copy = fromFilePath(path);
+        if (!query_.empty()) {
+            copy.query_ = query_;
+            copy.absolute_ += "?" + query_;
+        }
+        return copy;
+    }
+    UrlHandle handle(curl_url());
+    std::string updated = path_ + percentEncode(suffix, true);
+    if (handle && curl_url_set(handle.get(), CURLUPART_URL, absolute_.c_str(), 0) == CURLUE_OK &&
+        curl_url_set(handle.get(), CURLUPART_PATH, updated.c_str(), 0) == CURLUE_OK) {
+        Url copy = *this;
+        copy.absolute_ = getPart(handle.get(), CURLUPART_URL);
+        copy.path_ = getPart(handle.get(), CURLUPART_PATH);
+        if (!copy.absolute_.empty()) return copy;
+    }
+    return *this;
+}
+
 } // namespace platform

@@ -34,6 +34,8 @@ class Url {
     std::vector<QueryItem> queryItems() const;
     // A copy with name=value appended after the existing items (both encoded).
     Url appendingQueryItem(std::string_view name, std::string_view value) const;
+    // A copy whose path ends in suffix (encoded as needed); query and fragment kept.
+    Url appendingToPath(std::string_view suffix) const;
 
     friend bool operator==(const Url& a, const Url& b) { return a.absolute_ == b.absolute_; }
 

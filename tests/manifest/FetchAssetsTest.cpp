@@ -71,15 +71,11 @@ class FetchAssets : public ::testing::Test {
 TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
     server.setFile("/app.zip", std::string(2000, 'a'));             // larger than the manifest says
     server.setFile("/models/small.tar.gz", std::string(1000, 'b')); // smaller
-    testsupport::writeFile(home.path() / "local.zip", "zip");
     server.setTemplate("/manifest.json", R"({"status":"success","extra":{"k":[1]},"data":{
         "app":{"app_name":"x","download_url":"{BASE}/app.zip","file_name":"y","file_size":1000,
-               "file_hash":"  ABCdef\n"},
+               "file_hash":"  ABCdef01234567890123456789012345678901234567890123456789abcdefab\n"},
         "models":[
-          {"model_name":"small","download_url":"{BASE}/models/small.tar.gz","file_name":"s","size":2000},
-          {"model_name":"local","download_url":"file://)" +
-                                             (home.path() / "local.zip").string() +
-                                             R"(","file_name":"l"}]}})");
+          {"model_name":"small","download_url":"{BASE}/models/small.tar.gz","file_name":"s","size":2000}]}})");
     useManifest(" \t" + server.url("/manifest.json?a=1&v=old") + "\n");
 
     auto assets = manifest::fetchAssets();
@@ -87,8 +83,8 @@ TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
     std::string got;
     for (const auto& asset : assets)
         got += fmt::format("{} {} {}; ", asset.name, asset.expectedBytes, formatName(asset.format));
-    EXPECT_EQ(got, "Corvel.app 2000 zip; small 1000 tarGz; local 1 zip; ");
-    EXPECT_EQ(assets[0].sha256, "ABCdef");
+    EXPECT_EQ(got, "Corvel.app 2000 zip; small 1000 tarGz; ");
+    EXPECT_EQ(assets[0].sha256, "ABCdef01234567890123456789012345678901234567890123456789abcdefab");
     EXPECT_EQ(server.requests().size(), 3u); // the manifest and one HEAD per HTTP asset
     auto manifestRequest = server.requests("/manifest.json").at(0);
     EXPECT_EQ(manifestRequest.header("Accept"), "application/json");
@@ -99,11 +95,11 @@ TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
     for (const std::string& line :
          {std::string("[INFO] -------------------- 资源清单 --------------------\n"),
           "[INFO] ▶ 拉取清单: " + server.url("/manifest.json?a=1&v=old&v="),
-          std::string("[INFO] ✔ 资源清单就绪，共 3 个（大小以 HEAD 实测为准）\n"),
+          std::string("[INFO] ✔ 资源清单就绪，共 2 个（大小以 HEAD 实测为准）\n"),
           "[INFO]   • Corvel.app — 2 KB — " + server.url("/app.zip") + "\n"}) {
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     }
-    EXPECT_EQ(log.find("⚠"), std::string::npos); // a file URL gets neither HEAD nor warning
+    EXPECT_EQ(log.find("HEAD 未解析"), std::string::npos);
 
     // A file URL override, its path percent-encoded, is read from disk; empty models: the
     // application alone.
@@ -114,6 +110,17 @@ TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
     assets = manifest::fetchAssets();
     ASSERT_EQ(assets.size(), 1u);
     EXPECT_EQ(assets[0].expectedBytes, 2000);
+
+    // A local manifest may name local files, which get neither HEAD nor warning.
+    body = body.substr(0, body.size() - 4) + R"([{"model_name":"local","download_url":"file://)" +
+           (home.path() / "local.zip").string() + R"(","file_name":"l"}]}})";
+    testsupport::writeFile(home.path() / "manifest dir" / "m.json", body);
+    server.clearRequests();
+    assets = manifest::fetchAssets();
+    ASSERT_EQ(assets.size(), 2u);
+    EXPECT_EQ(assets[1].expectedBytes, 1);
+    EXPECT_EQ(server.requests().size(), 1u); // the application's HEAD only
+    EXPECT_EQ(logText().find("HEAD 未解析大小 [local]"), std::string::npos);
 }
 
 TEST_F(FetchAssets, RefusedManifestsStopBeforeAnyHeadWithTheirMessage) {
@@ -129,25 +136,43 @@ TEST_F(FetchAssets, RefusedManifestsStopBeforeAnyHeadWithTheirMessage) {
     const std::string fetchFailed = "[ERROR] ✘ 清单拉取/解析失败: ";
     // A URL or a body served as the manifest; how the error starts; a line the log must
     // hold (empty: no error line at all).
-    for (const auto& [source, message, logLine] :
-         std::vector<std::tuple<std::string, std::string, std::string>>{
-             {R"({"status":"SUCCESS","data":{"app":{"download_url":"{BASE}/a.zip"},"models":[]}})",
-              "清单接口返回状态异常: SUCCESS", "[ERROR] ✘ 清单接口返回状态异常: SUCCESS\n"},
-             {notFound.url("/m"), "HTTP 404", fetchFailed + "HTTP 404\n"},
-             {R"({"status":"success","data":{"app":{"download_url":"ftp://h/a.zip"},"models":[]}})",
-              "app.download_url 非法: ftp://h/a.zip", ""},
-             {validManifest.substr(0, validManifest.size() - 4) +
-                  R"([{"model_name":"a","download_url":"{BASE}/a.bin","file_name":"a"},
+    for (
+        const auto& [source, message, logLine] :
+        std::vector<std::tuple<std::string, std::string, std::string>>{
+            {R"({"status":"SUCCESS","data":{"app":{"download_url":"{BASE}/a.zip"},"models":[]}})",
+             "清单接口返回状态异常: SUCCESS", "[ERROR] ✘ 清单接口返回状态异常: SUCCESS\n"},
+            {notFound.url("/m"), "HTTP 404", fetchFailed + "HTTP 404\n"},
+            {R"({"status":"success","data":{"app":{"download_url":"ftp://h/a.zip"},"models":[]}})",
+             "app.download_url 非法: ftp://h/a.zip", ""},
+            {validManifest.substr(0, validManifest.size() - 4) +
+                 R"([{"model_name":"a","download_url":"{BASE}/a.bin","file_name":"a"},
                       {"model_name":"b","download_url":"no url","file_name":"b"}]}})",
-              "models[1].download_url 非法: no url", ""},
-             {server.url("/announced.json"), "清单过大", fetchFailed + "清单过大"},
-             {server.url("/streamed.json"), "清单过大", fetchFailed + "清单过大"},
-             {"file://" + (home.path() / "huge.json").string(), "清单过大",
-              fetchFailed + "清单过大"},
-             {closed.url("/m.json"),
-              fmt::format("transport {}: ",
-                          static_cast<int>(platform::TransportErrorKind::cannotConnect)),
-              fetchFailed}}) {
+             "models[1].download_url 非法: no url", ""},
+            {validManifest.substr(0, validManifest.size() - 4) +
+                 R"([{"model_name":"p","download_url":"file:///etc/passwd","file_name":"p"}]}})",
+             "models[0].download_url 非法: file:///etc/passwd（远程清单不能引用本地文件）", ""},
+            {validManifest.substr(0, validManifest.size() - 4) +
+                 R"([{"model_name":"m","download_url":"{BASE}/m.bin","file_name":"m",)"
+                 R"("file_hash":"abc"}]}})",
+             "JSON 解析失败: data.models[0] (m).file_hash: 不是 SHA-256 摘要", fetchFailed},
+            {validManifest.substr(0, validManifest.size() - 4) +
+                 R"([{"model_name":"a\u001b[2Jb\nc","download_url":"{BASE}/m.bin","file_name":"m"}]}})",
+             "JSON 解析失败: data.models[0].model_name: 含控制字符: a\\x1b[2Jb\\nc", fetchFailed},
+            {validManifest.substr(0, validManifest.size() - 4) +
+                 R"([{"model_name":"m","download_url":"{BASE}/m.bin","file_name":")" +
+                 std::string(256, 'n') + R"("}]}})",
+             "JSON 解析失败: data.models[0].file_name: 超过 255 字节", fetchFailed},
+            {validManifest.substr(0, validManifest.size() - 4) +
+                 R"([{"model_name":"m","download_url":"{BASE}/a%07b.bin","file_name":"m"}]}})",
+             "models[0].download_url 非法: ", ""},
+            {server.url("/announced.json"), "清单过大", fetchFailed + "清单过大"},
+            {server.url("/streamed.json"), "清单过大", fetchFailed + "清单过大"},
+            {"file://" + (home.path() / "huge.json").string(), "清单过大",
+             fetchFailed + "清单过大"},
+            {closed.url("/m.json"),
+             fmt::format("transport {}: ",
+                         static_cast<int>(platform::TransportErrorKind::cannotConnect)),
+             fetchFailed}}) {
         SCOPED_TRACE(source.substr(0, 100));
         if (source.starts_with("{"))
             serveManifest(source);

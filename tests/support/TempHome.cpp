@@ -24,6 +24,9 @@ TempHome::TempHome() {
     for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
                              "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"})
         ::unsetenv(name);
+    // Keys for the manifest come only from what a test gives, never from /etc.
+    ::unsetenv("CORVEL_MANIFEST_KEY");
+    ::setenv("CORVEL_MANIFEST_KEY_FILE", (path_ / "no-system-key.pub").c_str(), 1);
 }
 
 TempHome::~TempHome() {

@@ -1,0 +1,208 @@
+// The real corvel-setup-cli with manifest keys, against manifests signed by
+// the real minisign, in a temporary HOME.
+
+#include "FixtureServer.h"
+#include "download/CacheSlot.h"
+#include "install/InstallTestSupport.h"
+#include "log/Hex.h"
+#include "platform/Directories.h"
+#include "platform/Spawn.h"
+#include "record/AcceptedManifestTime.h"
+#include "shareddata/CVSharedDataPaths.h"
+#include "support/Minisign.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <openssl/evp.h>
+#include <sys/wait.h>
+
+#include <csignal>
+
+namespace {
+
+std::string sha256Upper(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex = lowerHex(std::span<const std::uint8_t>(digest, length));
+    for (char& c : hex)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return hex;
+}
+
+struct Outcome {
+    int exitCode = -1;
+    std::string err;
+
+    std::string lastErrLine() const {
+        std::string text = err;
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        auto newline = text.rfind('\n');
+        return newline == std::string::npos ? text : text.substr(newline + 1);
+    }
+};
+
+// One run of corvel-setup-cli to its end (bounded: a hang is killed and fails).
+Outcome runCli(const fs::path& home, const std::vector<std::string>& arguments) {
+    static int counter = 0;
+    fs::path errPath = home / fmt::format("signed-run{}.err", ++counter);
+    platform::UniqueFd err(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    pid_t pid =
+        platform::spawnProcess({platform::executablePath().parent_path() / "corvel-setup-cli",
+                                arguments, -1, -1, err.get()});
+    int status = 0;
+    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
+                   std::chrono::seconds(240))) {
+        ADD_FAILURE() << "corvel-setup-cli did not end:\n" << readFile(errPath);
+        ::kill(pid, SIGKILL);
+        platform::waitForExit(pid);
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(errPath)};
+}
+
+class SignedSetup : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::path scratch = home.path() / "app.zip";
+        testarchives::write(
+            scratch, CVTAVAsset::Format::zip,
+            {directory("Corvel.app/"), file("Corvel.app/AppRun", "#!/bin/sh\nexit 0\n", 0755)});
+        appArchive = readFile(scratch);
+        fs::remove(scratch);
+        server.setFile("/files/Corvel.zip", appArchive);
+        server.setFile("/files/voice.bin", patternBytes(50000, 7));
+        server.start();
+    }
+
+    // A release: the manifest, signed at `timestamp`, and its signature.
+    void publish(std::int64_t timestamp, const std::string& modelPath = "/files/voice.bin",
+                 std::optional<std::string> modelDigest = {}) {
+        std::string body = fmt::format(
+            R"({{"status":"success","data":{{"app":{{"download_url":"{0}/files/Corvel.zip",)"
+            R"("file_hash":"{1}"}},"models":[{{"model_name":"voice","download_url":"{0}{2}",)"
+            R"("file_name":"voice.bin","file_hash":"{3}"}}]}}}})",
+            server.baseUrl(), sha256Upper(appArchive), modelPath,
+            modelDigest.value_or(sha256Upper(patternBytes(50000, 7))));
+        fs::path local = home.path() / "release" / "manifest.json";
+        writeFile(local, body);
+        server.setFile("/manifest.json", body);
+        server.setFile(
+            "/manifest.json.minisig",
+            key.sign(local, {"-t", fmt::format("timestamp:{}\tfile:manifest.json", timestamp)}));
+    }
+
+    Outcome run(bool withKey = true) {
+        std::vector<std::string> arguments = {"--no-launch", "--manifest-url",
+                                              server.url("/manifest.json")};
+        if (withKey) arguments.insert(arguments.end(), {"--manifest-key", key.publicKey()});
+        return runCli(home.path(), arguments);
+    }
+
+    std::string stored() const { return readFile(AcceptedManifestTime::path()); }
+    bool anyAssetFetched() const {
+        for (const auto& request : server.requests())
+            if (request.path.starts_with("/files/")) return true;
+        return false;
+    }
+
+    TempHome home;
+    MinisignKey key{home.path() / "keys"};
+    fixture::FixtureServer server;
+    std::string appArchive;
+};
+
+} // namespace
+
+TEST_F(SignedSetup, ASignedReleaseInstallsAndItsTimeRefusesOlderOnesLater) {
+    const std::int64_t released = 1700000100;
+    publish(released);
+    Outcome first = run();
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    expectContains(first.err, {"▶ 校验清单签名: 受信任公钥 1 个（来源: --manifest-key）",
+                               "✔ 清单签名有效: 公钥 " + key.keyId(),
+                               "✔ 校验通过 [Corvel.app] sha256=", "✔ 校验通过 [voice] sha256="});
+    EXPECT_EQ(readFile(CVSharedDataPaths::llmDataDirectory() / "voice.bin"),
+              patternBytes(50000, 7));
+    EXPECT_EQ(stored(), fmt::format("{}\n", released));
+
+    // An older release, validly signed, is a rollback: nothing is fetched.
+    publish(released - 100);
+    server.clearRequests();
+    Outcome older = run();
+    EXPECT_EQ(older.exitCode, 1);
+    EXPECT_EQ(older.lastErrLine(),
+              fmt::format("清单比上次安装时的旧，拒绝回滚（签名时间 {}，上次接受 {}）",
+                          released - 100, released));
+    EXPECT_FALSE(anyAssetFetched());
+    EXPECT_EQ(stored(), fmt::format("{}\n", released));
+
+    // A newer release whose model does not match its digest fails like the
+    // application would, purges the download and keeps the stored time.
+    server.setFile("/files/voice2.bin", patternBytes(60000, 8));
+    publish(released + 100, "/files/voice2.bin", std::string(64, 'F'));
+    Outcome broken = run();
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_EQ(broken.lastErrLine(), "voice 校验失败，文件可能已损坏");
+    fs::path slot = cache::downloadsRoot() /
+                    cache::slotName(*platform::Url::parse(server.url("/files/voice2.bin")));
+    EXPECT_FALSE(fs::exists(slot / "payload.part"));
+    EXPECT_FALSE(fs::exists(CVSharedDataPaths::llmDataDirectory() / "voice2.bin"));
+    EXPECT_EQ(stored(), fmt::format("{}\n", released));
+
+    publish(released + 100, "/files/voice2.bin", sha256Upper(patternBytes(60000, 8)));
+    Outcome newer = run();
+    ASSERT_EQ(newer.exitCode, 0) << newer.err;
+    EXPECT_EQ(stored(), fmt::format("{}\n", released + 100));
+}
+
+TEST_F(SignedSetup, WithAKeyAMissingSignatureChangesNothingWithoutOneTheRunWarns) {
+    publish(1700000100);
+    server.removeFile("/manifest.json.minisig");
+    Outcome refused = run();
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_TRUE(refused.lastErrLine().starts_with("清单签名缺失: 无法获取 " +
+                                                  server.url("/manifest.json.minisig?v=")))
+        << refused.lastErrLine();
+    EXPECT_TRUE(refused.lastErrLine().ends_with(": HTTP 404")) << refused.lastErrLine();
+    EXPECT_FALSE(anyAssetFetched());
+    EXPECT_FALSE(fs::exists(home.path() / "Applications"));
+    EXPECT_FALSE(fs::exists(AcceptedManifestTime::path()));
+
+    server.clearRequests();
+    Outcome unsigned_ = run(false);
+    ASSERT_EQ(unsigned_.exitCode, 0) << unsigned_.err;
+    EXPECT_TRUE(server.requests("/manifest.json.minisig").empty()); // not even asked for
+    expectContains(unsigned_.err, {"[WARN] ⚠ 未配置清单公钥，清单未经签名校验"});
+    EXPECT_FALSE(fs::exists(AcceptedManifestTime::path()));
+}
+
+TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue) {
+    TempHome home;
+    for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
+             {"--manifest-url", "not a url"},
+             {"--manifest-url", "http://"},
+             {"--manifest-url", "127.0.0.1:18083/x"},
+             {"--manifest-url", "   "},
+             {"--manifest-key", "RWnot-a-key"},
+             {"--manifest-key", (home.path() / "missing.pub").string()}}) {
+        Outcome outcome = runCli(home.path(), {option, value});
+        EXPECT_EQ(outcome.exitCode, 2) << option << " " << value;
+        EXPECT_NE(outcome.err.find(value), std::string::npos) << outcome.err;
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+    }
+    EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
+}
+
+TEST_F(SignedSetup, AServerPageQuotedInTheReasonStaysOnTheLastLine) {
+    server.setFile("/manifest.json", "<html>\n<body>\x1b[31mBad gateway\x07</body>\n</html>\n");
+    Outcome outcome = run(false);
+    EXPECT_EQ(outcome.exitCode, 1);
+    EXPECT_EQ(outcome.lastErrLine().find("网络错误：JSON 解析失败: "), 0u) << outcome.err;
+    EXPECT_TRUE(outcome.lastErrLine().ends_with(
+        " — 响应片段: <html>\\n<body>\\x1b[31mBad gateway\\x07</body>\\n</html>\\n"))
+        << outcome.lastErrLine();
+    EXPECT_EQ(outcome.err.find('\x1b'), std::string::npos);
+}
