@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <limits>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -72,9 +73,26 @@ std::string systemProfileLine(const std::string& description) {
     return quoted + "\"\n";
 }
 
+std::filesystem::path nearestExistingFolder(const std::filesystem::path& path) {
+    std::filesystem::path here = path;
+    for (;;) {
+        std::error_code error;
+        if (std::filesystem::exists(here, error) || !here.has_relative_path() ||
+            here.parent_path() == here)
+            return here;
+        here = here.parent_path();
+    }
+}
+
+std::optional<std::uint64_t> volumeId(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(nearestExistingFolder(path).c_str(), &info) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_dev);
+}
+
 std::int64_t availableDiskBytes(const std::filesystem::path& path) {
     struct statvfs info {};
-    if (::statvfs(path.c_str(), &info) != 0) return 0;
+    if (::statvfs(nearestExistingFolder(path).c_str(), &info) != 0) return 0;
     // Blocks available to an unprivileged user: root's reserve is not the user's to fill.
     constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     std::uint64_t blocks = info.f_bavail;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 // Facts about the machine that the run reports (memory) and checks (free space).
@@ -42,5 +43,12 @@ std::string systemProfileLine(const std::string& description);
 
 // Free bytes for the user on the volume of the home directory; 0 when unknown.
 std::int64_t availableDiskBytes();
-// The same for any path on the volume in question.
+// The same for the volume that holds `path`, or would hold it once created
+// (its nearest existing ancestor is measured).
 std::int64_t availableDiskBytes(const std::filesystem::path& path);
+
+// `path` itself when it exists, else its nearest existing ancestor.
+std::filesystem::path nearestExistingFolder(const std::filesystem::path& path);
+
+// The file system (device) holding `path` or its nearest existing ancestor.
+std::optional<std::uint64_t> volumeId(const std::filesystem::path& path);

@@ -62,14 +62,13 @@ TEST_F(AssetExtraction, OneNewFolderAmongExistingEntriesIsTheProductWithModesAnd
     EXPECT_EQ(fs::read_symlink(product / "alias"), "数据.txt");
     EXPECT_EQ(readFile(product / "hard"), "w");
     EXPECT_EQ(readFile(destination / "other" / "keep.bin"), "old");
-    EXPECT_FALSE(fs::exists(archive));
+    EXPECT_TRUE(fs::exists(archive)); // deleted by the run once the product is recorded
     EXPECT_TRUE(noTemporaryLeft());
     EXPECT_EQ(fs::status(product / "weights.bin").permissions() &
                   (perms::set_uid | perms::owner_exec),
               perms::owner_exec);
     expectLogged({"  • [tarGz] 解压 payload.part → 临时目录，再移入 " + destination.string(),
-                  "  • 已移入 LLMData\n", "  • 已删除归档: payload.part\n",
-                  "  • 解压产物: " + product.string() + "\n"});
+                  "  • 已移入 LLMData\n", "  • 解压产物: " + product.string() + "\n"});
 }
 
 TEST_F(AssetExtraction, ProductIsTheMovedEntryTheNewestOrTheDestinationAndGgmlBaseIsFlattened) {
@@ -207,6 +206,30 @@ TEST_F(AssetExtraction, DamagedArchivesFailWithTheLibrarysMessageAndMoveNothing)
         writeFile(archive, bytes);
         EXPECT_EQ(extract(tarGz), destination / "model");
         EXPECT_EQ(readFile(destination / "model" / "w.bin"), std::string(5000, 'w') + "MARKER");
+    }
+}
+
+TEST_F(AssetExtraction, AWriteThatFailsWhileUnpackingFailsTheAssetAndKeepsThePreviousProduct) {
+    for (auto format : {zip, tarGz}) {
+        SCOPED_TRACE(formatName(format));
+        writeFile(destination / "model" / "weights.bin", "previous");
+        write(archive, format,
+              {directory("model"), file("model/weights.bin", patternBytes(3 << 20, 7))}, true);
+        {
+            FileSizeLimit limit(1 << 20);
+            try {
+                extract(format);
+                ADD_FAILURE() << "a file cut short was taken for the product";
+            } catch (const CorvelInstallError& e) {
+                auto* failed = std::get_if<CorvelInstallError::ExtractFailed>(&e.value());
+                ASSERT_NE(failed, nullptr) << e.what();
+                EXPECT_NE(failed->stderrText.find("无法写入 model/weights.bin"), std::string::npos)
+                    << failed->stderrText;
+            }
+        }
+        EXPECT_EQ(readFile(destination / "model" / "weights.bin"), "previous");
+        EXPECT_TRUE(fs::exists(archive));
+        EXPECT_TRUE(noTemporaryLeft());
     }
 }
 

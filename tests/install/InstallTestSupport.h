@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <vector>
@@ -104,3 +105,26 @@ inline bool hasEnded(pid_t pid) {
     return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z' ||
            stat[close + 2] == 'X';
 }
+
+// While alive, writes past `bytes` into any file of this process fail (EFBIG)
+// as writes fail on a full disk; the limit and SIGXFSZ are restored after.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = bytes;
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit saved_{};
+    void (*previous_)(int) = SIG_DFL;
+};
