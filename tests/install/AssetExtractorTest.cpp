@@ -3,6 +3,7 @@
 #include "log/Hex.h"
 
 #include <array>
+#include <cstring>
 #include <openssl/evp.h>
 #include <zlib.h>
 
@@ -210,23 +211,23 @@ TEST_F(AssetExtraction, DamagedArchivesFailWithTheLibrarysMessageAndMoveNothing)
 }
 
 TEST_F(AssetExtraction, AWriteThatFailsWhileUnpackingFailsTheAssetAndKeepsThePreviousProduct) {
-    for (auto format : {zip, tarGz}) {
-        SCOPED_TRACE(formatName(format));
+    for (auto [format, error] : std::vector<std::pair<CVTAVAsset::Format, int>>{
+             {zip, ENOSPC}, {tarGz, ENOSPC}, {zip, EIO}}) {
+        SCOPED_TRACE(std::string(formatName(format)) + " " + std::strerror(error));
         writeFile(destination / "model" / "weights.bin", "previous");
-        write(archive, format,
-              {directory("model"), file("model/weights.bin", patternBytes(3 << 20, 7))}, true);
-        {
-            FileSizeLimit limit(1 << 20);
+        write(archive, format, {directory("model"), file("model/weights.bin", patternBytes(777))});
+        auto outcome = withFailingWrites(error, 777, [&] {
             try {
                 extract(format);
-                ADD_FAILURE() << "a file cut short was taken for the product";
+                return 1; // a file of zeros taken for the product
             } catch (const CorvelInstallError& e) {
-                auto* failed = std::get_if<CorvelInstallError::ExtractFailed>(&e.value());
-                ASSERT_NE(failed, nullptr) << e.what();
-                EXPECT_NE(failed->stderrText.find("无法写入 model/weights.bin"), std::string::npos)
-                    << failed->stderrText;
+                bool full = std::holds_alternative<CorvelInstallError::DiskFull>(e.value());
+                bool failed = std::holds_alternative<CorvelInstallError::ExtractFailed>(e.value());
+                return (error == ENOSPC ? full : failed) ? 0 : 2;
             }
-        }
+        });
+        if (outcome == 77) GTEST_SKIP() << "system calls cannot be filtered here";
+        EXPECT_EQ(outcome, 0);
         EXPECT_EQ(readFile(destination / "model" / "weights.bin"), "previous");
         EXPECT_TRUE(fs::exists(archive));
         EXPECT_TRUE(noTemporaryLeft());
