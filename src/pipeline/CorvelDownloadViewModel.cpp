@@ -170,7 +170,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     PipelineLogSections::logEnvironment(tier, memory, plan.neededBytes, availableDiskBytes());
     SetupPlan::requireFreeSpace(
         SetupPlan::volumeNeeds(plan.assets, cache::downloadsRoot(), volumeId),
-        [](const fs::path& folder) { return availableDiskBytes(folder); });
+        [](const fs::path& folder) { return availableDiskBytes(nearestExistingFolder(folder)); });
 
     showInitialProgress(plan);
     PipelineLogSections::logPlan(plan.assets, plan.plannedBytes);

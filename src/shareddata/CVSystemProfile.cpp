@@ -76,8 +76,10 @@ std::string systemProfileLine(const std::string& description) {
 std::filesystem::path nearestExistingFolder(const std::filesystem::path& path) {
     std::filesystem::path here = path;
     for (;;) {
+        // Only a missing folder is looked past; one that cannot be examined is measured as it is.
         std::error_code error;
-        if (std::filesystem::exists(here, error) || !here.has_relative_path() ||
+        auto status = std::filesystem::status(here, error);
+        if (status.type() != std::filesystem::file_type::not_found || !here.has_relative_path() ||
             here.parent_path() == here)
             return here;
         here = here.parent_path();
@@ -92,7 +94,7 @@ std::optional<std::uint64_t> volumeId(const std::filesystem::path& path) {
 
 std::int64_t availableDiskBytes(const std::filesystem::path& path) {
     struct statvfs info {};
-    if (::statvfs(nearestExistingFolder(path).c_str(), &info) != 0) return 0;
+    if (::statvfs(path.c_str(), &info) != 0) return 0;
     // Blocks available to an unprivileged user: root's reserve is not the user's to fill.
     constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
     std::uint64_t blocks = info.f_bavail;

@@ -43,11 +43,11 @@ std::string systemProfileLine(const std::string& description);
 
 // Free bytes for the user on the volume of the home directory; 0 when unknown.
 std::int64_t availableDiskBytes();
-// The same for the volume that holds `path`, or would hold it once created
-// (its nearest existing ancestor is measured).
+// The same for any path on the volume in question.
 std::int64_t availableDiskBytes(const std::filesystem::path& path);
 
-// `path` itself when it exists, else its nearest existing ancestor.
+// `path` itself unless it is missing, else its nearest existing ancestor: the
+// folder whose volume a folder not yet created will be on.
 std::filesystem::path nearestExistingFolder(const std::filesystem::path& path);
 
 // The file system (device) holding `path` or its nearest existing ancestor.
