@@ -372,11 +372,10 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
 }
 
 void CorvelDownloadViewModel::Run::removeArchive(const AssetResult& result) {
-    // A raw asset's download was moved into place; only its metadata remains.
-    const bool unpacked =
-        result.asset.isApplicationBundleAsset() || result.asset.format != CVTAVAsset::Format::raw;
     cache::removeSlot(result.asset.url);
-    if (unpacked) log(LogLevel::info, "  • 已删除归档: " + result.localArchive.filename().string());
+    // A raw asset's download was moved into place; only its metadata remained.
+    if (result.asset.format != CVTAVAsset::Format::raw)
+        log(LogLevel::info, "  • 已删除归档: " + result.localArchive.filename().string());
 }
 
 // Downloads of URLs that this manifest no longer lists, untouched for a week.
