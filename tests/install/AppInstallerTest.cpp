@@ -141,40 +141,47 @@ TEST_F(AppInstall, AWriteThatFailsWhileUnpackingKeepsTheOldBundle) {
     EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
 }
 
-// The installer killed between any two of its steps, then the start of the
-// next run: the user always has an application, and no staging folder stays.
+// The installer killed between any two of its steps, where the file system
+// exchanges and where it cannot, then the start of the next run: the user
+// always has an application, and no staging folder stays.
 TEST_F(AppInstall, KilledBetweenAnyTwoStepsTheUserKeepsAnApplication) {
     write(archive, CVTAVAsset::Format::zip, {file("dist/Corvel-2.app/AppRun", "new", 0755)});
-    for (const char* point : {"app.unpacked", "app.formerSetAside", "app.exchanged",
-                              "app.betweenRenames", "app.installed"}) {
-        SCOPED_TRACE(point);
-        fs::remove_all(applications);
-        writeFile(applications / "TAVRIN.app" / "AppRun", "former");
-        writeFile(applications / "Corvel.app" / "AppRun", "old");
-        CorvelSetupLogger::shared().flush(); // its writer then holds no lock the child needs
-        pid_t child = ::fork();
-        if (child == 0) {
-            ::setenv("CORVEL_KILL_POINT", point, 1);
-            try {
-                CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app",
-                                                     "com.tavrin.app", "Corvel");
-            } catch (...) {
-                ::_exit(3);
-            }
-            ::_exit(0);
+    auto exchanging = [](int) { return std::vector<sock_filter>{}; };
+    for (bool canExchange : {true, false}) {
+        for (const char* point : {"app.unpacked", "app.formerSetAside", "app.exchanged",
+                                  "app.betweenRenames", "app.installed"}) {
+            SCOPED_TRACE(std::string(point) + (canExchange ? "" : " without exchange"));
+            fs::remove_all(applications);
+            writeFile(applications / "TAVRIN.app" / "AppRun", "former");
+            writeFile(applications / "Corvel.app" / "AppRun", "old");
+            auto status = inFilteredChild(
+                canExchange ? std::function<std::vector<sock_filter>(int)>(exchanging)
+                            : exchangeRefused,
+                [&] {
+                    ::setenv("CORVEL_KILL_POINT", point, 1);
+                    try {
+                        CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app",
+                                                             "com.tavrin.app", "Corvel");
+                    } catch (...) {
+                        return 3;
+                    }
+                    return 0;
+                });
+            ASSERT_TRUE(status);
+            if (WIFEXITED(*status) && WEXITSTATUS(*status) == 77)
+                GTEST_SKIP() << "system calls cannot be filtered here";
+            EXPECT_TRUE(WIFEXITED(*status) ? WEXITSTATUS(*status) == 0
+                                           : WTERMSIG(*status) == SIGKILL)
+                << *status;
+            for (const auto& entry : fs::directory_iterator(applications))
+                if (CorvelAppInstaller::isStagingFolderName(entry.path().filename().string()) &&
+                    CorvelAppInstaller::restoreSetAsideBundles(entry.path(), applications,
+                                                               "Corvel.app"))
+                    fs::remove_all(entry.path());
+            std::string app = readFile(applications / "Corvel.app" / "AppRun");
+            EXPECT_TRUE(app == "old" || app == "new") << app;
+            EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
         }
-        auto status = exitStatus(child);
-        ASSERT_TRUE(status);
-        EXPECT_TRUE(WIFEXITED(*status) ? WEXITSTATUS(*status) == 0 : WTERMSIG(*status) == SIGKILL)
-            << *status;
-        for (const auto& entry : fs::directory_iterator(applications))
-            if (CorvelAppInstaller::isStagingFolderName(entry.path().filename().string()) &&
-                CorvelAppInstaller::restoreSetAsideBundles(entry.path(), applications,
-                                                           "Corvel.app"))
-                fs::remove_all(entry.path());
-        std::string app = readFile(applications / "Corvel.app" / "AppRun");
-        EXPECT_TRUE(app == "old" || app == "new") << app;
-        EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
     }
 }
 
