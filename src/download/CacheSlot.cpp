@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fcntl.h>
@@ -163,6 +164,51 @@ bool purgeSlot(const platform::Url& source) noexcept {
     } catch (...) {
         return false;
     }
+}
+
+} // namespace cache
+
+namespace cache {
+
+bool removeSlot(const platform::Url& source) noexcept {
+    try {
+        std::error_code error;
+        platform::removeTree(slotFor(source).directory, error);
+        return !error;
+    } catch (...) {
+        return false;
+    }
+}
+
+int pruneSlots(const std::set<std::string>& keep, fs::file_time_type olderThan) noexcept {
+    int removed = 0;
+    try {
+        std::error_code error;
+        for (fs::directory_iterator it(downloadsRoot(), error), end; !error && it != end;
+             it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            std::error_code entryError;
+            // Only folders named as a slot: nothing else in the cache is ours to judge.
+            if (name.size() != 64 || name.find_first_not_of("0123456789abcdef") != name.npos ||
+                keep.contains(name) || !it->is_directory(entryError) || it->is_symlink(entryError))
+                continue;
+            // The newest change inside counts: a resumed download touches its part file.
+            fs::file_time_type newest = fs::last_write_time(it->path(), entryError);
+            for (fs::directory_iterator inside(it->path(), entryError), last;
+                 !entryError && inside != last; inside.increment(entryError)) {
+                std::error_code timeError;
+                auto changed = fs::last_write_time(inside->path(), timeError);
+                if (!timeError) newest = std::max(newest, changed);
+            }
+            if (entryError || newest >= olderThan) continue;
+            std::error_code removeError;
+            platform::removeTree(it->path(), removeError);
+            if (!removeError) ++removed;
+        }
+    } catch (...) {
+        // The cache is only an optimisation: what stays is removed another time.
+    }
+    return removed;
 }
 
 } // namespace cache

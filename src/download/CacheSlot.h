@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 
 // One download's place in the cache: the bytes received so far and the
@@ -50,6 +51,16 @@ void resetPart(const CacheSlot& slot);
 // proved bad is fetched again instead of being a cache hit. Never throws;
 // false when either could not be removed.
 bool purgeSlot(const platform::Url& source) noexcept;
+
+// Removes the URL's whole slot once its asset is installed and recorded.
+// Never throws; false when it could not be removed (a missing slot is removed).
+bool removeSlot(const platform::Url& source) noexcept;
+
+// Removes the slots of downloadsRoot that are not named in `keep` and were
+// last changed before `olderThan`: downloads of URLs the manifest no longer
+// lists. Never throws; returns how many it removed.
+int pruneSlots(const std::set<std::string>& keep,
+               std::filesystem::file_time_type olderThan) noexcept;
 
 // Nothing when meta.json is missing, unreadable, not JSON, has a key of the
 // wrong type or lacks "sourceURL". Never throws.

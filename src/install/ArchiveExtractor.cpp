@@ -40,6 +40,7 @@ using WriteArchive = std::unique_ptr<archive, WriteDeleter>;
 // A refusal or failure, carried to the one place that logs and converts it.
 struct Refusal {
     std::string reason;
+    bool diskFull = false; // no room or no quota left for what was being written
 };
 
 [[noreturn]] void refuse(std::string reason) {
@@ -49,6 +50,12 @@ struct Refusal {
 std::string errorText(archive* a, const char* fallback) {
     const char* text = archive_error_string(a);
     return text != nullptr && *text != '\0' ? std::string(text) : std::string(fallback);
+}
+
+// Errors after which bytes of the entry are not (all) on disk, even where the
+// disk writer only warns: it reports a failed write(2) as ARCHIVE_WARN.
+bool bytesLost(int code) {
+    return code == ENOSPC || code == EDQUOT || code == EIO || code == EFBIG || code == EROFS;
 }
 
 // The components of a relative entry name without empty and "." parts;
@@ -302,8 +309,7 @@ class Extraction {
             }
             if (item.kind == Item::Kind::finished) break;
         }
-        if (archive_write_close(writer_.get()) < ARCHIVE_WARN)
-            refuse("无法完成解压：" + errorText(writer_.get(), "写入失败"));
+        checkWrite(archive_write_close(writer_.get()), "");
         verifySymlinks();
     }
 
@@ -434,14 +440,27 @@ class Extraction {
         archive_entry_set_perm(entry, permissions);
         archive_entry_copy_pathname(entry, target.c_str());
 
-        int status = archive_write_header(writer_.get(), entry);
-        if (status < ARCHIVE_WARN)
-            refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+        checkWrite(archive_write_header(writer_.get(), entry), name);
         bool regular = type == AE_IFREG && hardlink == nullptr;
         copyData(name, channel, regular);
         if (regular) files_.insert(std::move(relative));
-        if (archive_write_finish_entry(writer_.get()) < ARCHIVE_WARN)
-            refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+        checkWrite(archive_write_finish_entry(writer_.get()), name);
+    }
+
+    [[noreturn]] void failWrite(const std::string& name) {
+        int code = archive_errno(writer_.get());
+        std::string reason = (name.empty() ? std::string("无法完成解压") : "无法写入 " + name) +
+                             "：" + errorText(writer_.get(), "写入失败");
+        if (code > 0) reason += "（" + std::string(std::strerror(code)) + "）";
+        throw Refusal{std::move(reason), code == ENOSPC || code == EDQUOT};
+    }
+
+    // A status of the disk writer: failures, and warnings whose cause means
+    // lost bytes, end the extraction; other warnings (a time not restored) do not.
+    void checkWrite(int status, const std::string& name) {
+        if (status < ARCHIVE_WARN ||
+            (status == ARCHIVE_WARN && bytesLost(archive_errno(writer_.get()))))
+            failWrite(name);
     }
 
     // Writes the entry's data items up to its end marker; `write` false only drains them.
@@ -452,9 +471,11 @@ class Extraction {
             if (item.kind == Item::Kind::failed) refuse(item.reason);
             if (item.kind == Item::Kind::cancelled) throw platform::CancelledError();
             if (item.kind != Item::Kind::data) refuse("解压数据顺序错误");
+            // Any warning here means the block is not on disk: a file of
+            // zeros or cut short must never be taken for the product.
             if (write && archive_write_data_block(writer_.get(), item.bytes.data(),
-                                                  item.bytes.size(), item.offset) < ARCHIVE_WARN)
-                refuse("无法写入 " + name + "：" + errorText(writer_.get(), "写入失败"));
+                                                  item.bytes.size(), item.offset) < ARCHIVE_OK)
+                failWrite(name);
             channel.giveBack(std::move(item.bytes));
         }
     }
@@ -502,6 +523,7 @@ void extractArchive(const fs::path& archive, const fs::path& directory, CVTAVAss
         extraction.run();
     } catch (const Refusal& refusal) {
         log(LogLevel::error, "  ✘ 解压失败: " + refusal.reason);
+        if (refusal.diskFull) throw CorvelInstallError::diskFull(name, refusal.reason);
         throw CorvelInstallError::extractFailed(name, refusal.reason);
     }
 }

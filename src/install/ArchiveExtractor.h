@@ -18,7 +18,9 @@ namespace ArchiveExtractor {
 // unpacked before. Set-user-ID and set-group-ID bits are dropped; executable
 // bits and modification times are kept. Damaged data (a zip entry's CRC, a
 // gzip member's CRC-32 or length) fails like a refusal, with the library's
-// message. Throws platform::CancelledError when
+// message. A write that does not reach the disk fails the same way, or as
+// CorvelInstallError::diskFull when the file system is out of space or quota.
+// Throws platform::CancelledError when
 // `stop` is requested (checked per entry and per data block). A refused or
 // failed archive may leave part of its content in `directory`.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& directory,

@@ -7,13 +7,17 @@
 #include "platform/Cancellation.h"
 #include "platform/Directories.h"
 #include "platform/FileOps.h"
+#include "platform/KillPoint.h"
 #include "types/CorvelInstallError.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,8 +36,9 @@ class StagingCleanup {
     explicit StagingCleanup(fs::path staging) : staging_(std::move(staging)) {}
     ~StagingCleanup() {
         if (keep_) return;
+        // removeTree: a bundle with read-only folders would otherwise stay here for good.
         std::error_code ignored;
-        fs::remove_all(staging_, ignored);
+        platform::removeTree(staging_, ignored);
         log(LogLevel::info, "  • 已清理 staging");
     }
     void keep() { keep_ = true; }
@@ -100,8 +105,10 @@ void putBack(const std::vector<SetAside>& moved, StagingCleanup& cleanup) {
     }
 }
 
-// Moves old bundles out of the way; they stay in staging until the new one
-// is in place, so a failed install never leaves the user without one.
+// Stops running copies of the old bundles and moves the one under the former
+// name out of the way; it stays in staging until the new bundle is in place,
+// so a failed install never leaves the user without one. The bundle under
+// appName stays where it is: the new one replaces it in one step.
 std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
                                          const std::string& appName, const fs::path& staging,
                                          StagingCleanup& cleanup) {
@@ -116,10 +123,14 @@ std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
     for (const auto& candidate : candidates)
         RunningApplications::stopRunningCopies(candidate);
 
-    fs::path asideDirectory = staging / platform::temporaryName(setAsideFolderPrefix);
-    fs::create_directory(asideDirectory);
     std::vector<SetAside> moved;
+    fs::path asideDirectory;
     for (const auto& candidate : candidates) {
+        if (candidate.filename() == appName) continue;
+        if (asideDirectory.empty()) {
+            asideDirectory = staging / platform::temporaryName(setAsideFolderPrefix);
+            fs::create_directory(asideDirectory);
+        }
         fs::path aside = asideDirectory / candidate.filename();
         try {
             platform::moveItem(candidate, aside);
@@ -131,8 +142,47 @@ std::vector<SetAside> setAsideOldBundles(const fs::path& destinationDirectory,
         }
         moved.push_back(SetAside{candidate, aside});
         log(LogLevel::info, "  ✔ 已移除旧 " + candidate.filename().string());
+        platform::killPoint("app.formerSetAside");
     }
     return moved;
+}
+
+bool refusesExchange(int error) {
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EXDEV;
+}
+
+// Puts `bundle` at `installed`. Where an old bundle is there, both trade
+// places in one step (the old one then lies in staging), so there is no
+// moment without an application; where the file system cannot exchange, the
+// old one is set aside first and put back if the new one cannot follow.
+void replaceBundle(const fs::path& bundle, const fs::path& installed, const fs::path& staging,
+                   std::vector<SetAside>& moved) {
+    if (!existsAsAnything(installed)) {
+        platform::moveItem(bundle, installed);
+        return;
+    }
+    if (::renameat2(AT_FDCWD, bundle.c_str(), AT_FDCWD, installed.c_str(), RENAME_EXCHANGE) == 0) {
+        platform::killPoint("app.exchanged");
+        log(LogLevel::info, "  ✔ 已移除旧 " + installed.filename().string());
+        return;
+    }
+    int error = errno;
+    if (!refusesExchange(error))
+        throw fs::filesystem_error("cannot exchange", bundle, installed,
+                                   std::error_code(error, std::generic_category()));
+    fs::path asideDirectory = staging / platform::temporaryName(setAsideFolderPrefix);
+    fs::create_directory(asideDirectory);
+    fs::path aside = asideDirectory / installed.filename();
+    try {
+        platform::moveItem(installed, aside);
+    } catch (const std::exception& e) {
+        log(LogLevel::error, "  ✘ 移除旧 " + installed.filename().string() + " 失败：" + e.what());
+        throw;
+    }
+    moved.push_back(SetAside{installed, aside});
+    log(LogLevel::info, "  ✔ 已移除旧 " + installed.filename().string());
+    platform::killPoint("app.betweenRenames");
+    platform::moveItem(bundle, installed);
 }
 
 std::optional<fs::path> findInPath(const std::string& tool) {
@@ -208,6 +258,35 @@ bool isStagingFolderName(std::string_view name) {
 
 bool isSetAsideFolderName(std::string_view name) {
     return platform::isTemporaryName(name, setAsideFolderPrefix);
+}
+
+bool restoreSetAsideBundles(const fs::path& staging, const fs::path& destinationDirectory,
+                            const std::string& appName) {
+    std::vector<std::string> names = bundleNames(appName);
+    bool anyInPlace = std::any_of(names.begin(), names.end(), [&](const std::string& bundleName) {
+        return existsAsAnything(destinationDirectory / bundleName);
+    });
+    bool allDone = true;
+    for (const auto& aside : sortedEntries(staging)) {
+        if (!isSetAsideFolderName(aside.filename().string())) continue;
+        for (const auto& bundle : sortedEntries(aside)) {
+            fs::path original = destinationDirectory / bundle.filename();
+            // Only a bundle of ours goes back, and only where the user has none now.
+            if (anyInPlace ||
+                std::find(names.begin(), names.end(), bundle.filename()) == names.end() ||
+                existsAsAnything(original))
+                continue;
+            try {
+                platform::moveItem(bundle, original);
+                log(LogLevel::info, "🔧 已恢复上次中断时移开的旧版 app: " + original.string());
+            } catch (const std::exception& e) {
+                allDone = false;
+                log(LogLevel::warn, "  ⚠ 无法恢复上次中断时移开的旧版 app，它仍在 " +
+                                        bundle.string() + "：" + e.what());
+            }
+        }
+    }
+    return allDone;
 }
 
 std::optional<fs::path> findBundle(const fs::path& staging) {
@@ -301,22 +380,20 @@ fs::path installAppBundle(const fs::path& archive, const fs::path& destinationDi
 
     // Last chance to stop: from here the old bundle is moved and must be replaced.
     platform::throwIfStopped(stop);
+    platform::killPoint("app.unpacked");
     std::vector<SetAside> old = setAsideOldBundles(destinationDirectory, appName, staging, cleanup);
     try {
-        platform::moveItem(*bundle, installed);
+        replaceBundle(*bundle, installed, staging, old);
     } catch (const std::exception& e) {
         log(LogLevel::error, std::string("  ✘ 搬运到目标失败: ") + e.what());
         putBack(old, cleanup);
         throw CorvelInstallError::moveFailed(name, std::current_exception());
     }
     log(LogLevel::info, "  ✔ 已安装到: " + installed.string());
+    platform::killPoint("app.installed");
 
     registerBundle(installed, bundleIdentifier);
     cleanUserCopies(appName, destinationDirectory);
-
-    std::error_code ignored;
-    fs::remove(archive, ignored);
-    log(LogLevel::info, "  • 已删除归档: " + archive.filename().string());
     return installed;
 }
 

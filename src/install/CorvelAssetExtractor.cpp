@@ -5,6 +5,7 @@
 #include "log/Hex.h"
 #include "platform/Cancellation.h"
 #include "platform/FileOps.h"
+#include "platform/KillPoint.h"
 #include "platform/UniqueFd.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "types/CorvelInstallError.h"
@@ -37,7 +38,7 @@ class TemporaryDirectory {
     }
     ~TemporaryDirectory() {
         std::error_code ignored;
-        fs::remove_all(path_, ignored);
+        platform::removeTree(path_, ignored);
     }
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
@@ -148,6 +149,7 @@ fs::path extract(const fs::path& archive, const CVTAVAsset& asset, std::stop_tok
     std::set<std::string> before = CVSharedDataPaths::topLevelEntryNames(destination);
     std::set<std::string> unpacked = CVSharedDataPaths::topLevelEntryNames(temporary.path());
     platform::throwIfStopped(stop);
+    platform::killPoint("extract.unpacked");
     try {
         CVSharedDataPaths::moveStagingEntries(temporary.path(), destination);
     } catch (const std::exception& e) {
@@ -164,10 +166,8 @@ fs::path extract(const fs::path& archive, const CVTAVAsset& asset, std::stop_tok
         product = destination / "ggml-base.bin";
     }
 
-    std::error_code ignored;
-    fs::remove(archive, ignored);
-    log(LogLevel::info, "  • 已删除归档: " + archive.filename().string());
     log(LogLevel::info, "  • 解压产物: " + product.string());
+    platform::killPoint("extract.moved");
     return product;
 }
 

@@ -16,6 +16,8 @@
 #include "pipeline/StreamingDigest.h"
 #include "platform/BlockingQueue.h"
 #include "platform/Cancellation.h"
+#include "platform/Directories.h"
+#include "platform/KillPoint.h"
 #include "record/AcceptedManifestTime.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -27,6 +29,7 @@
 #include <algorithm>
 #include <future>
 #include <optional>
+#include <set>
 #include <variant>
 
 namespace fs = std::filesystem;
@@ -110,10 +113,18 @@ struct CorvelDownloadViewModel::Run {
                 const std::vector<std::optional<std::string>>& digests);
     void installAll(const std::vector<AssetResult>& results);
     fs::path installOne(const AssetResult& result);
+    void removeArchive(const AssetResult& result);
+    void pruneCache(const std::vector<CVTAVAsset>& assets);
     void launch();
 };
 
 void CorvelDownloadViewModel::Run::execute() {
+    // Every path derives from HOME: without a usable one nothing can work.
+    if (auto problem = platform::homeProblem()) {
+        log(LogLevel::error, "✘ " + *problem);
+        publish(Failed{*problem});
+        return;
+    }
     std::optional<SetupLock> lock;
     bool heldElsewhere = false;
     try {
@@ -149,7 +160,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     progress.draw = seams.riseFraction;
     progress.now = seams.now;
     publish(Downloading{0, "", 0, 0});
-    removeLeftovers();
+    removeLeftovers(appBundleName, bundleIdentifier);
 
     PipelineLogSections::logMigrationResult(CVSharedDataPaths::migrateLegacyData());
 
@@ -164,7 +175,9 @@ void CorvelDownloadViewModel::Run::runSteps() {
 
     SetupPlan::Plan plan = SetupPlan::makePlan(assets);
     PipelineLogSections::logEnvironment(tier, memory, plan.neededBytes, availableDiskBytes());
-    SetupPlan::requireFreeSpace(plan.neededBytes, availableDiskBytes());
+    SetupPlan::requireFreeSpace(
+        SetupPlan::volumeNeeds(plan.assets, cache::downloadsRoot(), volumeId),
+        [](const fs::path& folder) { return availableDiskBytes(nearestExistingFolder(folder)); });
 
     showInitialProgress(plan);
     PipelineLogSections::logPlan(plan.assets, plan.plannedBytes);
@@ -175,6 +188,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     installAll(results);
     keepSigningTime(fetched.signedAt);
 
+    pruneCache(assets);
     publish(Success{});
     log(LogLevel::info, "==================== 安装成功 ====================");
     CorvelSetupManifest::persistSessionLog();
@@ -393,6 +407,9 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
             throw;
         }
         CorvelSetupManifest::record(result.asset, product);
+        // Only now: a kill before the record leaves an archive the next run reuses.
+        platform::killPoint("install.recorded");
+        removeArchive(result);
         const double end = ProgressAccounting::downloadShare + span * static_cast<double>(i + 1);
         publish(Extracting{end, name, step, total});
         log(LogLevel::info, "✔ 解压完成 [" + name + "]");
@@ -400,6 +417,22 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
         log(LogLevel::info, fmt::format("  步骤 {}/{} 完成，实际耗时 {:.2f}s，整体进度 {:.1f}%",
                                         step, total, took.count(), end * 100));
     }
+}
+
+void CorvelDownloadViewModel::Run::removeArchive(const AssetResult& result) {
+    cache::removeSlot(result.asset.url);
+    // A raw asset's download was moved into place; only its metadata remained.
+    if (result.asset.format != CVTAVAsset::Format::raw)
+        log(LogLevel::info, "  • 已删除归档: " + result.localArchive.filename().string());
+}
+
+// Downloads of URLs that this manifest no longer lists, untouched for a week.
+void CorvelDownloadViewModel::Run::pruneCache(const std::vector<CVTAVAsset>& assets) {
+    constexpr auto maxAge = std::chrono::hours(24 * 7);
+    std::set<std::string> current;
+    for (const auto& asset : assets)
+        current.insert(cache::slotName(asset.url));
+    cache::pruneSlots(current, fs::file_time_type::clock::now() - maxAge);
 }
 
 fs::path CorvelDownloadViewModel::Run::installOne(const AssetResult& result) {

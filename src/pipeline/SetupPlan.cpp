@@ -1,5 +1,7 @@
 #include "pipeline/SetupPlan.h"
 
+#include "download/CacheSlot.h"
+#include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -61,6 +63,8 @@ Plan makePlan(const std::vector<CVTAVAsset>& assets) {
         const std::int64_t counted = std::max<std::int64_t>(asset.expectedBytes, 1);
         if (CorvelSetupManifest::isHit(asset)) {
             log(LogLevel::info, "⏭ SetupManifest.json 命中（URL + 产物都在），跳过: " + asset.name);
+            // A run killed after recording and before deleting the archive left it here.
+            cache::removeSlot(asset.url);
             plan.skippedBytes = saturatingAdd(plan.skippedBytes, counted);
             continue;
         }
@@ -69,6 +73,8 @@ Plan makePlan(const std::vector<CVTAVAsset>& assets) {
             productOnDisk(asset)) {
             fs::path installed = CorvelSetupManifest::expectedInstalledURL(asset);
             CorvelSetupManifest::record(asset, installed);
+            // A download of it, whole or partial, is no longer needed.
+            cache::removeSlot(asset.url);
             log(LogLevel::info, "⏭ 物理产物已存在（补录 SetupManifest.json），跳过: " + asset.name +
                                     " → " + installed.string());
             plan.skippedBytes = saturatingAdd(plan.skippedBytes, counted);
@@ -86,10 +92,49 @@ Plan makePlan(const std::vector<CVTAVAsset>& assets) {
     return plan;
 }
 
-void requireFreeSpace(std::int64_t neededBytes, std::int64_t availableBytes) {
+void requireFreeSpace(std::int64_t neededBytes, std::int64_t availableBytes,
+                      const fs::path& volume) {
     std::int64_t required = saturatingAdd(neededBytes, freeSpaceMargin);
     if (availableBytes < required)
-        throw CorvelInstallError::diskSpaceInsufficient(required, availableBytes);
+        throw CorvelInstallError::diskSpaceInsufficient(required, availableBytes, volume.string());
+}
+
+std::vector<VolumeNeed>
+volumeNeeds(const std::vector<CVTAVAsset>& plan, const fs::path& cache,
+            const std::function<std::optional<std::uint64_t>(const fs::path&)>& volumeOf) {
+    std::vector<VolumeNeed> needs;
+    if (plan.empty()) return needs;
+    const std::optional<std::uint64_t> cacheVolume = volumeOf(cache);
+    std::vector<std::optional<std::uint64_t>> volumes{cacheVolume};
+    needs.push_back(VolumeNeed{cache, 0});
+    for (const auto& asset : plan) {
+        const std::int64_t bytes = std::max<std::int64_t>(asset.expectedBytes, 0);
+        needs.front().bytes = saturatingAdd(needs.front().bytes, bytes);
+        std::optional<std::uint64_t> volume = volumeOf(asset.destination);
+        if (!volume || !cacheVolume || volume == cacheVolume) continue;
+        auto known = std::find(volumes.begin(), volumes.end(), volume);
+        if (known == volumes.end()) {
+            volumes.push_back(volume);
+            needs.push_back(VolumeNeed{asset.destination, 0});
+            known = volumes.end() - 1;
+        }
+        VolumeNeed& need = needs[static_cast<std::size_t>(known - volumes.begin())];
+        need.bytes = saturatingAdd(need.bytes, bytes);
+    }
+    return needs;
+}
+
+void requireFreeSpace(const std::vector<VolumeNeed>& needs,
+                      const std::function<std::int64_t(const fs::path&)>& available) {
+    for (const auto& need : needs) {
+        std::int64_t free = available(need.folder);
+        if (free < saturatingAdd(need.bytes, freeSpaceMargin))
+            log(LogLevel::error,
+                fmt::format("✘ 磁盘空间不足: {} 需要 {}，可用 {}", need.folder.string(),
+                            formatByteCount(saturatingAdd(need.bytes, freeSpaceMargin)),
+                            formatByteCount(free)));
+        requireFreeSpace(need.bytes, free, needs.size() > 1 ? need.folder : fs::path());
+    }
 }
 
 } // namespace SetupPlan

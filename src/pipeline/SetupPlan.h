@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <vector>
 
 // Deciding what a run downloads: what the setup record or the disk already
@@ -29,8 +31,29 @@ bool productOnDisk(const CVTAVAsset& asset);
 // consumes the download.
 Plan makePlan(const std::vector<CVTAVAsset>& assets);
 
-// Throws CorvelInstallError::diskSpaceInsufficient when available is below
-// needed plus the margin; the margin applies to an empty plan too.
-void requireFreeSpace(std::int64_t neededBytes, std::int64_t availableBytes);
+// Throws CorvelInstallError::diskSpaceInsufficient (naming `volume` when
+// given) when available is below needed plus the margin.
+void requireFreeSpace(std::int64_t neededBytes, std::int64_t availableBytes,
+                      const std::filesystem::path& volume = {});
+
+// What one file system must receive for the plan.
+struct VolumeNeed {
+    std::filesystem::path folder; // the first destination met on that file system
+    std::int64_t bytes = 0;
+};
+
+// Downloads land in the cache, unpacked products in their destinations (the
+// bundle in the applications folder). Each asset counts on the cache's file
+// system and, when its destination lies on another one, there too; its
+// archive size stands in for the unpacked size, which is unknown. Folders
+// whose volume cannot be told apart count as one with the cache. Nothing for
+// an empty plan: a run with nothing to download has nothing to check.
+std::vector<VolumeNeed> volumeNeeds(
+    const std::vector<CVTAVAsset>& plan, const std::filesystem::path& cache,
+    const std::function<std::optional<std::uint64_t>(const std::filesystem::path&)>& volumeOf);
+
+// Every volume must hold its need plus the margin.
+void requireFreeSpace(const std::vector<VolumeNeed>& needs,
+                      const std::function<std::int64_t(const std::filesystem::path&)>& available);
 
 } // namespace SetupPlan

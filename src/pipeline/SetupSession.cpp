@@ -5,6 +5,7 @@
 #include "install/CorvelAssetExtractor.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Directories.h"
+#include "platform/FileOps.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "types/CVTAVAsset.h"
 
@@ -12,36 +13,57 @@
 #include <sys/file.h>
 
 #include <cerrno>
+#include <cstring>
 #include <functional>
+#include <set>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
 #include <vector>
 
 namespace fs = std::filesystem;
 
-std::filesystem::path SetupLock::lockPath() {
-    return cache::downloadsRoot().parent_path() / "setup.lock";
+std::vector<fs::path> SetupLock::lockPaths() {
+    return {cache::downloadsRoot().parent_path() / "setup.lock",
+            CVSharedDataPaths::applicationSupportDirectory() / ".com.corvel.data.setup.lock",
+            CVTAVAsset::applicationsDirectory() / ".corvel-setup.lock"};
 }
 
 std::optional<SetupLock> SetupLock::tryAcquire() {
-    fs::path path = lockPath();
-    fs::create_directories(path.parent_path());
-    platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!fd)
-        throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
-    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR) continue;
-        if (errno == EWOULDBLOCK) return std::nullopt;
-        throw std::system_error(errno, std::generic_category(), "cannot lock " + path.string());
+    std::vector<platform::UniqueFd> held;
+    std::set<std::pair<dev_t, ino_t>> files;
+    for (const fs::path& path : lockPaths()) {
+        std::error_code error;
+        fs::create_directories(path.parent_path(), error);
+        platform::UniqueFd fd(
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+        struct stat info {};
+        if (!fd || ::fstat(fd.get(), &info) != 0) {
+            log(LogLevel::warn,
+                "  ⚠ 无法创建安装锁文件: " + path.string() + " — " + std::strerror(errno));
+            continue;
+        }
+        // Folders that coincide share one lock file: a second flock of it
+        // through another descriptor would refuse this very run.
+        if (!files.insert({info.st_dev, info.st_ino}).second) continue;
+        for (;;) {
+            if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) break;
+            if (errno == EINTR) continue;
+            if (errno == EWOULDBLOCK) return std::nullopt;
+            log(LogLevel::warn,
+                "  ⚠ 无法锁定安装锁文件: " + path.string() + " — " + std::strerror(errno));
+            break;
+        }
+        held.push_back(std::move(fd));
     }
-    return SetupLock(std::move(fd));
+    return SetupLock(std::move(held));
 }
 
 namespace {
 
 bool removeLogged(const fs::path& path) {
     std::error_code error;
-    fs::remove_all(path, error);
+    platform::removeTree(path, error);
     if (error) {
         log(LogLevel::warn,
             "  ⚠ 无法清理上次中断留下的临时目录: " + path.string() + " — " + error.message());
@@ -49,6 +71,25 @@ bool removeLogged(const fs::path& path) {
     }
     log(LogLevel::info, "🔧 已清理上次中断留下的临时目录: " + path.string());
     return true;
+}
+
+// Temporary files an atomic write of `targetName` left in `directory`.
+int removeWriteTemporaries(const fs::path& directory, const std::string& targetName) {
+    int removed = 0;
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code statusError;
+        if (!platform::isAtomicWriteTemporaryName(it->path().filename().string(), targetName) ||
+            !it->is_regular_file(statusError) || it->is_symlink(statusError))
+            continue;
+        std::error_code removeError;
+        if (fs::remove(it->path(), removeError)) {
+            log(LogLevel::info, "🔧 已清理上次中断留下的临时文件: " + it->path().string());
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 // Entries of `directory` that are real folders (never links) with a matching name.
@@ -64,10 +105,6 @@ std::vector<fs::path> matchingFolders(const fs::path& directory,
             found.push_back(it->path());
     }
     return found;
-}
-
-bool holdsSetAsideBundle(const fs::path& staging) {
-    return !matchingFolders(staging, CorvelAppInstaller::isSetAsideFolderName).empty();
 }
 
 // Half-copied entries of a merge may sit at any depth of the merged trees.
@@ -87,20 +124,14 @@ int removeMergeTemporaries(const fs::path& root) {
 
 } // namespace
 
-int removeLeftovers() noexcept {
+int removeLeftovers(const std::string& appName, const std::string& bundleIdentifier) noexcept {
     int removed = 0;
     try {
         const fs::path applications = CVTAVAsset::applicationsDirectory();
-        for (const fs::path& beside :
-             {standardizedPath(CVTAVAsset::llmDataDirectory()).parent_path(),
-              standardizedPath(applications).parent_path()})
-            for (const fs::path& folder :
-                 matchingFolders(beside, CorvelAssetExtractor::isExtractionFolderName))
-                removed += removeLogged(folder) ? 1 : 0;
-
+        // First the user's application: a kill mid-swap may have left it set aside.
         for (const fs::path& staging :
              matchingFolders(applications, CorvelAppInstaller::isStagingFolderName)) {
-            if (holdsSetAsideBundle(staging)) {
+            if (!CorvelAppInstaller::restoreSetAsideBundles(staging, applications, appName)) {
                 log(LogLevel::warn,
                     "  ⚠ 保留含有旧版 app 的 staging 目录（未能放回原处）: " + staging.string());
                 continue;
@@ -108,10 +139,26 @@ int removeLeftovers() noexcept {
             removed += removeLogged(staging) ? 1 : 0;
         }
 
+        for (const fs::path& beside :
+             {standardizedPath(CVTAVAsset::llmDataDirectory()).parent_path(),
+              standardizedPath(applications).parent_path()})
+            for (const fs::path& folder :
+                 matchingFolders(beside, CorvelAssetExtractor::isExtractionFolderName))
+                removed += removeLogged(folder) ? 1 : 0;
+
         const fs::path support = CVSharedDataPaths::applicationSupportDirectory();
         for (const fs::path& root : {CVSharedDataPaths::dataRoot(), support / "Corvel",
                                      platform::homeDirectory() / ".corvel-build"})
             removed += removeMergeTemporaries(root);
+
+        removed +=
+            removeWriteTemporaries(CVSharedDataPaths::llmDataDirectory(), "SetupManifest.json");
+        removed += removeWriteTemporaries(platform::dataHome() / "applications",
+                                          bundleIdentifier + ".desktop");
+        std::error_code error;
+        for (fs::directory_iterator it(cache::downloadsRoot(), error), end; !error && it != end;
+             it.increment(error))
+            removed += removeWriteTemporaries(it->path(), "meta.json");
     } catch (...) {
         // A path lookup that fails leaves the rest for the next run.
     }

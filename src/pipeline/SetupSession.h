@@ -4,26 +4,37 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
-// One setup at a time per user: two runs would share cache slots, staging
-// folders and the setup record. The lock is an advisory lock on a file in
-// the cache root; the kernel releases it when the process ends, however.
+// One setup at a time for everything a run shares with another: the download
+// cache, the shared data directory and the applications folder. Each has its
+// own advisory lock file, so two runs that share any one of them (say one data
+// directory under two cache folders) never proceed together, while runs of
+// different users or HOMEs do. The kernel releases the locks when the process
+// ends, however it ends.
 class SetupLock {
   public:
-    // Nothing when another process holds the lock. Throws std::system_error
-    // when the lock file cannot be created at all.
+    // Nothing when another process holds one of the locks. A lock file that
+    // cannot be created is skipped with a warning: that folder is unusable and
+    // the run fails on it soon enough, with its own reason.
     static std::optional<SetupLock> tryAcquire();
 
-    static std::filesystem::path lockPath();
+    // The lock files, in the order they are taken.
+    static std::vector<std::filesystem::path> lockPaths();
 
   private:
-    explicit SetupLock(platform::UniqueFd fd) : fd_(std::move(fd)) {}
-    platform::UniqueFd fd_;
+    explicit SetupLock(std::vector<platform::UniqueFd> fds) : fds_(std::move(fds)) {}
+    std::vector<platform::UniqueFd> fds_;
 };
 
-// Removes what a killed run left behind: unpacking folders beside the data
-// and applications destinations, bundle staging folders, half-copied
-// migration entries. Only names that one of those layers makes are touched;
-// a staging folder that still holds an old bundle set aside is kept. Call it
-// only while holding the SetupLock. Never throws; returns how many it removed.
-int removeLeftovers() noexcept;
+// Repairs and removes what a killed run left behind: puts back an old
+// application bundle that was set aside when none is in place (logged), then
+// removes unpacking folders beside the data and applications destinations,
+// bundle staging folders, half-copied migration entries and the temporary
+// files of atomic writes (setup record, cache metadata, desktop entry). Only
+// names that one of those layers makes are touched; a staging folder whose
+// set-aside bundle could not be put back is kept. Call it only while holding
+// the SetupLock, so no live run uses what it removes. Never throws; returns
+// how many it removed.
+int removeLeftovers(const std::string& appName, const std::string& bundleIdentifier) noexcept;

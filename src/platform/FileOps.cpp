@@ -66,6 +66,13 @@ bool isTemporaryName(std::string_view name, std::string_view prefix) {
     return true;
 }
 
+bool isAtomicWriteTemporaryName(std::string_view name, std::string_view targetName) {
+    constexpr std::string_view suffix = ".tmp";
+    if (!name.ends_with(suffix)) return false;
+    std::string prefix = "." + std::string(targetName) + ".";
+    return isTemporaryName(name.substr(0, name.size() - suffix.size()), prefix);
+}
+
 void atomicWriteFile(const fs::path& target, std::string_view content) {
     fs::path directory = target.parent_path().empty() ? fs::path(".") : target.parent_path();
     fs::path temp =

@@ -49,4 +49,9 @@ std::string makeUuidString();
 std::string temporaryName(std::string_view prefix);
 bool isTemporaryName(std::string_view name, std::string_view prefix);
 
+// The name atomicWriteFile gives its temporary file for a target named
+// `targetName`: "." + targetName + "." + a UUID + ".tmp"; recognised exactly,
+// so a killed writer's leftover can be removed and nothing else.
+bool isAtomicWriteTemporaryName(std::string_view name, std::string_view targetName);
+
 } // namespace platform

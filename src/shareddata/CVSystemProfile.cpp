@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <limits>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -70,6 +71,25 @@ std::string systemProfileLine(const std::string& description) {
         quoted += c;
     }
     return quoted + "\"\n";
+}
+
+std::filesystem::path nearestExistingFolder(const std::filesystem::path& path) {
+    std::filesystem::path here = path;
+    for (;;) {
+        // Only a missing folder is looked past; one that cannot be examined is measured as it is.
+        std::error_code error;
+        auto status = std::filesystem::status(here, error);
+        if (status.type() != std::filesystem::file_type::not_found || !here.has_relative_path() ||
+            here.parent_path() == here)
+            return here;
+        here = here.parent_path();
+    }
+}
+
+std::optional<std::uint64_t> volumeId(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(nearestExistingFolder(path).c_str(), &info) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_dev);
 }
 
 std::int64_t availableDiskBytes(const std::filesystem::path& path) {

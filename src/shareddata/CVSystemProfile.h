@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 // Facts about the machine that the run reports (memory) and checks (free space).
@@ -44,3 +45,10 @@ std::string systemProfileLine(const std::string& description);
 std::int64_t availableDiskBytes();
 // The same for any path on the volume in question.
 std::int64_t availableDiskBytes(const std::filesystem::path& path);
+
+// `path` itself unless it is missing, else its nearest existing ancestor: the
+// folder whose volume a folder not yet created will be on.
+std::filesystem::path nearestExistingFolder(const std::filesystem::path& path);
+
+// The file system (device) holding `path` or its nearest existing ancestor.
+std::optional<std::uint64_t> volumeId(const std::filesystem::path& path);

@@ -23,7 +23,8 @@ std::string describe(const CorvelInstallError::Case& value) {
             using T = std::decay_t<decltype(c)>;
             if constexpr (std::is_same_v<T, CorvelInstallError::DiskSpaceInsufficient>)
                 return "磁盘空间不足：需要 " + formatByteCount(c.needed) + "，可用 " +
-                       formatByteCount(c.available);
+                       formatByteCount(c.available) +
+                       (c.volume.empty() ? std::string() : "（" + c.volume + " 所在磁盘）");
             else if constexpr (std::is_same_v<T, CorvelInstallError::Network>)
                 return "网络错误：" + describeError(c.underlying);
             else if constexpr (std::is_same_v<T, CorvelInstallError::ChecksumMismatch>)
@@ -32,6 +33,8 @@ std::string describe(const CorvelInstallError::Case& value) {
                 return c.asset + " 解压失败：" + c.stderrText;
             else if constexpr (std::is_same_v<T, CorvelInstallError::MoveFailed>)
                 return c.asset + " 安装失败：" + describeError(c.underlying);
+            else if constexpr (std::is_same_v<T, CorvelInstallError::DiskFull>)
+                return c.asset + " 安装失败：磁盘空间不足（" + c.detail + "）";
             else
                 return "已取消";
         },
@@ -44,8 +47,9 @@ CorvelInstallError::CorvelInstallError(Case value)
     : value_(std::move(value)), description_(describe(value_)) {}
 
 CorvelInstallError CorvelInstallError::diskSpaceInsufficient(std::int64_t needed,
-                                                             std::int64_t available) {
-    return CorvelInstallError(DiskSpaceInsufficient{needed, available});
+                                                             std::int64_t available,
+                                                             std::string volume) {
+    return CorvelInstallError(DiskSpaceInsufficient{needed, available, std::move(volume)});
 }
 CorvelInstallError CorvelInstallError::network(std::exception_ptr underlying) {
     return CorvelInstallError(Network{std::move(underlying)});
@@ -64,4 +68,7 @@ CorvelInstallError CorvelInstallError::moveFailed(std::string asset,
 }
 CorvelInstallError CorvelInstallError::cancelled() {
     return CorvelInstallError(Cancelled{});
+}
+CorvelInstallError CorvelInstallError::diskFull(std::string asset, std::string detail) {
+    return CorvelInstallError(DiskFull{std::move(asset), std::move(detail)});
 }

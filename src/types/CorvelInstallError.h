@@ -14,6 +14,7 @@ class CorvelInstallError : public std::exception {
     struct DiskSpaceInsufficient {
         std::int64_t needed;
         std::int64_t available;
+        std::string volume; // the folder whose file system is short; may be empty
     };
     // The underlying error is kept whole so callers can inspect it.
     struct Network {
@@ -33,19 +34,26 @@ class CorvelInstallError : public std::exception {
         std::exception_ptr underlying;
     };
     struct Cancelled {};
+    // A write failed for want of space or quota while installing.
+    struct DiskFull {
+        std::string asset;
+        std::string detail;
+    };
 
     using Case = std::variant<DiskSpaceInsufficient, Network, ChecksumMismatch, ExtractFailed,
-                              MoveFailed, Cancelled>;
+                              MoveFailed, Cancelled, DiskFull>;
 
     explicit CorvelInstallError(Case value);
 
-    static CorvelInstallError diskSpaceInsufficient(std::int64_t needed, std::int64_t available);
+    static CorvelInstallError diskSpaceInsufficient(std::int64_t needed, std::int64_t available,
+                                                    std::string volume = {});
     static CorvelInstallError network(std::exception_ptr underlying);
     static CorvelInstallError checksumMismatch(std::string asset, std::string expected,
                                                std::string got);
     static CorvelInstallError extractFailed(std::string asset, std::string stderrText);
     static CorvelInstallError moveFailed(std::string asset, std::exception_ptr underlying);
     static CorvelInstallError cancelled();
+    static CorvelInstallError diskFull(std::string asset, std::string detail);
 
     const Case& value() const { return value_; }
     const std::string& errorDescription() const { return description_; }

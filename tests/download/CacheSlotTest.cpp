@@ -39,3 +39,32 @@ TEST(CacheSlot, SlotNamedByTheUrlDigestWithMetaThatIsReadBackOrIgnoredWhenInvali
     EXPECT_NO_THROW(cache::writeMeta(full, slot));
     EXPECT_FALSE(cache::readMeta(slot));
 }
+
+TEST(CacheSlot, PruningRemovesOnlyOldSlotsOfUrlsNoLongerListed) {
+    testsupport::TempHome home;
+    auto slotOf = [](const std::string& url) {
+        return cache::makeSlot(*platform::Url::parse(url));
+    };
+    const auto weekAgo = fs::file_time_type::clock::now() - std::chrono::hours(24 * 7);
+    auto age = [&](const CacheSlot& slot, std::chrono::hours by) {
+        writeFile(slot.partURL, "bytes");
+        for (const auto& path : {slot.partURL, slot.directory})
+            fs::last_write_time(path, weekAgo - by);
+    };
+    CacheSlot gone = slotOf("https://h/gone.zip");
+    CacheSlot listed = slotOf("https://h/listed.zip");
+    CacheSlot recent = slotOf("https://h/recent.zip");
+    age(gone, std::chrono::hours(1));
+    age(listed, std::chrono::hours(1));
+    writeFile(recent.partURL, "bytes");
+    fs::path notASlot = cache::downloadsRoot() / "notes";
+    writeFile(notASlot / "keep.txt", "mine");
+    fs::last_write_time(notASlot, weekAgo - std::chrono::hours(1));
+
+    EXPECT_EQ(cache::pruneSlots({cache::slotName(*platform::Url::parse("https://h/listed.zip"))},
+                                weekAgo),
+              1);
+    EXPECT_FALSE(fs::exists(gone.directory));
+    for (const auto& kept : {listed.partURL, recent.partURL, notASlot / "keep.txt"})
+        EXPECT_TRUE(fs::exists(kept)) << kept;
+}

@@ -393,6 +393,28 @@ TEST_F(SetupCli, AFailedInstallationKeepsWhatWasInstalledBeforeIt) {
     EXPECT_EQ(recordedNames().size(), 4u);
 }
 
+TEST_F(SetupCli, KilledAfterUnpackingBeforeTheRecordTheNextRunReusesTheDownload) {
+    server.setTemplate(
+        "/manifest",
+        R"({"status":"success","data":{"app":{"download_url":"{BASE}/files/Corvel.zip","file_hash":""},"models":[
+          {"model_name":"whisper","download_url":"{BASE}/files/whisper.tar.gz","file_name":"w","size":1}]}})");
+    ::setenv("CORVEL_KILL_POINT", "extract.moved", 1);
+    Outcome killed = run();
+    ::unsetenv("CORVEL_KILL_POINT");
+    ASSERT_EQ(killed.exitCode, 128 + SIGKILL) << killed.err;
+
+    server.clearRequests();
+    Outcome again = run();
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(readFile(llmData() / "whisper/model.bin"), patternBytes(300000, 3));
+    EXPECT_EQ(recordedNames(), (std::vector<std::string>{"Corvel.app", "whisper"}));
+    for (const auto& request : server.requests())
+        EXPECT_TRUE(request.method == "HEAD" || request.path == "/manifest") << request.path;
+    // Recorded, so its download is gone.
+    EXPECT_FALSE(fs::exists(cache::downloadsRoot() / cache::slotName(*platform::Url::parse(
+                                                         server.url("/files/whisper.tar.gz")))));
+}
+
 TEST_F(SetupCli, ManifestFailuresEndTheRunWithTheirReason) {
     server.setFile("/broken", "{\"status\":");
     struct Row {

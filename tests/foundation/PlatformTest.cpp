@@ -25,6 +25,27 @@ TEST(Directories, FollowHomeAndIgnoreEmptyOrRelativeXdg) {
     EXPECT_EQ(platform::dataHome(), home.path() / "data");
 }
 
+TEST(Directories, AHomeThatCannotServeIsNamedAndARelativeOneMadeAbsolute) {
+    testsupport::TempHome home;
+    EXPECT_FALSE(platform::homeProblem());
+    testsupport::writeFile(home.path() / "file", "x");
+    for (const fs::path& bad : {home.path() / "file", home.path() / "missing"}) {
+        ::setenv("HOME", bad.c_str(), 1);
+        auto problem = platform::homeProblem();
+        ASSERT_TRUE(problem) << bad;
+        EXPECT_NE(problem->find("HOME=" + bad.string()), std::string::npos) << *problem;
+    }
+
+    fs::path before = fs::current_path();
+    fs::current_path(home.path());
+    ::setenv("HOME", "./sub/../rel", 1);
+    fs::create_directories(home.path() / "rel");
+    EXPECT_EQ(platform::homeDirectory(), home.path() / "rel");
+    EXPECT_EQ(platform::applicationsDirectory(), home.path() / "rel" / "Applications");
+    EXPECT_FALSE(platform::homeProblem());
+    fs::current_path(before);
+}
+
 TEST(Url, ParsesOnlyAbsoluteHttpHttpsAndFileAndDecodesItsParts) {
     for (std::string_view text : {"https://example.invalid/a/b.zip", "http://127.0.0.1:8080/x"})
         EXPECT_TRUE(Url::parse(text)) << text;

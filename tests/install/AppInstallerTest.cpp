@@ -2,7 +2,9 @@
 #include "install/ApplicationLauncher.h"
 #include "install/CorvelAppInstaller.h"
 #include "install/RunningApplications.h"
+#include "log/CorvelSetupLogger.h"
 #include "platform/Spawn.h"
+#include "support/Privileges.h"
 
 #include <fmt/format.h>
 
@@ -53,7 +55,7 @@ TEST_F(AppInstall, VersionedBundleOneFolderDeepReplacesTheRunningOldOneAndIsRegi
     // ~/Applications is the destination: its "stale copy" is the new bundle and stays.
     EXPECT_EQ(installed, applications / "Corvel.app");
     EXPECT_EQ(readFile(installed / "AppRun"), "#!/bin/sh\n");
-    EXPECT_FALSE(fs::exists(archive));
+    EXPECT_TRUE(fs::exists(archive)); // deleted by the run once the bundle is recorded
     EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
     // The copy that quits on SIGTERM is never killed; the one ignoring it is, after the grace.
     auto status = exitStatus(quits);
@@ -119,6 +121,102 @@ TEST_F(AppInstall, EveryFailureKeepsTheOldBundlesAndTheArchive) {
     expectLogged({"[ERROR]   ✘ 归档里没有找到任何 *.app bundle\n", "[ERROR]   ✘ 搬运到目标失败: "});
 }
 
+TEST_F(AppInstall, AWriteThatFailsWhileUnpackingKeepsTheOldBundle) {
+    writeFile(applications / "Corvel.app" / "AppRun", "old");
+    write(archive, CVTAVAsset::Format::zip,
+          {file("Corvel.app/AppRun", "#!/bin/sh\n", 0755),
+           file("Corvel.app/lib.so", patternBytes(777))});
+    auto outcome = withFailingWrites(ENOSPC, 777, [&] {
+        try {
+            CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app",
+                                                 "com.tavrin.app", "Corvel");
+            return 1;
+        } catch (const CorvelInstallError& e) {
+            return std::holds_alternative<CorvelInstallError::DiskFull>(e.value()) ? 0 : 2;
+        }
+    });
+    if (outcome == 77) GTEST_SKIP() << "system calls cannot be filtered here";
+    EXPECT_EQ(outcome, 0);
+    EXPECT_EQ(readFile(applications / "Corvel.app" / "AppRun"), "old");
+    EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
+}
+
+// The installer killed between any two of its steps, where the file system
+// exchanges and where it cannot, then the start of the next run: the user
+// always has an application, and no staging folder stays.
+TEST_F(AppInstall, KilledBetweenAnyTwoStepsTheUserKeepsAnApplication) {
+    write(archive, CVTAVAsset::Format::zip, {file("dist/Corvel-2.app/AppRun", "new", 0755)});
+    auto exchanging = [](int) { return std::vector<sock_filter>{}; };
+    for (bool canExchange : {true, false}) {
+        for (const char* point : {"app.unpacked", "app.formerSetAside", "app.exchanged",
+                                  "app.betweenRenames", "app.installed"}) {
+            SCOPED_TRACE(std::string(point) + (canExchange ? "" : " without exchange"));
+            fs::remove_all(applications);
+            writeFile(applications / "TAVRIN.app" / "AppRun", "former");
+            writeFile(applications / "Corvel.app" / "AppRun", "old");
+            auto status = inFilteredChild(
+                canExchange ? std::function<std::vector<sock_filter>(int)>(exchanging)
+                            : exchangeRefused,
+                [&] {
+                    ::setenv("CORVEL_KILL_POINT", point, 1);
+                    try {
+                        CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app",
+                                                             "com.tavrin.app", "Corvel");
+                    } catch (...) {
+                        return 3;
+                    }
+                    return 0;
+                });
+            ASSERT_TRUE(status);
+            if (WIFEXITED(*status) && WEXITSTATUS(*status) == 77)
+                GTEST_SKIP() << "system calls cannot be filtered here";
+            EXPECT_TRUE(WIFEXITED(*status) ? WEXITSTATUS(*status) == 0
+                                           : WTERMSIG(*status) == SIGKILL)
+                << *status;
+            for (const auto& entry : fs::directory_iterator(applications))
+                if (CorvelAppInstaller::isStagingFolderName(entry.path().filename().string()) &&
+                    CorvelAppInstaller::restoreSetAsideBundles(entry.path(), applications,
+                                                               "Corvel.app"))
+                    fs::remove_all(entry.path());
+            std::string app = readFile(applications / "Corvel.app" / "AppRun");
+            EXPECT_TRUE(app == "old" || app == "new") << app;
+            EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
+        }
+    }
+}
+
+TEST_F(AppInstall, ASetAsideBundleGoesBackOnlyWhereNoneIsInPlace) {
+    const std::string id = "0123ABCD-4567-89EF-0123-456789ABCDEF";
+    fs::path staging = applications / (".tavrin-setup-stage-" + id);
+    fs::path aside = staging / (".previous-" + id);
+    writeFile(aside / "Corvel.app" / "AppRun", "old");
+    writeFile(aside / "Notes.app" / "AppRun", "not ours");
+    EXPECT_TRUE(CorvelAppInstaller::restoreSetAsideBundles(staging, applications, "Corvel.app"));
+    EXPECT_EQ(readFile(applications / "Corvel.app" / "AppRun"), "old");
+    EXPECT_FALSE(fs::exists(applications / "Notes.app"));
+    expectLogged({"🔧 已恢复上次中断时移开的旧版 app: " + (applications / "Corvel.app").string()});
+
+    // Beside a bundle in place, a set-aside one is stale.
+    writeFile(aside / "TAVRIN.app" / "AppRun", "former");
+    EXPECT_TRUE(CorvelAppInstaller::restoreSetAsideBundles(staging, applications, "Corvel.app"));
+    EXPECT_FALSE(fs::exists(applications / "TAVRIN.app"));
+}
+
+TEST_F(AppInstall, AReinstallOverABundleWithReadOnlyFoldersLeavesNoStaging) {
+    writeFile(applications / "Corvel.app" / "AppRun", "old");
+    writeFile(applications / "Corvel.app" / "locked" / "data", "old");
+    fs::permissions(applications / "Corvel.app" / "locked",
+                    fs::perms::owner_read | fs::perms::owner_exec);
+    write(archive, CVTAVAsset::Format::zip, {file("Corvel.app/AppRun", "new", 0755)});
+    bool ran = runWithoutFileModeOverride(home.path(), [&] {
+        CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app", "com.tavrin.app",
+                                             "Corvel");
+    });
+    if (!ran) GTEST_SKIP() << "file modes cannot be enforced here";
+    EXPECT_EQ(readFile(applications / "Corvel.app" / "AppRun"), "new");
+    EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));
+}
+
 TEST_F(AppInstall, ReplacesBothNamesAndCleansUserCopies) {
     fs::path destination = home.path() / "system-apps";
     writeFile(destination / "TAVRIN.app" / "AppRun", "former");
@@ -169,6 +267,33 @@ TEST_F(AppInstall, OnlyCopiesAreStoppedAlsoOnesStartedDuringTheWait) {
     EXPECT_EQ(::waitpid(tail, nullptr, WNOHANG), 0); // still running
     ::kill(tail, SIGKILL);
     EXPECT_TRUE(exitStatus(tail));
+}
+
+TEST_F(AppInstall, RunningCopiesAreThoseOfTheBundleAlsoAScriptStartedByARelativePath) {
+    const std::string script = "#!/bin/sh\necho $$ > \"$1\"\nwhile :; do sleep 0.05; done\n";
+    for (const char* bundle : {"Corvel.app", "Corvel.app-old"}) {
+        writeFile(applications / bundle / "AppRun", script);
+        fs::permissions(applications / bundle / "AppRun", fs::perms::owner_all);
+    }
+    // A sibling that shares the name as a prefix is another program.
+    pid_t sibling = platform::spawnProcess(
+        {applications / "Corvel.app-old" / "AppRun", {(home.path() / "sibling").string()}});
+    // `cd Corvel.app && sh AppRun`: the script is named relative to its folder.
+    pid_t relative = platform::spawnProcess(
+        {"/bin/sh",
+         {"-c", "cd \"$0\" && exec sh AppRun \"$1\"", (applications / "Corvel.app").string(),
+          (home.path() / "relative").string()}});
+    ASSERT_TRUE(waitUntil([&] {
+        return !readFile(home.path() / "sibling").empty() &&
+               !readFile(home.path() / "relative").empty();
+    }));
+    auto copies = RunningApplications::findRunningCopies(applications / "Corvel.app");
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(copies[0].pid, relative);
+    for (pid_t pid : {sibling, relative}) {
+        ::kill(pid, SIGKILL);
+        EXPECT_TRUE(exitStatus(pid));
+    }
 }
 
 TEST_F(AppInstall, LaunchIsDetachedWithNothingInherited) {

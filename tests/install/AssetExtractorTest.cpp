@@ -3,6 +3,7 @@
 #include "log/Hex.h"
 
 #include <array>
+#include <cstring>
 #include <openssl/evp.h>
 #include <zlib.h>
 
@@ -62,14 +63,13 @@ TEST_F(AssetExtraction, OneNewFolderAmongExistingEntriesIsTheProductWithModesAnd
     EXPECT_EQ(fs::read_symlink(product / "alias"), "数据.txt");
     EXPECT_EQ(readFile(product / "hard"), "w");
     EXPECT_EQ(readFile(destination / "other" / "keep.bin"), "old");
-    EXPECT_FALSE(fs::exists(archive));
+    EXPECT_TRUE(fs::exists(archive)); // deleted by the run once the product is recorded
     EXPECT_TRUE(noTemporaryLeft());
     EXPECT_EQ(fs::status(product / "weights.bin").permissions() &
                   (perms::set_uid | perms::owner_exec),
               perms::owner_exec);
     expectLogged({"  • [tarGz] 解压 payload.part → 临时目录，再移入 " + destination.string(),
-                  "  • 已移入 LLMData\n", "  • 已删除归档: payload.part\n",
-                  "  • 解压产物: " + product.string() + "\n"});
+                  "  • 已移入 LLMData\n", "  • 解压产物: " + product.string() + "\n"});
 }
 
 TEST_F(AssetExtraction, ProductIsTheMovedEntryTheNewestOrTheDestinationAndGgmlBaseIsFlattened) {
@@ -207,6 +207,30 @@ TEST_F(AssetExtraction, DamagedArchivesFailWithTheLibrarysMessageAndMoveNothing)
         writeFile(archive, bytes);
         EXPECT_EQ(extract(tarGz), destination / "model");
         EXPECT_EQ(readFile(destination / "model" / "w.bin"), std::string(5000, 'w') + "MARKER");
+    }
+}
+
+TEST_F(AssetExtraction, AWriteThatFailsWhileUnpackingFailsTheAssetAndKeepsThePreviousProduct) {
+    for (auto [format, error] : std::vector<std::pair<CVTAVAsset::Format, int>>{
+             {zip, ENOSPC}, {tarGz, ENOSPC}, {zip, EIO}}) {
+        SCOPED_TRACE(std::string(formatName(format)) + " " + std::strerror(error));
+        writeFile(destination / "model" / "weights.bin", "previous");
+        write(archive, format, {directory("model"), file("model/weights.bin", patternBytes(777))});
+        auto outcome = withFailingWrites(error, 777, [&] {
+            try {
+                extract(format);
+                return 1; // a file of zeros taken for the product
+            } catch (const CorvelInstallError& e) {
+                bool full = std::holds_alternative<CorvelInstallError::DiskFull>(e.value());
+                bool failed = std::holds_alternative<CorvelInstallError::ExtractFailed>(e.value());
+                return (error == ENOSPC ? full : failed) ? 0 : 2;
+            }
+        });
+        if (outcome == 77) GTEST_SKIP() << "system calls cannot be filtered here";
+        EXPECT_EQ(outcome, 0);
+        EXPECT_EQ(readFile(destination / "model" / "weights.bin"), "previous");
+        EXPECT_TRUE(fs::exists(archive));
+        EXPECT_TRUE(noTemporaryLeft());
     }
 }
 

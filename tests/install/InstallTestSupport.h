@@ -1,5 +1,6 @@
 #pragma once
 
+#include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 #include "support/TempHome.h"
 #include "types/CVTAVAsset.h"
@@ -10,10 +11,18 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstddef>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <linux/filter.h>
+#include <linux/fs.h>
+#include <linux/seccomp.h>
 #include <optional>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <vector>
@@ -103,4 +112,62 @@ inline bool hasEnded(pid_t pid) {
     auto close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z' ||
            stat[close + 2] == 'X';
+}
+
+// Runs `work` in a child process under a system-call filter: `rules`, given
+// the first descriptor number free in the child, ends in either an errno
+// return or a fall-through to "allow". The child's wait status; exit code 77
+// when the system cannot filter system calls.
+inline std::optional<int> inFilteredChild(const std::function<std::vector<sock_filter>(int)>& rules,
+                                          const std::function<int()>& work) {
+    CorvelSetupLogger::shared().flush(); // its writer then holds no lock the child needs
+    pid_t child = ::fork();
+    if (child == 0) {
+        int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::close(next);
+        std::vector<sock_filter> filter = rules(next);
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+        sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            ::_exit(77);
+        ::_exit(work());
+    }
+    return exitStatus(child);
+}
+
+inline sock_filter failWith(int error) {
+    return BPF_STMT(BPF_RET | BPF_K,
+                    SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA));
+}
+
+// Every write(2) of exactly `size` bytes to a descriptor opened in the child
+// fails with `error`, as writes fail on a full disk while growing a file by
+// truncation still works. (The size singles out the test's own data: the
+// sanitizers write to pipes of their own.) `work`'s result, 77 as above.
+inline std::optional<int> withFailingWrites(int error, unsigned size,
+                                            const std::function<int()>& work) {
+    auto status = inFilteredChild(
+        [&](int next) {
+            return std::vector<sock_filter>{
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 5),
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+                BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<unsigned>(next), 0, 3),
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, size, 0, 1),
+                failWith(error)};
+        },
+        work);
+    if (!status || !WIFEXITED(*status)) return std::nullopt;
+    return WEXITSTATUS(*status);
+}
+
+// renameat2 with RENAME_EXCHANGE fails with EINVAL, as on a file system
+// that cannot exchange.
+inline std::vector<sock_filter> exchangeRefused(int) {
+    return {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_renameat2, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, RENAME_EXCHANGE, 0, 1), failWith(EINVAL)};
 }

@@ -1,4 +1,5 @@
 #include "pipeline/SetupPlan.h"
+#include "download/CacheSlot.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "support/TempHome.h"
@@ -94,6 +95,24 @@ TEST(SetupPlan, SkipsRecordedAndPresentProductsAndPlansEachURLOnce) {
     expectContains(logText(), {"⏭ SetupManifest.json 命中（URL + 产物都在），跳过: present.zip"});
 }
 
+TEST(SetupPlan, ADownloadOfAnAssetRecordedEitherWayLeavesTheCache) {
+    TempHome home;
+    makeTree(CVTAVAsset::llmDataDirectory() / "adopted", 1);
+    CVTAVAsset adopted = model("adopted.zip", 500);
+    CVTAVAsset recorded = model("recorded.tar.gz", 500);
+    makeTree(CVTAVAsset::llmDataDirectory() / "recorded", 1);
+    CorvelSetupManifest::record(recorded, CVTAVAsset::llmDataDirectory() / "recorded");
+    std::vector<fs::path> slots;
+    for (const auto& asset : {adopted, recorded}) {
+        CacheSlot slot = cache::makeSlot(asset.url);
+        writeFile(slot.partURL, std::string(500, 'z'));
+        slots.push_back(slot.directory);
+    }
+    EXPECT_TRUE(SetupPlan::makePlan({adopted, recorded}).assets.empty());
+    for (const auto& slot : slots)
+        EXPECT_FALSE(fs::exists(slot)) << slot;
+}
+
 TEST(SetupPlan, FreeSpaceMustCoverThePlanAndOneGiB) {
     const std::int64_t needed = 5'000'000;
     EXPECT_NO_THROW(SetupPlan::requireFreeSpace(needed, needed + SetupPlan::freeSpaceMargin));
@@ -109,6 +128,48 @@ TEST(SetupPlan, FreeSpaceMustCoverThePlanAndOneGiB) {
     EXPECT_THROW(SetupPlan::requireFreeSpace(0, SetupPlan::freeSpaceMargin - 1),
                  CorvelInstallError);
     EXPECT_THROW(SetupPlan::requireFreeSpace(INT64_MAX, INT64_MAX - 1), CorvelInstallError);
+
+    // The margin as a number: 1 GiB short of plan + margin fails, plan + 1 GiB passes.
+    const std::vector<SetupPlan::VolumeNeed> one{{"/cache", needed}};
+    auto freeSpace = [](std::int64_t bytes) { return [bytes](const fs::path&) { return bytes; }; };
+    EXPECT_THROW(SetupPlan::requireFreeSpace(one, freeSpace(needed)), CorvelInstallError);
+    EXPECT_THROW(SetupPlan::requireFreeSpace(one, freeSpace(needed + 1073741823)),
+                 CorvelInstallError);
+    EXPECT_NO_THROW(SetupPlan::requireFreeSpace(one, freeSpace(needed + 1073741824)));
+}
+
+TEST(SetupPlan, EachFileSystemMustHoldWhatItReceivesAndAnEmptyPlanNothing) {
+    CVTAVAsset app = model("Corvel.zip", 700);
+    app.destination = "/apps";
+    CVTAVAsset weights = model("weights.bin", 2000);
+    weights.destination = "/data/LLMData";
+    CVTAVAsset speech = model("speech.tar.gz", 300);
+    speech.destination = "/data/LLMData";
+    // The cache and the applications folder share a file system; the data lies on another.
+    auto volumeOf = [](const fs::path& path) -> std::optional<std::uint64_t> {
+        return path.string().starts_with("/data") ? 2 : 1;
+    };
+    auto needs = SetupPlan::volumeNeeds({app, weights, speech}, "/cache", volumeOf);
+    ASSERT_EQ(needs.size(), 2u);
+    EXPECT_EQ(needs[0].folder, "/cache");
+    EXPECT_EQ(needs[0].bytes, 3000);
+    EXPECT_EQ(needs[1].folder, "/data/LLMData");
+    EXPECT_EQ(needs[1].bytes, 2300);
+
+    // The data's file system is the short one, and the message names it.
+    auto available = [](const fs::path& folder) -> std::int64_t {
+        return folder == "/cache" ? 1073741824 + 3000 : 1073741824 + 2299;
+    };
+    try {
+        SetupPlan::requireFreeSpace(needs, available);
+        FAIL() << "the data's file system is short";
+    } catch (const CorvelInstallError& error) {
+        EXPECT_NE(std::string(error.what()).find("/data/LLMData"), std::string::npos)
+            << error.what();
+    }
+
+    EXPECT_TRUE(SetupPlan::volumeNeeds({}, "/cache", volumeOf).empty());
+    EXPECT_NO_THROW(SetupPlan::requireFreeSpace({}, [](const fs::path&) { return 0; }));
 }
 
 } // namespace

@@ -1,0 +1,70 @@
+#include "pipeline/SetupSession.h"
+#include "download/CacheSlot.h"
+#include "shareddata/CVSharedDataPaths.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testsupport;
+
+const std::string id = "0123ABCD-4567-89EF-0123-456789ABCDEF";
+
+TEST(SetupLock, RunsSharingAnyFolderExcludeEachOtherRunsOfOtherHomesDoNot) {
+    TempHome first;
+    auto held = SetupLock::tryAcquire();
+    ASSERT_TRUE(held);
+
+    // The same data directory and applications folder under another cache folder.
+    ::setenv("XDG_CACHE_HOME", (first.path() / "other-cache").c_str(), 1);
+    EXPECT_FALSE(SetupLock::tryAcquire());
+    // The same cache under another data home still shares the applications folder.
+    ::setenv("XDG_DATA_HOME", (first.path() / "other-data").c_str(), 1);
+    EXPECT_FALSE(SetupLock::tryAcquire());
+
+    {
+        TempHome second;
+        EXPECT_TRUE(SetupLock::tryAcquire());
+    }
+    held.reset();
+    ::unsetenv("XDG_CACHE_HOME");
+    ::unsetenv("XDG_DATA_HOME");
+    EXPECT_TRUE(SetupLock::tryAcquire());
+}
+
+TEST(Leftovers, TemporariesOfKilledWritesAndStagingGoTheAppComesBackStrangersStay) {
+    TempHome home;
+    const fs::path data = CVSharedDataPaths::llmDataDirectory();
+    const fs::path entries = home.path() / ".local/share/applications";
+    const fs::path slot = cache::makeSlot(*platform::Url::parse("https://h/a.zip")).directory;
+    const fs::path applications = home.path() / "Applications";
+    const fs::path killedSwap = applications / (".tavrin-setup-stage-" + id);
+    const fs::path emptyAside = applications / (".tavrin-setup-stage-" + id.substr(0, 35) + "0");
+    std::vector<fs::path> leftovers{data / (".SetupManifest.json." + id + ".tmp"),
+                                    entries / (".com.tavrin.app.desktop." + id + ".tmp"),
+                                    slot / (".meta.json." + id + ".tmp")};
+    std::vector<fs::path> strangers{
+        data / (".SetupManifest.json." + id + ".tmp.keep"), data / (".other.json." + id + ".tmp"),
+        entries / (".com.tavrin.app.desktop.mine.tmp"), slot / "payload.part"};
+    for (const auto& path : leftovers)
+        writeFile(path, "half");
+    for (const auto& path : strangers)
+        writeFile(path, "mine");
+    writeFile(killedSwap / (".previous-" + id) / "Corvel.app" / "AppRun", "old");
+    fs::create_directories(emptyAside / (".previous-" + id));
+
+    EXPECT_EQ(removeLeftovers("Corvel.app", "com.tavrin.app"), 5);
+    for (const auto& path : leftovers)
+        EXPECT_FALSE(fs::exists(path)) << path;
+    for (const auto& path : strangers)
+        EXPECT_EQ(readFile(path), "mine") << path;
+    EXPECT_EQ(readFile(applications / "Corvel.app" / "AppRun"), "old");
+    EXPECT_FALSE(fs::exists(killedSwap));
+    EXPECT_FALSE(fs::exists(emptyAside));
+}
+
+} // namespace
