@@ -24,9 +24,12 @@
 namespace fs = std::filesystem;
 
 std::vector<fs::path> SetupLock::lockPaths() {
+    // The applications folder is guarded through the folder that holds it,
+    // locked as a directory: a lock file inside it would create ~/Applications
+    // (and leave a file there) even for a run that is refused before installing.
     return {cache::downloadsRoot().parent_path() / "setup.lock",
             CVSharedDataPaths::applicationSupportDirectory() / ".com.corvel.data.setup.lock",
-            CVTAVAsset::applicationsDirectory() / ".corvel-setup.lock"};
+            CVTAVAsset::applicationsDirectory().parent_path()};
 }
 
 std::optional<SetupLock> SetupLock::tryAcquire() {
@@ -34,16 +37,21 @@ std::optional<SetupLock> SetupLock::tryAcquire() {
     std::set<std::pair<dev_t, ino_t>> files;
     for (const fs::path& path : lockPaths()) {
         std::error_code error;
-        fs::create_directories(path.parent_path(), error);
-        platform::UniqueFd fd(
-            ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+        platform::UniqueFd fd;
+        if (fs::is_directory(path, error)) {
+            fd = platform::UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        } else {
+            fs::create_directories(path.parent_path(), error);
+            fd = platform::UniqueFd(
+                ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+        }
         struct stat info {};
         if (!fd || ::fstat(fd.get(), &info) != 0) {
             log(LogLevel::warn,
                 "  ⚠ 无法创建安装锁文件: " + path.string() + " — " + std::strerror(errno));
             continue;
         }
-        // Folders that coincide share one lock file: a second flock of it
+        // Folders that coincide share one lock: a second flock of the same file
         // through another descriptor would refuse this very run.
         if (!files.insert({info.st_dev, info.st_ino}).second) continue;
         for (;;) {

@@ -20,7 +20,7 @@ class SetupLock {
     // the run fails on it soon enough, with its own reason.
     static std::optional<SetupLock> tryAcquire();
 
-    // The lock files, in the order they are taken.
+    // The lock files (and the one folder locked as itself), in the order they are taken.
     static std::vector<std::filesystem::path> lockPaths();
 
   private:
