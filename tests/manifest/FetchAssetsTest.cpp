@@ -1,5 +1,4 @@
 #include "FixtureServer.h"
-#include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "platform/Cancellation.h"
@@ -12,7 +11,6 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -20,15 +18,11 @@
 #include <thread>
 
 namespace manifest = CorvelRemoteManifest;
+using testsupport::logText;
 using testsupport::LoopbackListener;
 using testsupport::ScriptedServer;
 
 namespace {
-
-std::string logText() {
-    CorvelSetupLogger::shared().flush();
-    return CorvelSetupLogger::shared().persistedText();
-}
 
 // fetchAssets' error, unwrapped from the network case it must arrive in: the
 // manifest message, or "transport <kind>: <curl text>".
@@ -245,15 +239,12 @@ TEST(ProbeSizes, AnsweredInReverseEachKeepsItsOwnSizeOrTheManifestOneWithAWarnin
 // cancellation: no failure line, no warning per asset.
 TEST_F(FetchAssets, AStopDuringTheFetchOrTheProbesIsACancellation) {
     LoopbackListener silent; // accepts and never answers
-    struct Row {
-        std::string manifestURL;
-        std::string unwanted;
-    };
     serveManifest(R"({"status":"success","data":{"app":{"download_url":")" +
                   silent.url("/app.zip") + R"(","file_size":1000},"models":[]}})");
-    for (const Row& row : {Row{silent.url("/manifest.json"), "✘ 清单拉取/解析失败"},
-                           Row{server.url("/manifest.json"), "⚠ HEAD 未解析大小"}}) {
-        useManifest(row.manifestURL);
+    for (const auto& [manifestURL, unwanted] : std::vector<std::pair<std::string, std::string>>{
+             {silent.url("/manifest.json"), "✘ 清单拉取/解析失败"},
+             {server.url("/manifest.json"), "⚠ HEAD 未解析大小"}}) {
+        useManifest(manifestURL);
         std::string before = logText();
         std::stop_source stop;
         std::atomic<bool> cancelled{false};
@@ -266,10 +257,10 @@ TEST_F(FetchAssets, AStopDuringTheFetchOrTheProbesIsACancellation) {
             }
         });
         auto client = silent.acceptOne();
-        ASSERT_TRUE(client) << row.manifestURL;
+        ASSERT_TRUE(client) << manifestURL;
         stop.request_stop();
         fetch.join();
-        EXPECT_TRUE(cancelled) << row.manifestURL;
-        EXPECT_EQ(logText().find(row.unwanted, before.size()), std::string::npos);
+        EXPECT_TRUE(cancelled) << manifestURL;
+        EXPECT_EQ(logText().find(unwanted, before.size()), std::string::npos);
     }
 }
