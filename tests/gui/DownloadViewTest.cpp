@@ -112,19 +112,14 @@ class DownloadViewTest : public QObject {
         QCOMPARE(carousel.currentIndex(), 0);
         QCOMPARE(carousel.dragOffset(), 0.0);
 
-        swipe(&carousel, 137); // right from the first: wraps to the last
-        QCOMPARE(carousel.currentIndex(), 2);
-        swipe(&carousel, -137); // left from the last: wraps to the first
-        QCOMPARE(carousel.currentIndex(), 0);
-
-        swipe(&carousel, -136); // exactly a fifth springs back
-        QCOMPARE(carousel.currentIndex(), 0);
-        swipe(&carousel, 136);
-        QCOMPARE(carousel.currentIndex(), 0);
-
-        swipe(&carousel, -9); // under the drag distance: not a drag at all
-        QCOMPARE(carousel.currentIndex(), 0);
-        QCOMPARE(carousel.dragOffset(), 0.0);
+        // Right from the first wraps to the last, left from there back to the
+        // first; exactly a fifth springs back; under the drag distance is no drag.
+        for (auto [dx, index] : std::vector<std::pair<double, int>>{
+                 {137, 2}, {-137, 0}, {-136, 0}, {136, 0}, {-9, 0}}) {
+            swipe(&carousel, dx);
+            QCOMPARE(carousel.currentIndex(), index);
+            QCOMPARE(carousel.dragOffset(), 0.0);
+        }
     }
 
     void autoAdvanceKeepsOrderAndASwipeRestartsTheWait() {
