@@ -53,27 +53,22 @@ TEST(LogSections, EmptyPlanAndEnvironment) {
 }
 
 TEST(StreamingDigest, VouchesOnlyForBytesSeenInOrderFromTheStart) {
+    using Updates = std::vector<std::pair<std::int64_t, std::string>>;
     const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-    StreamingDigest nothing;
-    EXPECT_EQ(nothing.finish(0), empty);
-
-    StreamingDigest restarted;
-    restarted.update(0, "xxxx", 4);
-    restarted.update(0, "ab", 2); // a restart from zero
-    restarted.update(2, "c", 1);
-    EXPECT_EQ(restarted.finish(3),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"); // "abc"
-
-    StreamingDigest resumed;
-    resumed.update(5, "abc", 3);
-    EXPECT_FALSE(resumed.finish(8));
-    StreamingDigest gap;
-    gap.update(0, "ab", 2);
-    gap.update(3, "c", 1);
-    EXPECT_FALSE(gap.finish(4));
-    StreamingDigest shorter;
-    shorter.update(0, "ab", 2);
-    EXPECT_FALSE(shorter.finish(3));
+    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    // The updates (offset, bytes), the size at the end, and the digest vouched for.
+    for (const auto& [updates, size, digest] :
+         std::vector<std::tuple<Updates, std::int64_t, std::optional<std::string>>>{
+             {{}, 0, empty},
+             {{{0, "xxxx"}, {0, "ab"}, {2, "c"}}, 3, abc}, // a restart from zero
+             {{{5, "abc"}}, 8, std::nullopt},              // resumed: the start unseen
+             {{{0, "ab"}, {3, "c"}}, 4, std::nullopt},     // a gap
+             {{{0, "ab"}}, 3, std::nullopt}}) {            // fewer bytes than the file
+        StreamingDigest streaming;
+        for (const auto& [offset, bytes] : updates)
+            streaming.update(offset, bytes.data(), bytes.size());
+        EXPECT_EQ(streaming.finish(size), digest) << size;
+    }
 }
 
 TEST(StateMailbox, CoalescesWithinAStageAndKeepsEveryStageChange) {
