@@ -55,7 +55,6 @@ TEST(InstallError, EveryCaseDescribesItself) {
     auto domain = std::make_exception_ptr(DomainError("Manifest", -1, "manifest status=FAIL"));
     auto inner = std::make_exception_ptr(E::extractFailed("x", "y"));
     const std::vector<std::pair<E, const char*>> cases = {
-        {E::diskSpaceInsufficient(0, 0), "磁盘空间不足：需要 Zero KB，可用 Zero KB"},
         {E::diskSpaceInsufficient(1500000, 1230000000), "磁盘空间不足：需要 1.5 MB，可用 1.23 GB"},
         {E::network(domain), "网络错误：manifest status=FAIL"},
         {E::network(inner), "网络错误：x 解压失败：y"},

@@ -45,32 +45,27 @@ void swipe(QWidget* widget, double dx, const std::function<void()>& check = {}) 
 class DownloadViewTest : public QObject {
     Q_OBJECT
   private slots:
-    void percentageAndFill_data() {
-        QTest::addColumn<double>("progress");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("fill"); // of a 200-wide track
-        QTest::newRow("just under a half percent") << 0.004 << "0%" << 0.8;
-        QTest::newRow("half a percent rounds up") << 0.005 << "1%" << 1.0;
-        QTest::newRow("99.5 rounds up") << 0.995 << "100%" << 199.0;
-        QTest::newRow("over one") << 1.2 << "100%" << 200.0;
-        QTest::newRow("negative") << -0.1 << "0%" << 0.0;
-        QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << "0%" << 0.0;
-    }
     void percentageAndFill() {
-        QFETCH(double, progress);
-        QFETCH(QString, text);
-        QFETCH(double, fill);
-        QCOMPARE(percentText(progress), text);
-        QCOMPARE(progressFillWidth(200, progress), fill);
-
         ManualClock clock;
         CorvelDownloadView view({}, 3000ms, clock);
         view.resize(680, 400);
         view.show();
-        view.setValues({progress, "3 assets", 0, 0, CorvelDownloadView::Stage::downloading});
-        QCOMPARE(view.percentageLabel()->text(), text);
-        const double track = view.progressBar()->width();
-        QCOMPARE(view.progressBar()->fillWidth(), progressFillWidth(track, progress));
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        // The progress, its text and its fill of a 200-wide track.
+        for (auto [progress, text, fill] :
+             std::vector<std::tuple<double, QString, double>>{{0.004, "0%", 0.8},
+                                                              {0.005, "1%", 1.0},
+                                                              {0.995, "100%", 199.0},
+                                                              {1.2, "100%", 200.0},
+                                                              {-0.1, "0%", 0.0},
+                                                              {nan, "0%", 0.0}}) {
+            QCOMPARE(percentText(progress), text);
+            QCOMPARE(progressFillWidth(200, progress), fill);
+            view.setValues({progress, "3 assets", 0, 0, CorvelDownloadView::Stage::downloading});
+            QCOMPARE(view.percentageLabel()->text(), text);
+            const double track = view.progressBar()->width();
+            QCOMPARE(view.progressBar()->fillWidth(), progressFillWidth(track, progress));
+        }
         // The box fits the widest text, so no value is ever cut off.
         QVERIFY(view.percentageLabel()->width() >=
                 view.percentageLabel()->fontMetrics().horizontalAdvance("100%"));
@@ -86,29 +81,25 @@ class DownloadViewTest : public QObject {
         QCOMPARE(colorFromHex(u""), QColor(0, 0, 0));
     }
 
-    void withoutImagesOrWithOne_data() {
-        QTest::addColumn<int>("count");
-        QTest::newRow("none") << 0;
-        QTest::newRow("one") << 1;
-    }
     void withoutImagesOrWithOne() {
-        QFETCH(int, count);
-        ManualClock clock;
-        CorvelCarousel carousel(solidImages(count), 3000ms, clock);
-        carousel.resize(680, 352);
-        carousel.show();
-        QVERIFY(!carousel.isAutoAdvancing());
-        QCOMPARE(clock.pendingCount(), std::size_t(0));
-        swipe(&carousel, -300, [&] { QCOMPARE(carousel.dragOffset(), 0.0); });
-        QCOMPARE(carousel.currentIndex(), 0);
+        for (int count : {0, 1}) {
+            ManualClock clock;
+            CorvelCarousel carousel(solidImages(count), 3000ms, clock);
+            carousel.resize(680, 352);
+            carousel.show();
+            QVERIFY(!carousel.isAutoAdvancing());
+            QCOMPARE(clock.pendingCount(), std::size_t(0));
+            swipe(&carousel, -300, [&] { QCOMPARE(carousel.dragOffset(), 0.0); });
+            QCOMPARE(carousel.currentIndex(), 0);
 
-        // Nothing but the background without images; the image covers all with one.
-        QTRY_VERIFY_WITH_TIMEOUT(carousel.slidesReady(), 30000);
-        const QImage shot = carousel.grab().toImage();
-        const QColor expected =
-            count == 0 ? colorFromHex(u"#F9FAFB") : QColor::fromHsv(0, 200, 200);
-        for (QPoint p : {QPoint(1, 1), QPoint(340, 176), QPoint(678, 350)})
-            QCOMPARE(shot.pixelColor(p).rgb(), expected.rgb());
+            // Nothing but the background without images; the image covers all with one.
+            QTRY_VERIFY_WITH_TIMEOUT(carousel.slidesReady(), 30000);
+            const QImage shot = carousel.grab().toImage();
+            const QColor expected =
+                count == 0 ? colorFromHex(u"#F9FAFB") : QColor::fromHsv(0, 200, 200);
+            for (QPoint p : {QPoint(1, 1), QPoint(340, 176), QPoint(678, 350)})
+                QCOMPARE(shot.pixelColor(p).rgb(), expected.rgb());
+        }
     }
 
     void swipesWrapAroundAndNeedMoreThanAFifth() {
@@ -121,19 +112,14 @@ class DownloadViewTest : public QObject {
         QCOMPARE(carousel.currentIndex(), 0);
         QCOMPARE(carousel.dragOffset(), 0.0);
 
-        swipe(&carousel, 137); // right from the first: wraps to the last
-        QCOMPARE(carousel.currentIndex(), 2);
-        swipe(&carousel, -137); // left from the last: wraps to the first
-        QCOMPARE(carousel.currentIndex(), 0);
-
-        swipe(&carousel, -136); // exactly a fifth springs back
-        QCOMPARE(carousel.currentIndex(), 0);
-        swipe(&carousel, 136);
-        QCOMPARE(carousel.currentIndex(), 0);
-
-        swipe(&carousel, -9); // under the drag distance: not a drag at all
-        QCOMPARE(carousel.currentIndex(), 0);
-        QCOMPARE(carousel.dragOffset(), 0.0);
+        // Right from the first wraps to the last, left from there back to the
+        // first; exactly a fifth springs back; under the drag distance is no drag.
+        for (auto [dx, index] : std::vector<std::pair<double, int>>{
+                 {137, 2}, {-137, 0}, {-136, 0}, {136, 0}, {-9, 0}}) {
+            swipe(&carousel, dx);
+            QCOMPARE(carousel.currentIndex(), index);
+            QCOMPARE(carousel.dragOffset(), 0.0);
+        }
     }
 
     void autoAdvanceKeepsOrderAndASwipeRestartsTheWait() {

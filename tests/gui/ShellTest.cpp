@@ -8,11 +8,9 @@
 #include "Corvel/CorvelSetupApp.h"
 #include "Corvel/CorvelWindowChrome.h"
 #include "FixtureServer.h"
+#include "install/InstallTestSupport.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "platform/HttpClient.h"
-
-#include <archive.h>
-#include <archive_entry.h>
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -54,32 +52,6 @@ class SilentServer {
     QTcpServer server_;
     QList<QTcpSocket*> held_; // owned by the server
 };
-
-// A zip archive holding a minimal application bundle.
-std::string bundleZip() {
-    std::string bytes;
-    archive* writer = archive_write_new();
-    archive_write_set_format_zip(writer);
-    archive_write_open(
-        writer, &bytes, nullptr,
-        [](archive*, void* sink, const void* data, size_t size) -> la_ssize_t {
-            static_cast<std::string*>(sink)->append(static_cast<const char*>(data), size);
-            return static_cast<la_ssize_t>(size);
-        },
-        nullptr);
-    const std::string script = "#!/bin/sh\n";
-    archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, "Corvel.app/AppRun");
-    archive_entry_set_filetype(entry, AE_IFREG);
-    archive_entry_set_perm(entry, 0755);
-    archive_entry_set_size(entry, static_cast<la_int64_t>(script.size()));
-    archive_write_header(writer, entry);
-    archive_write_data(writer, script.data(), script.size());
-    archive_entry_free(entry);
-    archive_write_close(writer);
-    archive_write_free(writer);
-    return bytes;
-}
 
 } // namespace
 
@@ -150,7 +122,10 @@ class ShellTest : public QObject {
     // must not turn the success into a failure.
     void closingAfterSuccessExitsZero() {
         fixture::FixtureServer server;
-        server.setFile("/Corvel.zip", bundleZip());
+        const auto zip = std::filesystem::path(std::getenv("HOME")) / "Corvel.zip";
+        testarchives::write(zip, CVTAVAsset::Format::zip,
+                            {testarchives::file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
+        server.setFile("/Corvel.zip", testsupport::readFile(zip));
         server.setTemplate("/manifest", R"({"status":"success","data":{
             "app":{"download_url":"{BASE}/Corvel.zip"},"models":[]}})");
         server.start();

@@ -1,5 +1,4 @@
 #include "FixtureServer.h"
-#include "log/CorvelSetupLogger.h"
 #include "manifest/AssetResolution.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "platform/Cancellation.h"
@@ -12,7 +11,6 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -20,15 +18,11 @@
 #include <thread>
 
 namespace manifest = CorvelRemoteManifest;
+using testsupport::logText;
 using testsupport::LoopbackListener;
 using testsupport::ScriptedServer;
 
 namespace {
-
-std::string logText() {
-    CorvelSetupLogger::shared().flush();
-    return CorvelSetupLogger::shared().persistedText();
-}
 
 // fetchAssets' error, unwrapped from the network case it must arrive in: the
 // manifest message, or "transport <kind>: <curl text>".
@@ -134,6 +128,7 @@ TEST_F(FetchAssets, RefusedManifestsStopBeforeAnyHeadWithTheirMessage) {
     testsupport::writeFile(home.path() / "huge.json", huge);
     LoopbackListener closed(false);
     const std::string fetchFailed = "[ERROR] ✘ 清单拉取/解析失败: ";
+    const std::string models = validManifest.substr(0, validManifest.size() - 4); // open "models"
     // A URL or a body served as the manifest; how the error starts; a line the log must
     // hold (empty: no error line at all).
     for (
@@ -144,26 +139,23 @@ TEST_F(FetchAssets, RefusedManifestsStopBeforeAnyHeadWithTheirMessage) {
             {notFound.url("/m"), "HTTP 404", fetchFailed + "HTTP 404\n"},
             {R"({"status":"success","data":{"app":{"download_url":"ftp://h/a.zip"},"models":[]}})",
              "app.download_url 非法: ftp://h/a.zip", ""},
-            {validManifest.substr(0, validManifest.size() - 4) +
+            {models +
                  R"([{"model_name":"a","download_url":"{BASE}/a.bin","file_name":"a"},
                       {"model_name":"b","download_url":"no url","file_name":"b"}]}})",
              "models[1].download_url 非法: no url", ""},
-            {validManifest.substr(0, validManifest.size() - 4) +
+            {models +
                  R"([{"model_name":"p","download_url":"file:///etc/passwd","file_name":"p"}]}})",
              "models[0].download_url 非法: file:///etc/passwd（远程清单不能引用本地文件）", ""},
-            {validManifest.substr(0, validManifest.size() - 4) +
-                 R"([{"model_name":"m","download_url":"{BASE}/m.bin","file_name":"m",)"
-                 R"("file_hash":"abc"}]}})",
+            {models + R"([{"model_name":"m","download_url":"{BASE}/m.bin","file_name":"m",)"
+                      R"("file_hash":"abc"}]}})",
              "JSON 解析失败: data.models[0] (m).file_hash: 不是 SHA-256 摘要", fetchFailed},
-            {validManifest.substr(0, validManifest.size() - 4) +
+            {models +
                  R"([{"model_name":"a\u001b[2Jb\nc","download_url":"{BASE}/m.bin","file_name":"m"}]}})",
              "JSON 解析失败: data.models[0].model_name: 含控制字符: a\\x1b[2Jb\\nc", fetchFailed},
-            {validManifest.substr(0, validManifest.size() - 4) +
-                 R"([{"model_name":"m","download_url":"{BASE}/m.bin","file_name":")" +
+            {models + R"([{"model_name":"m","download_url":"{BASE}/m.bin","file_name":")" +
                  std::string(256, 'n') + R"("}]}})",
              "JSON 解析失败: data.models[0].file_name: 超过 255 字节", fetchFailed},
-            {validManifest.substr(0, validManifest.size() - 4) +
-                 R"([{"model_name":"m","download_url":"{BASE}/a%07b.bin","file_name":"m"}]}})",
+            {models + R"([{"model_name":"m","download_url":"{BASE}/a%07b.bin","file_name":"m"}]}})",
              "models[0].download_url 非法: ", ""},
             {server.url("/announced.json"), "清单过大", fetchFailed + "清单过大"},
             {server.url("/streamed.json"), "清单过大", fetchFailed + "清单过大"},
@@ -245,15 +237,12 @@ TEST(ProbeSizes, AnsweredInReverseEachKeepsItsOwnSizeOrTheManifestOneWithAWarnin
 // cancellation: no failure line, no warning per asset.
 TEST_F(FetchAssets, AStopDuringTheFetchOrTheProbesIsACancellation) {
     LoopbackListener silent; // accepts and never answers
-    struct Row {
-        std::string manifestURL;
-        std::string unwanted;
-    };
     serveManifest(R"({"status":"success","data":{"app":{"download_url":")" +
                   silent.url("/app.zip") + R"(","file_size":1000},"models":[]}})");
-    for (const Row& row : {Row{silent.url("/manifest.json"), "✘ 清单拉取/解析失败"},
-                           Row{server.url("/manifest.json"), "⚠ HEAD 未解析大小"}}) {
-        useManifest(row.manifestURL);
+    for (const auto& [manifestURL, unwanted] : std::vector<std::pair<std::string, std::string>>{
+             {silent.url("/manifest.json"), "✘ 清单拉取/解析失败"},
+             {server.url("/manifest.json"), "⚠ HEAD 未解析大小"}}) {
+        useManifest(manifestURL);
         std::string before = logText();
         std::stop_source stop;
         std::atomic<bool> cancelled{false};
@@ -266,10 +255,10 @@ TEST_F(FetchAssets, AStopDuringTheFetchOrTheProbesIsACancellation) {
             }
         });
         auto client = silent.acceptOne();
-        ASSERT_TRUE(client) << row.manifestURL;
+        ASSERT_TRUE(client) << manifestURL;
         stop.request_stop();
         fetch.join();
-        EXPECT_TRUE(cancelled) << row.manifestURL;
-        EXPECT_EQ(logText().find(row.unwanted, before.size()), std::string::npos);
+        EXPECT_TRUE(cancelled) << manifestURL;
+        EXPECT_EQ(logText().find(unwanted, before.size()), std::string::npos);
     }
 }

@@ -10,13 +10,8 @@ using Extracting = CorvelDownloadViewModel::Extracting;
 using testsupport::logText;
 
 CVTAVAsset asset(const std::string& name, std::int64_t bytes) {
-    return CVTAVAsset{name,
-                      *platform::Url::parse("https://example.invalid/" + name),
-                      "",
-                      bytes,
-                      "",
-                      "",
-                      CVTAVAsset::Format::raw};
+    auto url = *platform::Url::parse("https://example.invalid/" + name);
+    return {name, url, "", bytes, "", "", CVTAVAsset::Format::raw};
 }
 
 Downloading downloading(const CorvelDownloadViewModel::State& state) {

@@ -53,27 +53,22 @@ TEST(LogSections, EmptyPlanAndEnvironment) {
 }
 
 TEST(StreamingDigest, VouchesOnlyForBytesSeenInOrderFromTheStart) {
+    using Updates = std::vector<std::pair<std::int64_t, std::string>>;
     const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-    StreamingDigest nothing;
-    EXPECT_EQ(nothing.finish(0), empty);
-
-    StreamingDigest restarted;
-    restarted.update(0, "xxxx", 4);
-    restarted.update(0, "ab", 2); // a restart from zero
-    restarted.update(2, "c", 1);
-    EXPECT_EQ(restarted.finish(3),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"); // "abc"
-
-    StreamingDigest resumed;
-    resumed.update(5, "abc", 3);
-    EXPECT_FALSE(resumed.finish(8));
-    StreamingDigest gap;
-    gap.update(0, "ab", 2);
-    gap.update(3, "c", 1);
-    EXPECT_FALSE(gap.finish(4));
-    StreamingDigest shorter;
-    shorter.update(0, "ab", 2);
-    EXPECT_FALSE(shorter.finish(3));
+    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    // The updates (offset, bytes), the size at the end, and the digest vouched for.
+    for (const auto& [updates, size, digest] :
+         std::vector<std::tuple<Updates, std::int64_t, std::optional<std::string>>>{
+             {{}, 0, empty},
+             {{{0, "xxxx"}, {0, "ab"}, {2, "c"}}, 3, abc}, // a restart from zero
+             {{{5, "abc"}}, 8, std::nullopt},              // resumed: the start unseen
+             {{{0, "ab"}, {3, "c"}}, 4, std::nullopt},     // a gap
+             {{{0, "ab"}}, 3, std::nullopt}}) {            // fewer bytes than the file
+        StreamingDigest streaming;
+        for (const auto& [offset, bytes] : updates)
+            streaming.update(offset, bytes.data(), bytes.size());
+        EXPECT_EQ(streaming.finish(size), digest) << size;
+    }
 }
 
 TEST(StateMailbox, CoalescesWithinAStageAndKeepsEveryStageChange) {
@@ -90,24 +85,35 @@ TEST(StateMailbox, CoalescesWithinAStageAndKeepsEveryStageChange) {
     EXPECT_TRUE(mailbox.post(VM::Failed{"x"}));
 }
 
-// The run in-process: a second start() is ignored while a run exists, and a
-// stop during the paced rise ends as a cancellation, without a failure block.
-TEST(ViewModel, StartIsIgnoredWhileRunningAndAStopIsACancellation) {
+// A run in-process against the fixture server; `withModel` adds a large model
+// whose product is on disk already, a head start for the bar.
+class ViewModel : public ::testing::Test {
+  protected:
+    void serve(const std::string& app, bool withModel) {
+        server.setFile("/app.zip", app);
+        server.setFile("/big.zip", std::string(1'000'000, 'b'));
+        const std::string model =
+            R"({"model_name":"big","download_url":"{BASE}/big.zip","file_name":"b","size":1})";
+        server.setTemplate("/manifest", R"({"status":"success","data":{"app":{"download_url":)"
+                                        R"("{BASE}/app.zip"},"models":[)" +
+                                            (withModel ? model : "") + "]}}");
+        server.start();
+        ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
+        if (withModel) writeFile(CVTAVAsset::llmDataDirectory() / "big" / "weights", "w");
+        options.launchApplication = false;
+    }
+    void TearDown() override { ::unsetenv("CORVEL_MANIFEST_URL"); }
+
     TempHome home;
     fixture::FixtureServer server;
-    server.setFile("/app.zip", std::string(1000, 'a'));
-    server.setFile("/big.zip", std::string(1'000'000, 'b'));
-    server.setTemplate("/manifest", R"({"status":"success","data":{
-        "app":{"download_url":"{BASE}/app.zip"},
-        "models":[{"model_name":"big","download_url":"{BASE}/big.zip","file_name":"b","size":1}]}})");
-    server.start();
-    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
-    // The big model is on disk already: a head start that the paced rise shows.
-    writeFile(CVTAVAsset::llmDataDirectory() / "big" / "weights", "w");
-
-    std::atomic<int> pauses{0};
     VM::Options options;
-    options.launchApplication = false;
+};
+
+// A second start() is ignored while a run exists, and a stop during the paced
+// rise ends as a cancellation, without a failure block.
+TEST_F(ViewModel, StartIsIgnoredWhileRunningAndAStopIsACancellation) {
+    serve(std::string(1000, 'a'), true);
+    std::atomic<int> pauses{0};
     options.seams.riseFraction = [] { return 0.5; };
     options.seams.sleep = [&](std::chrono::milliseconds pause, std::stop_token stop) {
         EXPECT_EQ(pause, std::chrono::milliseconds(2000));
@@ -134,44 +140,25 @@ TEST(ViewModel, StartIsIgnoredWhileRunningAndAStopIsACancellation) {
     std::string log = logText().substr(before.size());
     EXPECT_NE(log.find("[WARN] 任务被取消"), std::string::npos) << log;
     EXPECT_EQ(log.find("安装失败"), std::string::npos);
-    {
-        std::lock_guard lock(statesMutex);
-        ASSERT_GE(states.size(), 3u);
-        EXPECT_EQ(states.front(), VM::State(VM::Downloading{0, "", 0, 0}));
-        auto& rise = std::get<VM::Downloading>(states[states.size() - 2]);
-        EXPECT_EQ(rise.currentAsset, "1 assets");
-        EXPECT_GT(rise.overallProgress, 0.0);
-        EXPECT_LT(rise.overallProgress, 0.9);
-    }
-    ::unsetenv("CORVEL_MANIFEST_URL");
+    std::lock_guard lock(statesMutex);
+    ASSERT_GE(states.size(), 3u);
+    EXPECT_EQ(states.front(), VM::State(VM::Downloading{0, "", 0, 0}));
+    auto& rise = std::get<VM::Downloading>(states[states.size() - 2]);
+    EXPECT_EQ(rise.currentAsset, "1 assets");
+    EXPECT_GT(rise.overallProgress, 0.0);
+    EXPECT_LT(rise.overallProgress, 0.9);
 }
-
-} // namespace
-
-namespace {
 
 // Without the paced rise the run shows its head start at once and goes on;
 // a stop that lands while a step installs is logged as a cancellation only.
-TEST(ViewModel, NoPacedRiseWhenAskedAndAStopDuringInstallationIsOnlyACancellation) {
-    TempHome home;
-    fixture::FixtureServer server;
+TEST_F(ViewModel, NoPacedRiseWhenAskedAndAStopDuringInstallationIsOnlyACancellation) {
     // A sound bundle: only the stop can end its installation.
     fs::path zip = home.path() / "app.zip";
     testarchives::write(zip, CVTAVAsset::Format::zip,
                         {testarchives::directory("Corvel.app/"),
                          testarchives::file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
-    server.setFile("/app.zip", readFile(zip));
-    server.setFile("/big.zip", std::string(1'000'000, 'b'));
-    server.setTemplate("/manifest", R"({"status":"success","data":{
-        "app":{"download_url":"{BASE}/app.zip"},
-        "models":[{"model_name":"big","download_url":"{BASE}/big.zip","file_name":"b","size":1}]}})");
-    server.start();
-    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
-    writeFile(CVTAVAsset::llmDataDirectory() / "big" / "weights", "w");
-
+    serve(readFile(zip), true);
     std::atomic<int> pauses{0};
-    VM::Options options;
-    options.launchApplication = false;
     options.pacedRise = false;
     options.seams.sleep = [&](std::chrono::milliseconds, std::stop_token stop) {
         ++pauses;
@@ -196,27 +183,13 @@ TEST(ViewModel, NoPacedRiseWhenAskedAndAStopDuringInstallationIsOnlyACancellatio
     EXPECT_NE(log.find("[WARN] 任务被取消"), std::string::npos) << log;
     EXPECT_EQ(log.find("✘"), std::string::npos) << log;
     EXPECT_EQ(log.find("安装失败"), std::string::npos) << log;
-    ::unsetenv("CORVEL_MANIFEST_URL");
 }
-
-} // namespace
-
-namespace {
 
 // A transfer that stalls still gets fresh figures: the speed falls instead of
 // showing its last value for as long as the stall lasts.
-TEST(ViewModel, AStalledDownloadKeepsTheFiguresCurrent) {
-    TempHome home;
-    fixture::FixtureServer server;
-    server.setFile("/app.zip", std::string(1000, 'a'));
+TEST_F(ViewModel, AStalledDownloadKeepsTheFiguresCurrent) {
     server.setFault("/app.zip", fixture::Fault{.stallBeforeBody = std::chrono::seconds(600)});
-    server.setTemplate("/manifest", R"({"status":"success","data":{
-        "app":{"download_url":"{BASE}/app.zip"},"models":[]}})");
-    server.start();
-    ::setenv("CORVEL_MANIFEST_URL", server.url("/manifest").c_str(), 1);
-
-    VM::Options options;
-    options.launchApplication = false;
+    serve(std::string(1000, 'a'), false);
     VM viewModel(options);
     std::atomic<int> planned{0};
     viewModel.addObserver([&](const VM::State& state) {
@@ -228,7 +201,6 @@ TEST(ViewModel, AStalledDownloadKeepsTheFiguresCurrent) {
     EXPECT_TRUE(waitUntil([&] { return planned.load() >= 3; }, std::chrono::seconds(60)));
     viewModel.cancel();
     viewModel.wait();
-    ::unsetenv("CORVEL_MANIFEST_URL");
 }
 
 } // namespace

@@ -16,13 +16,8 @@ using VM = CorvelDownloadViewModel;
 using Language = StatusText::Language;
 
 CVTAVAsset asset(const std::string& name, std::int64_t bytes) {
-    return CVTAVAsset{name,
-                      *platform::Url::parse("https://example.invalid/" + name),
-                      "",
-                      bytes,
-                      "",
-                      "",
-                      CVTAVAsset::Format::raw};
+    auto url = *platform::Url::parse("https://example.invalid/" + name);
+    return {name, url, "", bytes, "", "", CVTAVAsset::Format::raw};
 }
 
 // A skipped asset must not appear in either figure: done never exceeds total,

@@ -10,6 +10,7 @@
 
 namespace fs = std::filesystem;
 namespace record = CorvelSetupManifest;
+using testsupport::logText;
 using testsupport::readFile;
 using testsupport::TempHome;
 using testsupport::writeFile;
@@ -24,20 +25,6 @@ CVTAVAsset asset(const std::string& url, const std::string& name,
 
 CVTAVAsset appAsset(const std::string& url) {
     return asset(url, "Corvel", CVTAVAsset::applicationsDirectory());
-}
-
-std::string logText() {
-    CorvelSetupLogger::shared().flush();
-    return CorvelSetupLogger::shared().persistedText();
-}
-
-// The files the record was set aside to.
-std::vector<fs::path> setAside() {
-    std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(CVTAVAsset::llmDataDirectory()))
-        if (entry.path().filename().string().starts_with("SetupManifest.json.corrupt-"))
-            found.push_back(entry.path());
-    return found;
 }
 
 const char* validRecord = R"({"version": 7, "entries": [{"url": "https:\/\/h\/m.bin", "name": "m",
@@ -110,7 +97,10 @@ TEST(SetupRecord, BrokenCurrentFileFallsBackToLegacyAndIsKeptAside) {
     ASSERT_EQ(root->entries.size(), 2u);
     EXPECT_EQ(root->entries[0].url, "https://h/m.bin");
     EXPECT_EQ(root->entries[1].url, "https://h/new.bin");
-    auto aside = setAside();
+    std::vector<fs::path> aside;
+    for (const auto& entry : fs::directory_iterator(CVTAVAsset::llmDataDirectory()))
+        if (entry.path().filename().string().starts_with("SetupManifest.json.corrupt-"))
+            aside.push_back(entry.path());
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(fs::file_size(aside[0]), 100u << 20);
     EXPECT_NE(root->lastSetupLog->find("[WARN] ⚠ SetupManifest.json 无法解析，已另存为 " +
