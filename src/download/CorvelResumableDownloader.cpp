@@ -1,5 +1,7 @@
 #include "download/CorvelResumableDownloader.h"
 
+#include "download/HttpHeaderValues.h"
+
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
@@ -12,8 +14,8 @@
 #include <curl/curl.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <fcntl.h>
 #include <limits>
 
@@ -22,6 +24,7 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using namespace HttpHeaderValues;
 using platform::HttpResponseHead;
 using platform::TransportError;
 using platform::TransportErrorKind;
@@ -35,60 +38,6 @@ constexpr std::chrono::seconds connectLimit{60};
 
 // Thrown through a transfer whose body runs past the stated total.
 struct BodyOverrun {};
-
-// A signed decimal with an optional leading sign and nothing else.
-std::optional<std::int64_t> parseInt64(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    std::string_view digits = text;
-    if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
-    std::int64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-std::optional<std::int64_t> parseHeaderInt64(const std::optional<std::string>& text) {
-    return text ? parseInt64(std::string_view(*text)) : std::nullopt;
-}
-
-std::string_view trimSpacesAndTabs(std::string_view text) {
-    auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
-// The total after the last "/" of a Content-Range value ("bytes 0-0/1000",
-// "bytes */1000"); empty pieces between slashes are skipped.
-std::optional<std::int64_t> contentRangeTotal(std::string_view value) {
-    while (!value.empty() && value.back() == '/')
-        value.remove_suffix(1);
-    auto slash = value.rfind('/');
-    if (slash == std::string_view::npos) return std::nullopt;
-    return parseInt64(trimSpacesAndTabs(value.substr(slash + 1)));
-}
-
-// The first byte position of "bytes A-B/T"; nothing when the value is not of that form.
-std::optional<std::int64_t> contentRangeStart(std::string_view value) {
-    value = trimSpacesAndTabs(value);
-    constexpr std::string_view unit = "bytes";
-    if (value.size() <= unit.size() || value.substr(0, unit.size()) != unit) return std::nullopt;
-    value = trimSpacesAndTabs(value.substr(unit.size()));
-    auto dash = value.find('-');
-    if (dash == std::string_view::npos || dash == 0) return std::nullopt;
-    auto start = value.substr(0, dash);
-    if (start.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-    return parseInt64(start);
-}
-
-// The full size a probe response states: Content-Range's total, else a 200's length.
-std::optional<std::int64_t> resolveTotalBytes(const HttpResponseHead& head) {
-    if (auto range = head.header("Content-Range")) return contentRangeTotal(*range);
-    if (head.status == 200) return parseHeaderInt64(head.header("Content-Length"));
-    return std::nullopt;
-}
 
 void logDownloadStart(const std::string& name, std::int64_t existing) {
     if (existing < 1)
@@ -125,10 +74,37 @@ DomainError downloadError(long code, const std::string& message) {
     return DomainError(CorvelResumableDownloader::errorDomain, code, message);
 }
 
+CorvelResumableDownloader::HttpStatusError statusError(const HttpResponseHead& head,
+                                                       const std::string& url) {
+    return CorvelResumableDownloader::HttpStatusError(
+        head.status, fmt::format("HTTP {} — {}", head.status, url), retryAfter(head));
+}
+
+// A body of another size than the file is known to have is not that file
+// (an error page, a compressed or cut-down copy). Nothing of it is written;
+// like a cut connection it is worth another attempt, and then a clear failure.
+TransportError sizeMismatch(long status, std::int64_t stated, std::int64_t known,
+                            const std::string& url) {
+    return TransportError(
+        TransportErrorKind::connectionLost, CURLE_PARTIAL_FILE,
+        fmt::format("HTTP {} 的大小 {}B 与已知的大小 {}B 不符 — {}", status, stated, known, url));
+}
+
+// One byte is also what an asset gets when neither HEAD nor the manifest told
+// its size, so it says nothing.
+std::optional<std::int64_t> knownTotal(const CVTAVAsset& asset) {
+    if (asset.expectedBytes > 1) return asset.expectedBytes;
+    return std::nullopt;
+}
+
 std::exception_ptr asNetworkError(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const CorvelInstallError&) {
+        return error;
+    } catch (const std::system_error&) {
+        // A file that cannot be written is no network failure: it travels as
+        // itself, so a full disk reads as one.
         return error;
     } catch (...) {
         return std::make_exception_ptr(CorvelInstallError::network(error));
@@ -154,6 +130,7 @@ struct CorvelResumableDownloader::Attempt {
     const ProgressHandler& onProgress;
     const TotalBytesHandler& onTotalBytesResolved;
     const ChunkObserver* chunkObserver = nullptr;
+    std::optional<std::int64_t> knownTotal; // from HEAD or the manifest, when they told it
 
     platform::UniqueFd fileHandle;
     std::int64_t bytesOnDisk = 0; // size of the part file while the body is written
@@ -185,6 +162,8 @@ struct CorvelResumableDownloader::Attempt {
 
     // Decides, from the final response's head, whether the body goes to the part file.
     bool acceptResponse(const HttpResponseHead& head);
+    // "ETag A ≠ B" when the 206 names another version than the one If-Range asked for.
+    std::optional<std::string> changedValidator(const HttpResponseHead& head) const;
     void appendChunk(const char* data, std::size_t size);
 };
 
@@ -195,12 +174,11 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
         recoveringFrom416 = true;
         return false;
     }
-    if (status < 200 || status > 299)
-        throw downloadError(status, fmt::format("HTTP {} — {}", status, url()));
+    if (status < 200 || status > 299) throw statusError(head, url());
 
     auto etag = head.header("ETag");
     auto lastModified = head.header("Last-Modified");
-    auto contentLength = parseHeaderInt64(head.header("Content-Length"));
+    auto contentLength = parseInt64(head.header("Content-Length"));
     bool writeFromZero = true;
 
     if (status == 206) {
@@ -221,6 +199,19 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
             serverTotalBytes = recorded;
         log(LogLevel::info, fmt::format("  HTTP 206 Partial [{}] total={} 从 {} 续传", asset.name,
                                         serverTotalBytes.value_or(-1), requestedFrom));
+        if (knownTotal && serverTotalBytes && *serverTotalBytes != *knownTotal)
+            throw sizeMismatch(status, *serverTotalBytes, *knownTotal, url());
+
+        // A server that ignores If-Range answers with a range of whatever it has now.
+        if (auto changed = changedValidator(head)) {
+            log(LogLevel::warn,
+                fmt::format("  HTTP 206 Partial [{}] 文件版本已变 ({})，丢弃本地 {} "
+                            "bytes 重新下载",
+                            asset.name, *changed, requestedFrom));
+            discardLocalBytes();
+            restartFromZero = true;
+            return false;
+        }
 
         // Appending a range that does not continue our bytes, or that belongs to a
         // file of another size, would splice a corrupt file.
@@ -249,6 +240,8 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
         }
     } else {
         serverTotalBytes = contentLength;
+        if (knownTotal && contentLength && *contentLength != *knownTotal)
+            throw sizeMismatch(status, *contentLength, *knownTotal, url());
         if (requestedFrom < 1)
             log(LogLevel::info,
                 fmt::format("  HTTP 200 OK [{}] total={}", asset.name, contentLength.value_or(-1)));
@@ -258,6 +251,8 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
                             asset.name, requestedFrom));
     }
     if (writeFromZero) discardLocalBytes();
+    // Without a stated length the known one bounds the body and tells a cut from the end.
+    if (!serverTotalBytes) serverTotalBytes = knownTotal;
 
     fileHandle =
         platform::UniqueFd(::open(slot.partURL.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
@@ -269,6 +264,19 @@ bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& 
     cache::writeMeta(CacheMeta{etag, lastModified, serverTotalBytes, url()}, slot);
     if (serverTotalBytes) reportTotal(*serverTotalBytes);
     return true;
+}
+
+std::optional<std::string>
+CorvelResumableDownloader::Attempt::changedValidator(const HttpResponseHead& head) const {
+    if (requestedFrom < 1) return std::nullopt;
+    auto sent = usableValidator(previousMeta);
+    if (!sent) return std::nullopt;
+    const bool byETag = previousMeta->etag && *previousMeta->etag == *sent;
+    const char* name = byETag ? "ETag" : "Last-Modified";
+    auto received = head.header(name);
+    // A 206 without the header cannot be compared; the range checks still apply.
+    if (!received || *received == *sent) return std::nullopt;
+    return fmt::format("{} {} ≠ {}", name, *received, *sent);
 }
 
 void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size_t size) {
@@ -376,9 +384,11 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             platform::throwIfStopped(stop);
             Attempt transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
             transfer.chunkObserver = &chunkObserver_;
+            transfer.knownTotal = knownTotal(asset);
             if (performHTTPDownload(transfer, stop) == AttemptResult::restartFromZero) {
                 Attempt fresh{asset, slot, 0, std::nullopt, onProgress, onTotalBytesResolved};
                 fresh.chunkObserver = &chunkObserver_;
+                fresh.knownTotal = knownTotal(asset);
                 performHTTPDownload(fresh, stop);
             }
             break;
@@ -386,7 +396,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             if (stop.stop_requested()) throw platform::CancelledError();
             auto error = asNetworkError(std::current_exception());
             if (attempt + 1 < maxAttempts && isTransientNetworkError(error)) {
-                const std::chrono::seconds delay(2 << attempt);
+                const std::chrono::seconds delay = retryDelay(attempt, error);
                 log(LogLevel::warn,
                     fmt::format("  ⟳ 瞬时网络错误，{}s 后重试 [{}] (attempt {}/{}): {}",
                                 delay.count(), asset.name, attempt + 1, maxAttempts,
@@ -412,6 +422,8 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     request.lowSpeedLimit = 1;
     request.lowSpeedTime = timing_.idleLimit;
     request.receiveBufferSize = receiveBufferBytes;
+    // The bytes of the file itself: a compressed body would be taken for it.
+    request.headers.emplace_back("Accept-Encoding", "identity");
     if (attempt.existingBytes >= 1) {
         request.headers.emplace_back("Range", fmt::format("bytes={}-", attempt.existingBytes));
         if (auto validator = usableValidator(attempt.previousMeta))
@@ -437,9 +449,9 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
         cache::resetPart(attempt.slot);
         attempt.progress(-attempt.bytesOnDisk);
         if (attempt.requestedFrom > 0) return AttemptResult::restartFromZero;
-        throw downloadError(attempt.status,
-                            fmt::format("HTTP {} 响应体超出声明的大小 {}B — {}", attempt.status,
-                                        *attempt.serverTotalBytes, attempt.url()));
+        throw TransportError(TransportErrorKind::connectionLost, CURLE_PARTIAL_FILE,
+                             fmt::format("HTTP {} 响应体超出声明的大小 {}B — {}", attempt.status,
+                                         *attempt.serverTotalBytes, attempt.url()));
     }
     attempt.fileHandle.reset();
 
@@ -525,6 +537,8 @@ bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr
     if (!carried) return false;
     try {
         std::rethrow_exception(carried);
+    } catch (const HttpStatusError& status) {
+        return isTransientStatus(status.code());
     } catch (const TransportError& transport) {
         switch (transport.kind()) {
         case TransportErrorKind::timedOut:
@@ -542,6 +556,26 @@ bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr
     } catch (...) {
         return false;
     }
+}
+
+std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
+                                                           const std::exception_ptr& error) {
+    std::chrono::seconds delay(2 << attempt);
+    std::exception_ptr carried = error;
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvelInstallError& wrapped) {
+        if (auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value()))
+            carried = network->underlying;
+    } catch (...) {
+    }
+    try {
+        if (carried) std::rethrow_exception(carried);
+    } catch (const HttpStatusError& status) {
+        if (status.retryAfter) delay = std::max(delay, std::min(*status.retryAfter, maxRetryAfter));
+    } catch (...) {
+    }
+    return delay;
 }
 
 std::string CorvelResumableDownloader::describeNetworkError(const std::exception_ptr& error) {

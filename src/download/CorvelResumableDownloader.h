@@ -1,6 +1,7 @@
 #pragma once
 
 #include "download/CacheSlot.h"
+#include "platform/DomainError.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -26,6 +27,8 @@
 // Both are called on the thread that called download.
 class CorvelResumableDownloader {
   public:
+    static constexpr const char* errorDomain = "CorvelResumableDownloader";
+
     using ProgressHandler = std::function<void(std::int64_t delta)>;
     using TotalBytesHandler = std::function<void(std::int64_t total)>;
     // Sees each chunk right after it is written to the part file, with the
@@ -44,8 +47,19 @@ class CorvelResumableDownloader {
         std::chrono::milliseconds transferLimit{std::chrono::hours(4)}; // one attempt at most
     };
 
+    // An HTTP status that ends an attempt; 429 and the passing 5xx come with
+    // the server's Retry-After, when it gave one.
+    class HttpStatusError : public DomainError {
+      public:
+        HttpStatusError(long status, const std::string& message,
+                        std::optional<std::chrono::seconds> retryAfter)
+            : DomainError(errorDomain, status, message), retryAfter(retryAfter) {}
+        std::optional<std::chrono::seconds> retryAfter;
+    };
+
     static constexpr int maxAttempts = 4;
-    static constexpr const char* errorDomain = "CorvelResumableDownloader";
+    // A server asking for a longer pause than this is not waited for longer.
+    static constexpr std::chrono::seconds maxRetryAfter{60};
 
     CorvelResumableDownloader() = default;
     explicit CorvelResumableDownloader(Timing timing) : timing_(std::move(timing)) {}
@@ -57,8 +71,12 @@ class CorvelResumableDownloader {
                                    std::stop_token stop = {});
 
     // Worth another attempt: time-outs, lost or refused connections, name
-    // resolution and TLS handshake failures, also when wrapped as network.
+    // resolution and TLS handshake failures, HTTP 429, 500, 502, 503 and 504,
+    // also when wrapped as network.
     static bool isTransientNetworkError(const std::exception_ptr& error);
+    // The pause before attempt + 1: 2, 4, 8 s, or longer when the server said
+    // so in Retry-After (up to maxRetryAfter).
+    static std::chrono::seconds retryDelay(int attempt, const std::exception_ptr& error);
     static std::string describeNetworkError(const std::exception_ptr& error);
 
   private:
