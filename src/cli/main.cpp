@@ -87,6 +87,13 @@ int main(int argc, char** argv) {
     app.add_flag("--no-launch", noLaunch,
                  "Do not start the installed application at the end (for machines without a "
                  "desktop session)");
+    int connections = CorvelDownloadViewModel::Options{}.connections;
+    app.add_option("--connections", connections,
+                   "Connections open to the servers at once for the whole run. Files of 16 MiB "
+                   "and more come in ranges over several connections when the server allows it; "
+                   "1 fetches every file over one connection")
+        ->check(CLI::Range(1, 64))
+        ->default_val(connections);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -101,6 +108,7 @@ int main(int argc, char** argv) {
 
     CorvelDownloadViewModel::Options options;
     options.launchApplication = !noLaunch;
+    options.connections = connections;
     CorvelDownloadViewModel viewModel(options);
     StateMailbox mailbox;
     viewModel.addObserver(

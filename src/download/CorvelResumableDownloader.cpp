@@ -1,6 +1,7 @@
 #include "download/CorvelResumableDownloader.h"
 
 #include "download/HttpHeaderValues.h"
+#include "download/SegmentedTransfer.h"
 
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
@@ -349,9 +350,46 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     const CVTAVAsset& asset, const ProgressHandler& onProgress,
     const TotalBytesHandler& onTotalBytesResolved, const std::stop_token& stop) {
     const CacheSlot slot = cache::makeSlot(asset.url);
-    std::int64_t existing = cache::existingPartBytes(slot);
+    auto resumed = SegmentedTransfer::load(slot, cache::readMeta(slot));
+    if (resumed && segments_.connections <= 1) {
+        // Ranges of an earlier run: one connection continues from the first gap.
+        SegmentedTransfer::keepPrefixAsPart(slot, *resumed);
+        resumed.reset();
+    }
+    std::int64_t existing = resumed ? SegmentTable(resumed->total, resumed->ranges, 1).doneBytes()
+                                    : cache::existingPartBytes(slot);
     logDownloadStart(asset.name, existing);
     if (existing >= 1 && onProgress) onProgress(existing);
+
+    // The first connection of this download; more come in ranges when free.
+    std::shared_ptr<ConnectionBudget> budget = segments_.budget;
+    if (!budget && segments_.connections > 1)
+        budget = std::make_shared<ConnectionBudget>(segments_.connections);
+    if (budget && !budget->acquire(stop)) throw platform::CancelledError();
+    struct Lease {
+        ConnectionBudget* budget;
+        ~Lease() {
+            if (budget) budget->release();
+        }
+    } lease{budget.get()};
+
+    const auto known = knownTotal(asset);
+    if (segments_.connections > 1 &&
+        (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
+        try {
+            if (fetchInSegments(asset, slot, std::move(resumed), *budget, onProgress,
+                                onTotalBytesResolved, stop)) {
+                logDownloadDone(asset.name, cache::existingPartBytes(slot));
+                return slot.partURL;
+            }
+        } catch (...) {
+            if (stop.stop_requested()) throw platform::CancelledError();
+            auto error = asNetworkError(std::current_exception());
+            logDownloadFailed(asset.name, describeError(error));
+            std::rethrow_exception(error);
+        }
+        existing = cache::existingPartBytes(slot);
+    }
 
     for (int attempt = 0; attempt < maxAttempts; ++attempt) {
         try {
@@ -517,6 +555,47 @@ void CorvelResumableDownloader::probeAfter416(Attempt& attempt, const std::stop_
                                     attempt.asset.name, *total));
 }
 
+bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
+                                                std::optional<SegmentTable::Decoded> resumed,
+                                                ConnectionBudget& budget,
+                                                const ProgressHandler& onProgress,
+                                                const TotalBytesHandler& onTotalBytesResolved,
+                                                const std::stop_token& stop) {
+    std::optional<std::string> validator;
+    SegmentTable::Decoded state;
+    if (resumed) {
+        validator = usableValidator(cache::readMeta(slot));
+        state = std::move(*resumed);
+    }
+    if (!validator) {
+        // A fresh start: the first range's answer names the version.
+        const std::int64_t total = *knownTotal(asset);
+        SegmentedTransfer::discard(slot);
+        cache::resetPart(slot);
+        state = {total, SegmentTable::plan(total, segments_.connections, segments_.minRange)};
+    }
+    if (onTotalBytesResolved) onTotalBytesResolved(state.total);
+
+    SegmentedTransfer::Settings settings;
+    settings.connections = segments_.connections;
+    settings.minRange = segments_.minRange;
+    settings.budget = &budget;
+    settings.idleLimit = timing_.idleLimit;
+    settings.transferLimit = timing_.transferLimit;
+    settings.pause = [this](std::chrono::seconds duration, std::stop_token wake) {
+        return pause(duration, wake);
+    };
+    settings.onProgress = onProgress;
+    settings.onOrderedBytes = chunkObserver_;
+    auto outcome =
+        SegmentedTransfer::run(asset, slot, std::move(state), std::move(validator), settings, stop);
+    if (outcome.complete) return true;
+    log(LogLevel::warn,
+        fmt::format("  ⚠ 分段下载回退 [{}] {}，丢弃分段数据 {} bytes，改用单连接从头下载",
+                    asset.name, outcome.fallbackReason, outcome.discardedBytes));
+    return false;
+}
+
 bool CorvelResumableDownloader::pause(std::chrono::seconds duration,
                                       const std::stop_token& stop) const {
     if (timing_.pause) return timing_.pause(duration, stop);
@@ -576,6 +655,10 @@ std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
     } catch (...) {
     }
     return delay;
+}
+
+std::exception_ptr CorvelResumableDownloader::asTransferError(const std::exception_ptr& error) {
+    return asNetworkError(error);
 }
 
 std::string CorvelResumableDownloader::describeNetworkError(const std::exception_ptr& error) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "download/CacheSlot.h"
+#include "download/ConnectionBudget.h"
+#include "download/SegmentTable.h"
 #include "platform/DomainError.h"
 #include "types/CVTAVAsset.h"
 
@@ -10,6 +12,7 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -61,10 +64,23 @@ class CorvelResumableDownloader {
     // A server asking for a longer pause than this is not waited for longer.
     static constexpr std::chrono::seconds maxRetryAfter{60};
 
+    // Large files from servers that honour ranges and name a version (ETag
+    // or Last-Modified) are fetched in ranges over several connections.
+    struct Segments {
+        std::size_t connections = 1; // of one download; 1: one connection, as always
+        // Shared by the downloads of a run; empty: this download has its own.
+        std::shared_ptr<ConnectionBudget> budget;
+        std::int64_t threshold = std::int64_t{16} << 20; // smaller files use one connection
+        std::int64_t minRange = std::int64_t{1} << 20;   // ranges are not split below this
+    };
+
     CorvelResumableDownloader() = default;
     explicit CorvelResumableDownloader(Timing timing) : timing_(std::move(timing)) {}
 
+    // With segments the chunks arrive in file order from the file itself, once
+    // the bytes before them are written.
     void observeChunks(ChunkObserver observer) { chunkObserver_ = std::move(observer); }
+    void useSegments(Segments segments) { segments_ = std::move(segments); }
 
     std::filesystem::path download(const CVTAVAsset& asset, const ProgressHandler& onProgress,
                                    const TotalBytesHandler& onTotalBytesResolved = {},
@@ -78,6 +94,9 @@ class CorvelResumableDownloader {
     // so in Retry-After (up to maxRetryAfter).
     static std::chrono::seconds retryDelay(int attempt, const std::exception_ptr& error);
     static std::string describeNetworkError(const std::exception_ptr& error);
+    // A transfer's failure as the caller sees it: file errors as themselves,
+    // everything else as CorvelInstallError::network.
+    static std::exception_ptr asTransferError(const std::exception_ptr& error);
 
   private:
     struct Attempt;
@@ -93,7 +112,13 @@ class CorvelResumableDownloader {
     AttemptResult performHTTPDownload(Attempt& attempt, const std::stop_token& stop);
     void probeAfter416(Attempt& attempt, const std::stop_token& stop);
     bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
+    bool fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
+                         std::optional<SegmentTable::Decoded> resumed, ConnectionBudget& budget,
+                         const ProgressHandler& onProgress,
+                         const TotalBytesHandler& onTotalBytesResolved,
+                         const std::stop_token& stop);
 
     Timing timing_;
     ChunkObserver chunkObserver_;
+    Segments segments_;
 };

@@ -106,7 +106,7 @@ std::optional<std::chrono::seconds> retryAfter(const platform::HttpResponseHead&
     int month = -1;
     for (int m = 0; m < 12; ++m)
         if (text.substr(3, 3) == months[m]) month = m;
-    if (!day || !year || !hour || !minute || !second || month < 0 || text.substr(20) != "GMT")
+    if (!day || !year || !hour || !minute || !second || month < 0 || text.substr(21) != "GMT")
         return std::nullopt;
     parts.tm_mday = *day;
     parts.tm_mon = month;

@@ -58,6 +58,10 @@ class CorvelDownloadViewModel {
 
     struct Options {
         bool launchApplication = true; // false: the final launch is skipped with an INFO line
+        // Connections open to the servers at once for the whole run; large
+        // files are fetched in ranges over several. 1: one per download, as
+        // ever (two downloads run side by side either way).
+        int connections = 8;
         Seams seams;
     };
 
