@@ -1,5 +1,6 @@
 #include "download/CorvelResumableDownloader.h"
 
+#include "download/DownloadHandler.h"
 #include "download/HttpHeaderValues.h"
 #include "download/SegmentedTransfer.h"
 
@@ -38,7 +39,6 @@ constexpr long receiveBufferBytes = 1 << 20;
 constexpr std::chrono::seconds connectLimit{60};
 
 // Thrown through a transfer whose body runs past the stated total.
-struct BodyOverrun {};
 
 void logDownloadStart(const std::string& name, std::int64_t existing) {
     if (existing < 1)
@@ -56,46 +56,8 @@ void logDownloadFailed(const std::string& name, const std::string& description) 
     log(LogLevel::error, fmt::format("✘ 下载失败 [{}] {}", name, description));
 }
 
-[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
-    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
-// The If-Range value. An empty one identifies nothing; one that cannot travel
-// as a header line (from a broken server or an edited file) counts as none too:
-// sending it would fail this slot on every run before any request is made.
-std::optional<std::string> usableValidator(const std::optional<CacheMeta>& meta) {
-    auto validator = cache::resumeValidator(meta);
-    if (validator && (validator->empty() ||
-                      validator->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos))
-        return std::nullopt;
-    return validator;
-}
-
 DomainError downloadError(long code, const std::string& message) {
     return DomainError(CorvelResumableDownloader::errorDomain, code, message);
-}
-
-CorvelResumableDownloader::HttpStatusError statusError(const HttpResponseHead& head,
-                                                       const std::string& url) {
-    return CorvelResumableDownloader::HttpStatusError(
-        head.status, fmt::format("HTTP {} — {}", head.status, url), retryAfter(head));
-}
-
-// A body of another size than the file is known to have is not that file
-// (an error page, a compressed or cut-down copy). Nothing of it is written;
-// like a cut connection it is worth another attempt, and then a clear failure.
-TransportError sizeMismatch(long status, std::int64_t stated, std::int64_t known,
-                            const std::string& url) {
-    return TransportError(
-        TransportErrorKind::connectionLost, CURLE_PARTIAL_FILE,
-        fmt::format("HTTP {} 的大小 {}B 与已知的大小 {}B 不符 — {}", status, stated, known, url));
-}
-
-// One byte is also what an asset gets when neither HEAD nor the manifest told
-// its size, so it says nothing.
-std::optional<std::int64_t> knownTotal(const CVTAVAsset& asset) {
-    if (asset.expectedBytes > 1) return asset.expectedBytes;
-    return std::nullopt;
 }
 
 std::exception_ptr asNetworkError(std::exception_ptr error) {
@@ -113,197 +75,6 @@ std::exception_ptr asNetworkError(std::exception_ptr error) {
 }
 
 } // namespace
-
-// One transfer attempt: what the response handlers share.
-struct CorvelResumableDownloader::Attempt {
-    Attempt(const CVTAVAsset& asset, const CacheSlot& slot, std::int64_t existingBytes,
-            std::optional<CacheMeta> previousMeta, const ProgressHandler& onProgress,
-            const TotalBytesHandler& onTotalBytesResolved)
-        : asset(asset), slot(slot), existingBytes(existingBytes), requestedFrom(existingBytes),
-          previousMeta(std::move(previousMeta)), onProgress(onProgress),
-          onTotalBytesResolved(onTotalBytesResolved) {}
-
-    const CVTAVAsset& asset;
-    const CacheSlot& slot;
-    std::int64_t existingBytes;
-    const std::int64_t requestedFrom; // the range asked for; existingBytes may be discarded
-    std::optional<CacheMeta> previousMeta;
-    const ProgressHandler& onProgress;
-    const TotalBytesHandler& onTotalBytesResolved;
-    const ChunkObserver* chunkObserver = nullptr;
-    std::optional<std::int64_t> knownTotal; // from HEAD or the manifest, when they told it
-
-    platform::UniqueFd fileHandle;
-    std::int64_t bytesOnDisk = 0; // size of the part file while the body is written
-    long status = 0;
-    std::optional<std::int64_t> serverTotalBytes;
-    bool sawResponse = false;
-    bool didReportTotalBytes = false;
-    bool recoveringFrom416 = false;
-    bool restartFromZero = false;
-
-    const std::string& url() const { return asset.url.absoluteString(); }
-
-    void progress(std::int64_t delta) const {
-        if (onProgress) onProgress(delta);
-    }
-
-    void reportTotal(std::int64_t total) {
-        if (total < 1 || didReportTotalBytes) return;
-        didReportTotalBytes = true;
-        if (onTotalBytesResolved) onTotalBytesResolved(total);
-    }
-
-    // The local bytes are no longer part of the download.
-    void discardLocalBytes() {
-        cache::resetPart(slot);
-        if (existingBytes > 0) progress(-existingBytes);
-        existingBytes = 0;
-    }
-
-    // Decides, from the final response's head, whether the body goes to the part file.
-    bool acceptResponse(const HttpResponseHead& head);
-    // "ETag A ≠ B" when the 206 names another version than the one If-Range asked for.
-    std::optional<std::string> changedValidator(const HttpResponseHead& head) const;
-    void appendChunk(const char* data, std::size_t size);
-};
-
-bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& head) {
-    sawResponse = true;
-    status = head.status;
-    if (status == 416) {
-        recoveringFrom416 = true;
-        return false;
-    }
-    if (status < 200 || status > 299) throw statusError(head, url());
-
-    auto etag = head.header("ETag");
-    auto lastModified = head.header("Last-Modified");
-    auto contentLength = parseInt64(head.header("Content-Length"));
-    bool writeFromZero = true;
-
-    if (status == 206) {
-        // An empty Content-Range counts as absent.
-        const std::string contentRange = head.header("Content-Range").value_or("");
-        serverTotalBytes = contentRange.empty() ? std::nullopt : contentRangeTotal(contentRange);
-        if (!serverTotalBytes && contentLength) {
-            // A length no file can have next to the bytes asked past is a lie, not a size.
-            if (*contentLength < 0 ||
-                *contentLength > std::numeric_limits<std::int64_t>::max() - requestedFrom)
-                throw downloadError(206, fmt::format("HTTP 206 的 Content-Length 无效 ({}) — {}",
-                                                     *contentLength, url()));
-            serverTotalBytes = requestedFrom + *contentLength;
-        }
-        // A range of the file we hold a part of: its size is the one recorded with that part.
-        auto recorded = previousMeta ? previousMeta->totalBytes : std::nullopt;
-        if (!serverTotalBytes && requestedFrom > 0 && recorded && *recorded >= 1)
-            serverTotalBytes = recorded;
-        log(LogLevel::info, fmt::format("  HTTP 206 Partial [{}] total={} 从 {} 续传", asset.name,
-                                        serverTotalBytes.value_or(-1), requestedFrom));
-        if (knownTotal && serverTotalBytes && *serverTotalBytes != *knownTotal)
-            throw sizeMismatch(status, *serverTotalBytes, *knownTotal, url());
-
-        // A server that ignores If-Range answers with a range of whatever it has now.
-        if (auto changed = changedValidator(head)) {
-            log(LogLevel::warn,
-                fmt::format("  HTTP 206 Partial [{}] 文件版本已变 ({})，丢弃本地 {} "
-                            "bytes 重新下载",
-                            asset.name, *changed, requestedFrom));
-            discardLocalBytes();
-            restartFromZero = true;
-            return false;
-        }
-
-        // Appending a range that does not continue our bytes, or that belongs to a
-        // file of another size, would splice a corrupt file.
-        auto start = contentRange.empty() ? requestedFrom : contentRangeStart(contentRange);
-        bool totalMatches = requestedFrom == 0 || !recorded || *recorded < 1 || !serverTotalBytes ||
-                            *serverTotalBytes == *recorded;
-        if (start == requestedFrom && totalMatches) {
-            writeFromZero = false;
-        } else if (start != 0) {
-            if (requestedFrom == 0)
-                throw downloadError(206, fmt::format("HTTP 206 返回的范围与请求不符 ({}) — {}",
-                                                     contentRange, url()));
-            log(LogLevel::warn,
-                fmt::format("  HTTP 206 Partial [{}] 返回的范围与本地不符 ({})，丢弃本地 {} "
-                            "bytes 重新下载",
-                            asset.name, contentRange.empty() ? "无 Content-Range" : contentRange,
-                            requestedFrom));
-            discardLocalBytes();
-            restartFromZero = true;
-            return false;
-        } else {
-            log(LogLevel::warn,
-                fmt::format("  HTTP 206 Partial [{}] 返回的范围从 0 开始 ({})，丢弃本地 {} bytes "
-                            "重新下载",
-                            asset.name, contentRange, requestedFrom));
-        }
-    } else {
-        serverTotalBytes = contentLength;
-        if (knownTotal && contentLength && *contentLength != *knownTotal)
-            throw sizeMismatch(status, *contentLength, *knownTotal, url());
-        if (requestedFrom < 1)
-            log(LogLevel::info,
-                fmt::format("  HTTP 200 OK [{}] total={}", asset.name, contentLength.value_or(-1)));
-        else
-            log(LogLevel::warn,
-                fmt::format("  HTTP 200 OK [{}] 服务器拒绝 Range，丢弃本地 {} bytes 重新下载",
-                            asset.name, requestedFrom));
-    }
-    if (writeFromZero) discardLocalBytes();
-    // Without a stated length the known one bounds the body and tells a cut from the end.
-    if (!serverTotalBytes) serverTotalBytes = knownTotal;
-
-    fileHandle =
-        platform::UniqueFd(::open(slot.partURL.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!fileHandle) throwFileError("cannot open part file", slot.partURL, errno);
-    off_t end = ::lseek(fileHandle.get(), 0, SEEK_END);
-    if (end < 0) throwFileError("cannot seek part file", slot.partURL, errno);
-    bytesOnDisk = end;
-
-    cache::writeMeta(CacheMeta{etag, lastModified, serverTotalBytes, url()}, slot);
-    if (serverTotalBytes) reportTotal(*serverTotalBytes);
-    return true;
-}
-
-std::optional<std::string>
-CorvelResumableDownloader::Attempt::changedValidator(const HttpResponseHead& head) const {
-    if (requestedFrom < 1) return std::nullopt;
-    auto sent = usableValidator(previousMeta);
-    if (!sent) return std::nullopt;
-    const bool byETag = previousMeta->etag && *previousMeta->etag == *sent;
-    const char* name = byETag ? "ETag" : "Last-Modified";
-    auto received = head.header(name);
-    // A 206 without the header cannot be compared; the range checks still apply.
-    if (!received || *received == *sent) return std::nullopt;
-    return fmt::format("{} {} ≠ {}", name, *received, *sent);
-}
-
-void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size_t size) {
-    if (!fileHandle) return;
-    // Bytes past the stated total mean the body is not the file it claims to be;
-    // none of them are written, so the part never grows beyond the total.
-    if (serverTotalBytes && *serverTotalBytes >= 0 &&
-        static_cast<std::uint64_t>(bytesOnDisk) + size >
-            static_cast<std::uint64_t>(*serverTotalBytes))
-        throw BodyOverrun{};
-    while (size > 0) {
-        ssize_t written = ::write(fileHandle.get(), data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            // Thrown through the transfer; the bytes written so far stay for a resume.
-            throwFileError("cannot write part file", slot.partURL, errno);
-        }
-        if (written == 0) throwFileError("cannot write part file", slot.partURL, ENOSPC);
-        if (chunkObserver && *chunkObserver)
-            (*chunkObserver)(bytesOnDisk, data, static_cast<std::size_t>(written));
-        data += written;
-        size -= static_cast<std::size_t>(written);
-        bytesOnDisk += written;
-        progress(written);
-    }
-}
 
 std::filesystem::path
 CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandler& onProgress,
@@ -373,7 +144,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
         }
     } lease{budget.get()};
 
-    const auto known = knownTotal(asset);
+    const auto known = DownloadHandler::knownTotalOf(asset);
     if (segments_.connections > 1 &&
         (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
         try {
@@ -410,7 +181,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             }
             // Without a validator a range cannot tell whether the file changed since
             // the part was written: appending could splice two files into one.
-            if (existing >= 1 && !usableValidator(meta)) {
+            if (existing >= 1 && !DownloadHandler::usableValidator(meta)) {
                 log(LogLevel::warn,
                     fmt::format("  🔧 part 没有 ETag 或 Last-Modified [{}]，无法确认续传，丢弃本地 "
                                 "{} bytes 从头下载",
@@ -420,13 +191,14 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                 existing = 0;
             }
             platform::throwIfStopped(stop);
-            Attempt transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
+            DownloadHandler transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
             transfer.chunkObserver = &chunkObserver_;
-            transfer.knownTotal = knownTotal(asset);
+            transfer.knownTotal = DownloadHandler::knownTotalOf(asset);
             if (performHTTPDownload(transfer, stop) == AttemptResult::restartFromZero) {
-                Attempt fresh{asset, slot, 0, std::nullopt, onProgress, onTotalBytesResolved};
+                DownloadHandler fresh{asset,        slot,       0,
+                                      std::nullopt, onProgress, onTotalBytesResolved};
                 fresh.chunkObserver = &chunkObserver_;
-                fresh.knownTotal = knownTotal(asset);
+                fresh.knownTotal = DownloadHandler::knownTotalOf(asset);
                 performHTTPDownload(fresh, stop);
             }
             break;
@@ -452,7 +224,8 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
 }
 
 CorvelResumableDownloader::AttemptResult
-CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop_token& stop) {
+CorvelResumableDownloader::performHTTPDownload(DownloadHandler& attempt,
+                                               const std::stop_token& stop) {
     platform::HttpRequest request;
     request.url = attempt.url();
     request.timeout = timing_.transferLimit;
@@ -464,7 +237,7 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     request.headers.emplace_back("Accept-Encoding", "identity");
     if (attempt.existingBytes >= 1) {
         request.headers.emplace_back("Range", fmt::format("bytes={}-", attempt.existingBytes));
-        if (auto validator = usableValidator(attempt.previousMeta))
+        if (auto validator = DownloadHandler::usableValidator(attempt.previousMeta))
             request.headers.emplace_back("If-Range", *validator);
     }
 
@@ -477,7 +250,7 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     };
     try {
         platform::performHttp(request, handlers, stop);
-    } catch (const BodyOverrun&) {
+    } catch (const DownloadHandler::BodyOverrun&) {
         attempt.fileHandle.reset();
         // Which bytes are wrong cannot be told: the part goes, and a ranged
         // attempt is repeated once as a whole download, as for a foreign range.
@@ -515,7 +288,8 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     return AttemptResult::complete;
 }
 
-void CorvelResumableDownloader::probeAfter416(Attempt& attempt, const std::stop_token& stop) {
+void CorvelResumableDownloader::probeAfter416(DownloadHandler& attempt,
+                                              const std::stop_token& stop) {
     platform::HttpRequest request;
     request.url = attempt.url();
     request.headers.emplace_back("Range", "bytes=0-0");
@@ -564,12 +338,12 @@ bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const C
     std::optional<std::string> validator;
     SegmentTable::Decoded state;
     if (resumed) {
-        validator = usableValidator(cache::readMeta(slot));
+        validator = DownloadHandler::usableValidator(cache::readMeta(slot));
         state = std::move(*resumed);
     }
     if (!validator) {
         // A fresh start: the first range's answer names the version.
-        const std::int64_t total = *knownTotal(asset);
+        const std::int64_t total = *DownloadHandler::knownTotalOf(asset);
         SegmentedTransfer::discard(slot);
         cache::resetPart(slot);
         state = {total, SegmentTable::plan(total, segments_.connections, segments_.minRange)};

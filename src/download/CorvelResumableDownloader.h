@@ -17,6 +17,8 @@
 #include <stop_token>
 #include <string>
 
+struct DownloadHandler;
+
 // Brings one asset into its cache slot and returns the complete payload.part.
 // Network sources resume from the bytes already on disk with range requests;
 // file URL sources are copied. Every transfer failure is thrown as
@@ -99,7 +101,6 @@ class CorvelResumableDownloader {
     static std::exception_ptr asTransferError(const std::exception_ptr& error);
 
   private:
-    struct Attempt;
     enum class AttemptResult { complete, restartFromZero };
 
     std::filesystem::path copyLocalFile(const CVTAVAsset& asset, const ProgressHandler& onProgress,
@@ -109,8 +110,8 @@ class CorvelResumableDownloader {
                                               const ProgressHandler& onProgress,
                                               const TotalBytesHandler& onTotalBytesResolved,
                                               const std::stop_token& stop);
-    AttemptResult performHTTPDownload(Attempt& attempt, const std::stop_token& stop);
-    void probeAfter416(Attempt& attempt, const std::stop_token& stop);
+    AttemptResult performHTTPDownload(DownloadHandler& attempt, const std::stop_token& stop);
+    void probeAfter416(DownloadHandler& attempt, const std::stop_token& stop);
     bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
     bool fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
                          std::optional<SegmentTable::Decoded> resumed, ConnectionBudget& budget,
