@@ -348,7 +348,7 @@ std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
     std::int64_t reach = 0;
     if (state)
         for (const auto& range : state->ranges)
-            reach = std::max(reach, range.start + range.done);
+            if (range.done > 0) reach = std::max(reach, range.start + range.done);
     auto size = fs::file_size(dataPath(slot), error);
     const bool fits = state && meta && meta->totalBytes == state->total &&
                       cache::resumeValidator(meta) && !error &&

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <mutex>
+#include <sys/resource.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -363,4 +365,43 @@ TEST_F(Segmented, OneConnectionSendsTheUsualRequest) {
     EXPECT_TRUE(readFile(slot(url).partURL) == body);
     EXPECT_EQ(rangesAsked(server.requests(path)), std::vector<std::string>{""});
     EXPECT_EQ(logged("分段下载"), 0);
+}
+
+// A full disk ends the download with the file system's own error; what the
+// record claims is on disk, and a later run with room completes the file.
+TEST_F(Segmented, AFullDiskFailsAndTheRangesStayResumable) {
+    const std::string path = "/full.bin", body = patternBytes(400'000, 8), url = server.url(path);
+    server.setFile(path, body);
+    std::string what;
+    {
+        // A file-size limit stands in for a full disk: writes past it fail.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limited = saved;
+        limited.rlim_cur = 150'000;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+        try {
+            run(url, std::ssize(body), 4, 65'536);
+        } catch (const std::exception& error) {
+            what = error.what();
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+    }
+    EXPECT_TRUE(what.starts_with("filesystem error: cannot write segmented file: File too large"))
+        << what;
+    const auto state = SegmentedTransfer::load(slot(url), cache::readMeta(slot(url)));
+    ASSERT_TRUE(state);
+    const std::string written = readFile(SegmentedTransfer::dataPath(slot(url)));
+    for (const auto& range : state->ranges)
+        if (range.done > 0) {
+            EXPECT_TRUE(written.substr(range.start, range.done) ==
+                        body.substr(range.start, range.done));
+        }
+    EXPECT_EQ(sum, SegmentTable(state->total, state->ranges, 1).doneBytes());
+
+    sum = 0;
+    run(url, std::ssize(body), 4, 65'536);
+    EXPECT_TRUE(readFile(slot(url).partURL) == body);
+    EXPECT_EQ(outOfBounds, 0);
 }

@@ -285,7 +285,10 @@ TEST_F(SetupCli, AKilledDownloadInRangesResumesWithoutFetchingRecordedBytes) {
     ASSERT_TRUE(state);
     const std::string onDisk = readFile(SegmentedTransfer::dataPath(slot));
     for (const auto& range : state->ranges)
-        EXPECT_TRUE(onDisk.substr(range.start, range.done) == big.substr(range.start, range.done));
+        if (range.done > 0) {
+            EXPECT_TRUE(onDisk.substr(range.start, range.done) ==
+                        big.substr(range.start, range.done));
+        }
 
     server.clearFault("/files/big.bin");
     server.clearRequests();
