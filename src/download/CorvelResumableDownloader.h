@@ -73,7 +73,9 @@ class CorvelResumableDownloader {
         // Shared by the downloads of a run; empty: this download has its own.
         std::shared_ptr<ConnectionBudget> budget;
         std::int64_t threshold = std::int64_t{16} << 20; // smaller files use one connection
-        std::int64_t minRange = std::int64_t{1} << 20;   // ranges are not split below this
+        // Ranges are not split below this: every split cuts a connection short,
+        // and the bytes it had in flight are sent for nothing.
+        std::int64_t minRange = std::int64_t{4} << 20;
     };
 
     CorvelResumableDownloader() = default;

@@ -32,7 +32,17 @@ namespace SegmentedTransfer {
 namespace {
 
 constexpr std::chrono::milliseconds tick{50};
+// The record follows the bytes at most this far behind: what a kill costs.
+// Each record waits for its bytes to reach the disk, so records are not
+// made more often than checkpointGap either.
 constexpr std::chrono::seconds checkpointInterval{1};
+constexpr std::chrono::milliseconds checkpointGap{100};
+constexpr std::int64_t checkpointBytes = 4 << 20;
+// More connections help against a server that caps each one; a connection
+// that already brings this much is not capped, and more of them would only
+// compete for the CPU and the disk.
+constexpr double uncappedBytesPerSecond = 200.0 * 1000 * 1000;
+constexpr std::chrono::milliseconds rateWindow{250};
 constexpr std::chrono::seconds connectLimit{60};
 constexpr long receiveBufferBytes = 256 * 1024;
 constexpr std::size_t orderedBlock = 1 << 20;
@@ -406,6 +416,10 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         }
     };
     auto lastCheckpoint = std::chrono::steady_clock::now();
+    std::int64_t checkpointed = t.table.doneBytes();
+    auto windowStart = std::chrono::steady_clock::now();
+    std::int64_t windowBytes = checkpointed;
+    bool widen = false;
 
     // Workers hold references into this frame: they are stopped and joined before it is left.
     struct JoinOnExit {
@@ -438,11 +452,29 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
             }
         }
         if (!validated) continue;
-        if (std::chrono::steady_clock::now() - lastCheckpoint >= checkpointInterval) {
+        const auto sinceCheckpoint = std::chrono::steady_clock::now() - lastCheckpoint;
+        if ((done - checkpointed >= checkpointBytes && sinceCheckpoint >= checkpointGap) ||
+            sinceCheckpoint >= checkpointInterval) {
             t.checkpoint();
             lastCheckpoint = std::chrono::steady_clock::now();
+            checkpointed = done;
         }
-        for (;;) {
+        // Further connections once a window shows the ones open are held back.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - windowStart >= rateWindow) {
+            std::size_t active = 0;
+            {
+                std::lock_guard lock(t.mutex);
+                active = std::max<std::size_t>(t.active, 1);
+            }
+            const double seconds = std::chrono::duration<double>(now - windowStart).count();
+            widen =
+                static_cast<double>(done - windowBytes) / seconds / static_cast<double>(active) <
+                uncappedBytesPerSecond;
+            windowStart = now;
+            windowBytes = done;
+        }
+        while (widen) {
             {
                 std::lock_guard lock(t.mutex);
                 if (t.active >= settings.connections) break;

@@ -23,7 +23,7 @@ namespace SegmentedTransfer {
 
 struct Settings {
     std::size_t connections = 8;        // of this download at most
-    std::int64_t minRange = 1 << 20;    // no range is split below this
+    std::int64_t minRange = 4 << 20;    // no range is split below this
     ConnectionBudget* budget = nullptr; // further connections come from here
     std::chrono::seconds idleLimit{60}; // no byte for this long: timed out
     std::chrono::milliseconds transferLimit{std::chrono::hours(4)};
