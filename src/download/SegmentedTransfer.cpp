@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -33,8 +34,7 @@ namespace {
 
 constexpr std::chrono::milliseconds tick{50};
 // The record follows the bytes at most this far behind: what a kill costs.
-// Each record waits for its bytes to reach the disk, so records are not
-// made more often than checkpointGap either.
+// Records are cheap but not free: not more often than checkpointGap either.
 constexpr std::chrono::seconds checkpointInterval{1};
 constexpr std::chrono::milliseconds checkpointGap{100};
 constexpr std::int64_t checkpointBytes = 4 << 20;
@@ -88,6 +88,7 @@ struct Transfer {
     std::exception_ptr failure;
     std::optional<std::string> fallback;
     std::optional<DomainError> inconsistent;
+    std::mutex recordMutex; // one record at a time, each newer than the last
     std::size_t active = 0;
     bool primaryBusy = false;
     std::vector<std::jthread> workers;
@@ -122,13 +123,40 @@ void Transfer::logPlan() const {
                     std::min(settings.connections, ranges.size()), formatByteCount(largest)));
 }
 
-// The bytes first, then the record that counts them: a kill between the two
-// only loses progress.
+// The bytes first, then the record that counts them: the record is written
+// only after every write it counts has returned, so a kill loses progress at
+// worst and never claims bytes that are not in the file. Neither is synced:
+// a sync forces the whole file out to the disk at the pace of the disk, which
+// a transfer on one connection never waits for either.
 void Transfer::checkpoint() {
-    auto ranges = table.snapshot();
-    if (::fdatasync(file.get()) != 0)
-        throwFileError("cannot sync segmented file", dataPath(slot), errno);
-    platform::atomicWriteFile(statePath(slot), SegmentTable::encode(table.total(), ranges));
+    std::lock_guard lock(recordMutex);
+    const std::string text = SegmentTable::encode(table.total(), table.snapshot());
+    const fs::path target = statePath(slot);
+    const fs::path temporary = slot.directory / platform::temporaryName(".segments.json.");
+    {
+        platform::UniqueFd out(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (!out) throwFileError("cannot write segments record", temporary, errno);
+        std::string_view rest = text;
+        while (!rest.empty()) {
+            ssize_t written = ::write(out.get(), rest.data(), rest.size());
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) {
+                int error = written < 0 ? errno : ENOSPC;
+                std::error_code ignored;
+                fs::remove(temporary, ignored);
+                throwFileError("cannot write segments record", temporary, error);
+            }
+            rest.remove_prefix(static_cast<std::size_t>(written));
+        }
+    }
+    std::error_code error;
+    fs::rename(temporary, target, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw fs::filesystem_error("cannot write segments record", target, error);
+    }
 }
 
 bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponseHead& head) {
@@ -349,6 +377,11 @@ void discard(const CacheSlot& slot) {
 std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
                                           const std::optional<CacheMeta>& meta) {
     std::error_code error;
+    // Records a kill cut short before their rename.
+    for (const auto& entry : fs::directory_iterator(slot.directory, error))
+        if (platform::isTemporaryName(entry.path().filename().string(), ".segments.json."))
+            fs::remove(entry.path(), error);
+    error.clear();
     auto text = platform::readFileContents(statePath(slot), maxStateBytes, error);
     if (!text) {
         if (fs::exists(dataPath(slot), error)) discard(slot);
@@ -512,8 +545,6 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         throw platform::CancelledError();
     }
     feedOrdered(t.table.total());
-    if (::fdatasync(t.file.get()) != 0)
-        throwFileError("cannot sync segmented file", dataPath(slot), errno);
     t.file.reset();
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
