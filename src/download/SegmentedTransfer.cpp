@@ -408,6 +408,7 @@ std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded
     const std::int64_t prefix = table.contiguousPrefix();
     if (::truncate(dataPath(slot).c_str(), prefix) != 0)
         throwFileError("cannot truncate segmented file", dataPath(slot), errno);
+    fs::remove(slot.partURL);
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
     fs::remove(statePath(slot), ignored);
@@ -546,6 +547,10 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
     }
     feedOrdered(t.table.total());
     t.file.reset();
+    // Renamed over an existing file, ext4 writes the whole new file out first
+    // (auto_da_alloc): the part file is out of the way before. A kill between
+    // the two leaves a complete record that the next run finishes from.
+    fs::remove(slot.partURL);
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
     fs::remove(statePath(slot), ignored);
