@@ -2,7 +2,9 @@
 // $HOME (the caller sandboxes HOME) and reports the time of the download and
 // the peak resident memory of this process.
 //
-// usage: download_bench URL
+// usage: download_bench URL [CONNECTIONS]
+// With CONNECTIONS (> 1) the size comes from a HEAD request first, as in a
+// setup run, so a large file is fetched in ranges over that many connections.
 
 #include "download/CorvelResumableDownloader.h"
 #include "log/CorvelSetupLogger.h"
@@ -13,13 +15,15 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: download_bench URL\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: download_bench URL [CONNECTIONS]\n");
         return 2;
     }
+    const int connections = argc == 3 ? std::atoi(argv[2]) : 1;
     platform::initializeHttp();
     auto url = platform::Url::parse(argv[1]);
     if (!url) {
@@ -31,6 +35,15 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     try {
         CorvelResumableDownloader downloader;
+        if (connections > 1) {
+            auto head =
+                platform::performHttp({.method = "HEAD", .url = argv[1], .headers = {}}, {});
+            asset.expectedBytes =
+                std::atoll(head.head.header("Content-Length").value_or("1").c_str());
+            CorvelResumableDownloader::Segments segments;
+            segments.connections = static_cast<std::size_t>(connections);
+            downloader.useSegments(segments);
+        }
         downloader.download(asset, [&](std::int64_t delta) { received += delta; });
     } catch (const std::exception& e) {
         CorvelSetupLogger::shared().flush();

@@ -4,6 +4,7 @@
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "manifest/ManifestKeys.h"
+#include "pipeline/CorvelDownloadViewModel.h"
 #include "platform/HttpClient.h"
 
 #include <QApplication>
@@ -40,9 +41,16 @@ int main(int argc, char* argv[]) {
         QStringLiteral("key-or-file"));
     const QCommandLineOption noLaunch(QStringLiteral("no-launch"),
                                       QStringLiteral("Do not start Corvel when setup is done."));
+    const QCommandLineOption connections(
+        QStringLiteral("connections"),
+        QStringLiteral("Open at most <n> connections to the servers at once (1-64, default 8). "
+                       "Files of 16 MiB and more come in ranges over several connections when "
+                       "the server allows it; 1 fetches every file over one connection."),
+        QStringLiteral("n"));
     QCommandLineOption stallReport(QStringLiteral("stall-report"));
     stallReport.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({help, version, manifestUrl, manifestKey, noLaunch, stallReport});
+    parser.addOptions(
+        {help, version, manifestUrl, manifestKey, noLaunch, connections, stallReport});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "corvel-setup: %s\n", qPrintable(parser.errorText()));
@@ -63,6 +71,17 @@ int main(int argc, char* argv[]) {
     if (parser.isSet(version)) {
         std::printf("corvel-setup %s (%s)\n", CORVEL_VERSION, CORVEL_GIT_REVISION);
         return 0;
+    }
+    int connectionCount = CorvelDownloadViewModel::Options{}.connections;
+    if (parser.isSet(connections)) {
+        bool number = false;
+        connectionCount = parser.value(connections).toInt(&number);
+        if (!number || connectionCount < 1 || connectionCount > 64) {
+            std::fprintf(stderr,
+                         "corvel-setup: --connections wants a number from 1 to 64, not '%s'\n",
+                         qPrintable(parser.value(connections)));
+            return 2;
+        }
     }
     // The core reads the endpoint from the environment when the run starts.
     if (parser.isSet(manifestUrl)) {
@@ -106,6 +125,7 @@ int main(int argc, char* argv[]) {
     CorvelSetupApp::Options options;
     options.viewModel.launchApplication = !parser.isSet(noLaunch);
     options.viewModel.manifestKeys = std::move(manifestKeys);
+    options.viewModel.connections = connectionCount;
     CorvelSetupApp setup(std::move(options));
 
     CorvelStallProbe probe;

@@ -113,6 +113,13 @@ int main(int argc, char** argv) {
                  "record");
     app.add_flag("--verbose", verbose,
                  "Every log line on standard error as it happens (the default)");
+    int connections = CorvelDownloadViewModel::Options{}.connections;
+    app.add_option("--connections", connections,
+                   "Connections open to the servers at once for the whole run. Files of 16 MiB "
+                   "and more come in ranges over several connections when the server allows it; "
+                   "1 fetches every file over one connection")
+        ->check(CLI::Range(1, 64))
+        ->default_val(connections);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -153,6 +160,7 @@ int main(int argc, char** argv) {
 
     options.launchApplication = !noLaunch;
     options.pacedRise = false;
+    options.connections = connections;
     CorvelDownloadViewModel viewModel(options);
     StateMailbox mailbox;
     viewModel.addObserver(

@@ -160,6 +160,10 @@ bool purgeSlot(const platform::Url& source) noexcept {
         std::error_code metaError;
         fs::remove(slot.partURL, partError);
         fs::remove(slot.metaURL, metaError);
+        // What a download in ranges keeps beside them until it is complete.
+        std::error_code rangesError;
+        fs::remove(slot.directory / "payload.segmented", rangesError);
+        fs::remove(slot.directory / "segments.json", rangesError);
         return !partError && !metaError;
     } catch (...) {
         return false;

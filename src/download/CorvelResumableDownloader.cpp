@@ -1,5 +1,9 @@
 #include "download/CorvelResumableDownloader.h"
 
+#include "download/DownloadHandler.h"
+#include "download/HttpHeaderValues.h"
+#include "download/SegmentedTransfer.h"
+
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
@@ -12,8 +16,8 @@
 #include <curl/curl.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <fcntl.h>
 #include <limits>
 
@@ -22,6 +26,7 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using namespace HttpHeaderValues;
 using platform::HttpResponseHead;
 using platform::TransportError;
 using platform::TransportErrorKind;
@@ -34,61 +39,6 @@ constexpr long receiveBufferBytes = 1 << 20;
 constexpr std::chrono::seconds connectLimit{60};
 
 // Thrown through a transfer whose body runs past the stated total.
-struct BodyOverrun {};
-
-// A signed decimal with an optional leading sign and nothing else.
-std::optional<std::int64_t> parseInt64(std::string_view text) {
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    std::string_view digits = text;
-    if (!digits.empty() && digits.front() == '-') digits.remove_prefix(1);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
-        return std::nullopt;
-    std::int64_t value = 0;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return value;
-}
-
-std::optional<std::int64_t> parseHeaderInt64(const std::optional<std::string>& text) {
-    return text ? parseInt64(std::string_view(*text)) : std::nullopt;
-}
-
-std::string_view trimSpacesAndTabs(std::string_view text) {
-    auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
-
-// The total after the last "/" of a Content-Range value ("bytes 0-0/1000",
-// "bytes */1000"); empty pieces between slashes are skipped.
-std::optional<std::int64_t> contentRangeTotal(std::string_view value) {
-    while (!value.empty() && value.back() == '/')
-        value.remove_suffix(1);
-    auto slash = value.rfind('/');
-    if (slash == std::string_view::npos) return std::nullopt;
-    return parseInt64(trimSpacesAndTabs(value.substr(slash + 1)));
-}
-
-// The first byte position of "bytes A-B/T"; nothing when the value is not of that form.
-std::optional<std::int64_t> contentRangeStart(std::string_view value) {
-    value = trimSpacesAndTabs(value);
-    constexpr std::string_view unit = "bytes";
-    if (value.size() <= unit.size() || value.substr(0, unit.size()) != unit) return std::nullopt;
-    value = trimSpacesAndTabs(value.substr(unit.size()));
-    auto dash = value.find('-');
-    if (dash == std::string_view::npos || dash == 0) return std::nullopt;
-    auto start = value.substr(0, dash);
-    if (start.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
-    return parseInt64(start);
-}
-
-// The full size a probe response states: Content-Range's total, else a 200's length.
-std::optional<std::int64_t> resolveTotalBytes(const HttpResponseHead& head) {
-    if (auto range = head.header("Content-Range")) return contentRangeTotal(*range);
-    if (head.status == 200) return parseHeaderInt64(head.header("Content-Length"));
-    return std::nullopt;
-}
 
 void logDownloadStart(const std::string& name, std::int64_t existing) {
     if (existing < 1)
@@ -106,21 +56,6 @@ void logDownloadFailed(const std::string& name, const std::string& description) 
     log(LogLevel::error, fmt::format("✘ 下载失败 [{}] {}", name, description));
 }
 
-[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
-    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
-// The If-Range value. An empty one identifies nothing; one that cannot travel
-// as a header line (from a broken server or an edited file) counts as none too:
-// sending it would fail this slot on every run before any request is made.
-std::optional<std::string> usableValidator(const std::optional<CacheMeta>& meta) {
-    auto validator = cache::resumeValidator(meta);
-    if (validator && (validator->empty() ||
-                      validator->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos))
-        return std::nullopt;
-    return validator;
-}
-
 DomainError downloadError(long code, const std::string& message) {
     return DomainError(CorvelResumableDownloader::errorDomain, code, message);
 }
@@ -130,171 +65,16 @@ std::exception_ptr asNetworkError(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const CorvelInstallError&) {
         return error;
+    } catch (const std::system_error&) {
+        // A file that cannot be written is no network failure: it travels as
+        // itself, so a full disk reads as one.
+        return error;
     } catch (...) {
         return std::make_exception_ptr(CorvelInstallError::network(error));
     }
 }
 
 } // namespace
-
-// One transfer attempt: what the response handlers share.
-struct CorvelResumableDownloader::Attempt {
-    Attempt(const CVTAVAsset& asset, const CacheSlot& slot, std::int64_t existingBytes,
-            std::optional<CacheMeta> previousMeta, const ProgressHandler& onProgress,
-            const TotalBytesHandler& onTotalBytesResolved)
-        : asset(asset), slot(slot), existingBytes(existingBytes), requestedFrom(existingBytes),
-          previousMeta(std::move(previousMeta)), onProgress(onProgress),
-          onTotalBytesResolved(onTotalBytesResolved) {}
-
-    const CVTAVAsset& asset;
-    const CacheSlot& slot;
-    std::int64_t existingBytes;
-    const std::int64_t requestedFrom; // the range asked for; existingBytes may be discarded
-    std::optional<CacheMeta> previousMeta;
-    const ProgressHandler& onProgress;
-    const TotalBytesHandler& onTotalBytesResolved;
-    const ChunkObserver* chunkObserver = nullptr;
-
-    platform::UniqueFd fileHandle;
-    std::int64_t bytesOnDisk = 0; // size of the part file while the body is written
-    long status = 0;
-    std::optional<std::int64_t> serverTotalBytes;
-    bool sawResponse = false;
-    bool didReportTotalBytes = false;
-    bool recoveringFrom416 = false;
-    bool restartFromZero = false;
-
-    const std::string& url() const { return asset.url.absoluteString(); }
-
-    void progress(std::int64_t delta) const {
-        if (onProgress) onProgress(delta);
-    }
-
-    void reportTotal(std::int64_t total) {
-        if (total < 1 || didReportTotalBytes) return;
-        didReportTotalBytes = true;
-        if (onTotalBytesResolved) onTotalBytesResolved(total);
-    }
-
-    // The local bytes are no longer part of the download.
-    void discardLocalBytes() {
-        cache::resetPart(slot);
-        if (existingBytes > 0) progress(-existingBytes);
-        existingBytes = 0;
-    }
-
-    // Decides, from the final response's head, whether the body goes to the part file.
-    bool acceptResponse(const HttpResponseHead& head);
-    void appendChunk(const char* data, std::size_t size);
-};
-
-bool CorvelResumableDownloader::Attempt::acceptResponse(const HttpResponseHead& head) {
-    sawResponse = true;
-    status = head.status;
-    if (status == 416) {
-        recoveringFrom416 = true;
-        return false;
-    }
-    if (status < 200 || status > 299)
-        throw downloadError(status, fmt::format("HTTP {} — {}", status, url()));
-
-    auto etag = head.header("ETag");
-    auto lastModified = head.header("Last-Modified");
-    auto contentLength = parseHeaderInt64(head.header("Content-Length"));
-    bool writeFromZero = true;
-
-    if (status == 206) {
-        // An empty Content-Range counts as absent.
-        const std::string contentRange = head.header("Content-Range").value_or("");
-        serverTotalBytes = contentRange.empty() ? std::nullopt : contentRangeTotal(contentRange);
-        if (!serverTotalBytes && contentLength) {
-            // A length no file can have next to the bytes asked past is a lie, not a size.
-            if (*contentLength < 0 ||
-                *contentLength > std::numeric_limits<std::int64_t>::max() - requestedFrom)
-                throw downloadError(206, fmt::format("HTTP 206 的 Content-Length 无效 ({}) — {}",
-                                                     *contentLength, url()));
-            serverTotalBytes = requestedFrom + *contentLength;
-        }
-        // A range of the file we hold a part of: its size is the one recorded with that part.
-        auto recorded = previousMeta ? previousMeta->totalBytes : std::nullopt;
-        if (!serverTotalBytes && requestedFrom > 0 && recorded && *recorded >= 1)
-            serverTotalBytes = recorded;
-        log(LogLevel::info, fmt::format("  HTTP 206 Partial [{}] total={} 从 {} 续传", asset.name,
-                                        serverTotalBytes.value_or(-1), requestedFrom));
-
-        // Appending a range that does not continue our bytes, or that belongs to a
-        // file of another size, would splice a corrupt file.
-        auto start = contentRange.empty() ? requestedFrom : contentRangeStart(contentRange);
-        bool totalMatches = requestedFrom == 0 || !recorded || *recorded < 1 || !serverTotalBytes ||
-                            *serverTotalBytes == *recorded;
-        if (start == requestedFrom && totalMatches) {
-            writeFromZero = false;
-        } else if (start != 0) {
-            if (requestedFrom == 0)
-                throw downloadError(206, fmt::format("HTTP 206 返回的范围与请求不符 ({}) — {}",
-                                                     contentRange, url()));
-            log(LogLevel::warn,
-                fmt::format("  HTTP 206 Partial [{}] 返回的范围与本地不符 ({})，丢弃本地 {} "
-                            "bytes 重新下载",
-                            asset.name, contentRange.empty() ? "无 Content-Range" : contentRange,
-                            requestedFrom));
-            discardLocalBytes();
-            restartFromZero = true;
-            return false;
-        } else {
-            log(LogLevel::warn,
-                fmt::format("  HTTP 206 Partial [{}] 返回的范围从 0 开始 ({})，丢弃本地 {} bytes "
-                            "重新下载",
-                            asset.name, contentRange, requestedFrom));
-        }
-    } else {
-        serverTotalBytes = contentLength;
-        if (requestedFrom < 1)
-            log(LogLevel::info,
-                fmt::format("  HTTP 200 OK [{}] total={}", asset.name, contentLength.value_or(-1)));
-        else
-            log(LogLevel::warn,
-                fmt::format("  HTTP 200 OK [{}] 服务器拒绝 Range，丢弃本地 {} bytes 重新下载",
-                            asset.name, requestedFrom));
-    }
-    if (writeFromZero) discardLocalBytes();
-
-    fileHandle =
-        platform::UniqueFd(::open(slot.partURL.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!fileHandle) throwFileError("cannot open part file", slot.partURL, errno);
-    off_t end = ::lseek(fileHandle.get(), 0, SEEK_END);
-    if (end < 0) throwFileError("cannot seek part file", slot.partURL, errno);
-    bytesOnDisk = end;
-
-    cache::writeMeta(CacheMeta{etag, lastModified, serverTotalBytes, url()}, slot);
-    if (serverTotalBytes) reportTotal(*serverTotalBytes);
-    return true;
-}
-
-void CorvelResumableDownloader::Attempt::appendChunk(const char* data, std::size_t size) {
-    if (!fileHandle) return;
-    // Bytes past the stated total mean the body is not the file it claims to be;
-    // none of them are written, so the part never grows beyond the total.
-    if (serverTotalBytes && *serverTotalBytes >= 0 &&
-        static_cast<std::uint64_t>(bytesOnDisk) + size >
-            static_cast<std::uint64_t>(*serverTotalBytes))
-        throw BodyOverrun{};
-    while (size > 0) {
-        ssize_t written = ::write(fileHandle.get(), data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            // Thrown through the transfer; the bytes written so far stay for a resume.
-            throwFileError("cannot write part file", slot.partURL, errno);
-        }
-        if (written == 0) throwFileError("cannot write part file", slot.partURL, ENOSPC);
-        if (chunkObserver && *chunkObserver)
-            (*chunkObserver)(bytesOnDisk, data, static_cast<std::size_t>(written));
-        data += written;
-        size -= static_cast<std::size_t>(written);
-        bytesOnDisk += written;
-        progress(written);
-    }
-}
 
 std::filesystem::path
 CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandler& onProgress,
@@ -341,9 +121,46 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     const CVTAVAsset& asset, const ProgressHandler& onProgress,
     const TotalBytesHandler& onTotalBytesResolved, const std::stop_token& stop) {
     const CacheSlot slot = cache::makeSlot(asset.url);
-    std::int64_t existing = cache::existingPartBytes(slot);
+    auto resumed = SegmentedTransfer::load(slot, cache::readMeta(slot));
+    if (resumed && segments_.connections <= 1) {
+        // Ranges of an earlier run: one connection continues from the first gap.
+        SegmentedTransfer::keepPrefixAsPart(slot, *resumed);
+        resumed.reset();
+    }
+    std::int64_t existing = resumed ? SegmentTable(resumed->total, resumed->ranges, 1).doneBytes()
+                                    : cache::existingPartBytes(slot);
     logDownloadStart(asset.name, existing);
     if (existing >= 1 && onProgress) onProgress(existing);
+
+    // The first connection of this download; more come in ranges when free.
+    std::shared_ptr<ConnectionBudget> budget = segments_.budget;
+    if (!budget && segments_.connections > 1)
+        budget = std::make_shared<ConnectionBudget>(segments_.connections);
+    if (budget && !budget->acquire(stop)) throw platform::CancelledError();
+    struct Lease {
+        ConnectionBudget* budget;
+        ~Lease() {
+            if (budget) budget->release();
+        }
+    } lease{budget.get()};
+
+    const auto known = DownloadHandler::knownTotalOf(asset);
+    if (segments_.connections > 1 &&
+        (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
+        try {
+            if (fetchInSegments(asset, slot, std::move(resumed), *budget, onProgress,
+                                onTotalBytesResolved, stop)) {
+                logDownloadDone(asset.name, cache::existingPartBytes(slot));
+                return slot.partURL;
+            }
+        } catch (...) {
+            if (stop.stop_requested()) throw platform::CancelledError();
+            auto error = asNetworkError(std::current_exception());
+            logDownloadFailed(asset.name, describeError(error));
+            std::rethrow_exception(error);
+        }
+        existing = cache::existingPartBytes(slot);
+    }
 
     for (int attempt = 0; attempt < maxAttempts; ++attempt) {
         try {
@@ -364,7 +181,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             }
             // Without a validator a range cannot tell whether the file changed since
             // the part was written: appending could splice two files into one.
-            if (existing >= 1 && !usableValidator(meta)) {
+            if (existing >= 1 && !DownloadHandler::usableValidator(meta)) {
                 log(LogLevel::warn,
                     fmt::format("  🔧 part 没有 ETag 或 Last-Modified [{}]，无法确认续传，丢弃本地 "
                                 "{} bytes 从头下载",
@@ -374,11 +191,14 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                 existing = 0;
             }
             platform::throwIfStopped(stop);
-            Attempt transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
+            DownloadHandler transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
             transfer.chunkObserver = &chunkObserver_;
+            transfer.knownTotal = DownloadHandler::knownTotalOf(asset);
             if (performHTTPDownload(transfer, stop) == AttemptResult::restartFromZero) {
-                Attempt fresh{asset, slot, 0, std::nullopt, onProgress, onTotalBytesResolved};
+                DownloadHandler fresh{asset,        slot,       0,
+                                      std::nullopt, onProgress, onTotalBytesResolved};
                 fresh.chunkObserver = &chunkObserver_;
+                fresh.knownTotal = DownloadHandler::knownTotalOf(asset);
                 performHTTPDownload(fresh, stop);
             }
             break;
@@ -386,7 +206,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             if (stop.stop_requested()) throw platform::CancelledError();
             auto error = asNetworkError(std::current_exception());
             if (attempt + 1 < maxAttempts && isTransientNetworkError(error)) {
-                const std::chrono::seconds delay(2 << attempt);
+                const std::chrono::seconds delay = retryDelay(attempt, error);
                 log(LogLevel::warn,
                     fmt::format("  ⟳ 瞬时网络错误，{}s 后重试 [{}] (attempt {}/{}): {}",
                                 delay.count(), asset.name, attempt + 1, maxAttempts,
@@ -404,7 +224,8 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
 }
 
 CorvelResumableDownloader::AttemptResult
-CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop_token& stop) {
+CorvelResumableDownloader::performHTTPDownload(DownloadHandler& attempt,
+                                               const std::stop_token& stop) {
     platform::HttpRequest request;
     request.url = attempt.url();
     request.timeout = timing_.transferLimit;
@@ -412,9 +233,11 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     request.lowSpeedLimit = 1;
     request.lowSpeedTime = timing_.idleLimit;
     request.receiveBufferSize = receiveBufferBytes;
+    // The bytes of the file itself: a compressed body would be taken for it.
+    request.headers.emplace_back("Accept-Encoding", "identity");
     if (attempt.existingBytes >= 1) {
         request.headers.emplace_back("Range", fmt::format("bytes={}-", attempt.existingBytes));
-        if (auto validator = usableValidator(attempt.previousMeta))
+        if (auto validator = DownloadHandler::usableValidator(attempt.previousMeta))
             request.headers.emplace_back("If-Range", *validator);
     }
 
@@ -427,7 +250,7 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     };
     try {
         platform::performHttp(request, handlers, stop);
-    } catch (const BodyOverrun&) {
+    } catch (const DownloadHandler::BodyOverrun&) {
         attempt.fileHandle.reset();
         // Which bytes are wrong cannot be told: the part goes, and a ranged
         // attempt is repeated once as a whole download, as for a foreign range.
@@ -437,9 +260,9 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
         cache::resetPart(attempt.slot);
         attempt.progress(-attempt.bytesOnDisk);
         if (attempt.requestedFrom > 0) return AttemptResult::restartFromZero;
-        throw downloadError(attempt.status,
-                            fmt::format("HTTP {} 响应体超出声明的大小 {}B — {}", attempt.status,
-                                        *attempt.serverTotalBytes, attempt.url()));
+        throw TransportError(TransportErrorKind::connectionLost, CURLE_PARTIAL_FILE,
+                             fmt::format("HTTP {} 响应体超出声明的大小 {}B — {}", attempt.status,
+                                         *attempt.serverTotalBytes, attempt.url()));
     }
     attempt.fileHandle.reset();
 
@@ -465,7 +288,8 @@ CorvelResumableDownloader::performHTTPDownload(Attempt& attempt, const std::stop
     return AttemptResult::complete;
 }
 
-void CorvelResumableDownloader::probeAfter416(Attempt& attempt, const std::stop_token& stop) {
+void CorvelResumableDownloader::probeAfter416(DownloadHandler& attempt,
+                                              const std::stop_token& stop) {
     platform::HttpRequest request;
     request.url = attempt.url();
     request.headers.emplace_back("Range", "bytes=0-0");
@@ -505,6 +329,47 @@ void CorvelResumableDownloader::probeAfter416(Attempt& attempt, const std::stop_
                                     attempt.asset.name, *total));
 }
 
+bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
+                                                std::optional<SegmentTable::Decoded> resumed,
+                                                ConnectionBudget& budget,
+                                                const ProgressHandler& onProgress,
+                                                const TotalBytesHandler& onTotalBytesResolved,
+                                                const std::stop_token& stop) {
+    std::optional<std::string> validator;
+    SegmentTable::Decoded state;
+    if (resumed) {
+        validator = DownloadHandler::usableValidator(cache::readMeta(slot));
+        state = std::move(*resumed);
+    }
+    if (!validator) {
+        // A fresh start: the first range's answer names the version.
+        const std::int64_t total = *DownloadHandler::knownTotalOf(asset);
+        SegmentedTransfer::discard(slot);
+        cache::resetPart(slot);
+        state = {total, SegmentTable::plan(total, segments_.connections, segments_.minRange)};
+    }
+    if (onTotalBytesResolved) onTotalBytesResolved(state.total);
+
+    SegmentedTransfer::Settings settings;
+    settings.connections = segments_.connections;
+    settings.minRange = segments_.minRange;
+    settings.budget = &budget;
+    settings.idleLimit = timing_.idleLimit;
+    settings.transferLimit = timing_.transferLimit;
+    settings.pause = [this](std::chrono::seconds duration, std::stop_token wake) {
+        return pause(duration, wake);
+    };
+    settings.onProgress = onProgress;
+    settings.onOrderedBytes = chunkObserver_;
+    auto outcome =
+        SegmentedTransfer::run(asset, slot, std::move(state), std::move(validator), settings, stop);
+    if (outcome.complete) return true;
+    log(LogLevel::warn,
+        fmt::format("  ⚠ 分段下载回退 [{}] {}，丢弃分段数据 {} bytes，改用单连接从头下载",
+                    asset.name, outcome.fallbackReason, outcome.discardedBytes));
+    return false;
+}
+
 bool CorvelResumableDownloader::pause(std::chrono::seconds duration,
                                       const std::stop_token& stop) const {
     if (timing_.pause) return timing_.pause(duration, stop);
@@ -525,6 +390,8 @@ bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr
     if (!carried) return false;
     try {
         std::rethrow_exception(carried);
+    } catch (const HttpStatusError& status) {
+        return isTransientStatus(status.code());
     } catch (const TransportError& transport) {
         switch (transport.kind()) {
         case TransportErrorKind::timedOut:
@@ -542,6 +409,30 @@ bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr
     } catch (...) {
         return false;
     }
+}
+
+std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
+                                                           const std::exception_ptr& error) {
+    std::chrono::seconds delay(2 << attempt);
+    std::exception_ptr carried = error;
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvelInstallError& wrapped) {
+        if (auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value()))
+            carried = network->underlying;
+    } catch (...) {
+    }
+    try {
+        if (carried) std::rethrow_exception(carried);
+    } catch (const HttpStatusError& status) {
+        if (status.retryAfter) delay = std::max(delay, std::min(*status.retryAfter, maxRetryAfter));
+    } catch (...) {
+    }
+    return delay;
+}
+
+std::exception_ptr CorvelResumableDownloader::asTransferError(const std::exception_ptr& error) {
+    return asNetworkError(error);
 }
 
 std::string CorvelResumableDownloader::describeNetworkError(const std::exception_ptr& error) {

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "download/CacheSlot.h"
+#include "download/ConnectionBudget.h"
+#include "download/SegmentTable.h"
+#include "platform/DomainError.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -9,9 +12,12 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
+
+struct DownloadHandler;
 
 // Brings one asset into its cache slot and returns the complete payload.part.
 // Network sources resume from the bytes already on disk with range requests;
@@ -26,6 +32,8 @@
 // Both are called on the thread that called download.
 class CorvelResumableDownloader {
   public:
+    static constexpr const char* errorDomain = "CorvelResumableDownloader";
+
     using ProgressHandler = std::function<void(std::int64_t delta)>;
     using TotalBytesHandler = std::function<void(std::int64_t total)>;
     // Sees each chunk right after it is written to the part file, with the
@@ -44,25 +52,57 @@ class CorvelResumableDownloader {
         std::chrono::milliseconds transferLimit{std::chrono::hours(4)}; // one attempt at most
     };
 
+    // An HTTP status that ends an attempt; 429 and the passing 5xx come with
+    // the server's Retry-After, when it gave one.
+    class HttpStatusError : public DomainError {
+      public:
+        HttpStatusError(long status, const std::string& message,
+                        std::optional<std::chrono::seconds> retryAfter)
+            : DomainError(errorDomain, status, message), retryAfter(retryAfter) {}
+        std::optional<std::chrono::seconds> retryAfter;
+    };
+
     static constexpr int maxAttempts = 4;
-    static constexpr const char* errorDomain = "CorvelResumableDownloader";
+    // A server asking for a longer pause than this is not waited for longer.
+    static constexpr std::chrono::seconds maxRetryAfter{60};
+
+    // Large files from servers that honour ranges and name a version (ETag
+    // or Last-Modified) are fetched in ranges over several connections.
+    struct Segments {
+        std::size_t connections = 1; // of one download; 1: one connection, as always
+        // Shared by the downloads of a run; empty: this download has its own.
+        std::shared_ptr<ConnectionBudget> budget;
+        std::int64_t threshold = std::int64_t{16} << 20; // smaller files use one connection
+        // Ranges are not split below this: every split cuts a connection short,
+        // and the bytes it had in flight are sent for nothing.
+        std::int64_t minRange = std::int64_t{4} << 20;
+    };
 
     CorvelResumableDownloader() = default;
     explicit CorvelResumableDownloader(Timing timing) : timing_(std::move(timing)) {}
 
+    // With segments the chunks arrive in file order from the file itself, once
+    // the bytes before them are written.
     void observeChunks(ChunkObserver observer) { chunkObserver_ = std::move(observer); }
+    void useSegments(Segments segments) { segments_ = std::move(segments); }
 
     std::filesystem::path download(const CVTAVAsset& asset, const ProgressHandler& onProgress,
                                    const TotalBytesHandler& onTotalBytesResolved = {},
                                    std::stop_token stop = {});
 
     // Worth another attempt: time-outs, lost or refused connections, name
-    // resolution and TLS handshake failures, also when wrapped as network.
+    // resolution and TLS handshake failures, HTTP 429, 500, 502, 503 and 504,
+    // also when wrapped as network.
     static bool isTransientNetworkError(const std::exception_ptr& error);
+    // The pause before attempt + 1: 2, 4, 8 s, or longer when the server said
+    // so in Retry-After (up to maxRetryAfter).
+    static std::chrono::seconds retryDelay(int attempt, const std::exception_ptr& error);
     static std::string describeNetworkError(const std::exception_ptr& error);
+    // A transfer's failure as the caller sees it: file errors as themselves,
+    // everything else as CorvelInstallError::network.
+    static std::exception_ptr asTransferError(const std::exception_ptr& error);
 
   private:
-    struct Attempt;
     enum class AttemptResult { complete, restartFromZero };
 
     std::filesystem::path copyLocalFile(const CVTAVAsset& asset, const ProgressHandler& onProgress,
@@ -72,10 +112,16 @@ class CorvelResumableDownloader {
                                               const ProgressHandler& onProgress,
                                               const TotalBytesHandler& onTotalBytesResolved,
                                               const std::stop_token& stop);
-    AttemptResult performHTTPDownload(Attempt& attempt, const std::stop_token& stop);
-    void probeAfter416(Attempt& attempt, const std::stop_token& stop);
+    AttemptResult performHTTPDownload(DownloadHandler& attempt, const std::stop_token& stop);
+    void probeAfter416(DownloadHandler& attempt, const std::stop_token& stop);
     bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
+    bool fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
+                         std::optional<SegmentTable::Decoded> resumed, ConnectionBudget& budget,
+                         const ProgressHandler& onProgress,
+                         const TotalBytesHandler& onTotalBytesResolved,
+                         const std::stop_token& stop);
 
     Timing timing_;
     ChunkObserver chunkObserver_;
+    Segments segments_;
 };

@@ -251,36 +251,45 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
     std::size_t next = 0;
     std::size_t running = 0;
 
+    // One budget of connections for both downloads; each always gets its first.
+    CorvelResumableDownloader::Segments segments;
+    segments.connections = static_cast<std::size_t>(std::max(owner.options_.connections, 1));
+    if (segments.connections > 1)
+        segments.budget = std::make_shared<ConnectionBudget>(
+            std::max(segments.connections, maxConcurrentDownloads));
+
     auto startNext = [&] {
         const std::size_t index = next++;
         ++running;
-        workers.emplace_back([&mailbox, &asset = plan[index], index, token = children.get_token()] {
-            DownloadEvent done(DownloadEvent::Kind::finished, index);
-            try {
-                CorvelResumableDownloader downloader;
-                std::optional<StreamingDigest> digest;
-                if (!asset.sha256.empty()) {
-                    digest.emplace();
-                    downloader.observeChunks(
-                        [&digest](std::int64_t offset, const char* data, std::size_t size) {
-                            digest->update(offset, data, size);
-                        });
+        workers.emplace_back(
+            [&mailbox, &asset = plan[index], index, segments, token = children.get_token()] {
+                DownloadEvent done(DownloadEvent::Kind::finished, index);
+                try {
+                    CorvelResumableDownloader downloader;
+                    downloader.useSegments(segments);
+                    std::optional<StreamingDigest> digest;
+                    if (!asset.sha256.empty()) {
+                        digest.emplace();
+                        downloader.observeChunks(
+                            [&digest](std::int64_t offset, const char* data, std::size_t size) {
+                                digest->update(offset, data, size);
+                            });
+                    }
+                    done.file = downloader.download(
+                        asset,
+                        [&mailbox](std::int64_t delta) {
+                            mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, delta));
+                        },
+                        [&mailbox, index](std::int64_t total) {
+                            mailbox.push(DownloadEvent(DownloadEvent::Kind::total, index, total));
+                        },
+                        token);
+                    if (digest) done.digest = digest->finish(fileSize(done.file));
+                } catch (...) {
+                    done.error = std::current_exception();
                 }
-                done.file = downloader.download(
-                    asset,
-                    [&mailbox](std::int64_t delta) {
-                        mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, delta));
-                    },
-                    [&mailbox, index](std::int64_t total) {
-                        mailbox.push(DownloadEvent(DownloadEvent::Kind::total, index, total));
-                    },
-                    token);
-                if (digest) done.digest = digest->finish(fileSize(done.file));
-            } catch (...) {
-                done.error = std::current_exception();
-            }
-            mailbox.push(std::move(done));
-        });
+                mailbox.push(std::move(done));
+            });
     };
 
     // Workers hold references into this frame: they are stopped and joined

@@ -77,6 +77,10 @@ class CorvelDownloadViewModel {
         // The slow rise to a head start is for a window's eyes; a front-end
         // without one shows the target at once and starts downloading.
         bool pacedRise = true;
+        // Connections open to the servers at once for the whole run; large
+        // files are fetched in ranges over several. 1: one per download, as
+        // ever (two downloads run side by side either way).
+        int connections = 8;
         Seams seams;
         // Keys that may sign the manifest, from the command line; when any is
         // given they replace every other source of keys (ManifestKeys).

@@ -3,9 +3,12 @@
 #include "BuildInfo.h"
 #include "FixtureServer.h"
 #include "download/CacheSlot.h"
+#include "download/SegmentTable.h"
+#include "download/SegmentedTransfer.h"
 #include "install/InstallTestSupport.h"
 #include "log/Hex.h"
 #include "platform/Directories.h"
+#include "platform/FileOps.h"
 #include "platform/Spawn.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -17,6 +20,7 @@
 #include <sys/wait.h>
 
 #include <csignal>
+#include <cstdio>
 #include <map>
 #include <sstream>
 
@@ -294,6 +298,52 @@ TEST_F(SetupCli, AKilledDownloadResumesWhereItStopped) {
     EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
 }
 
+// A large file comes in ranges; SIGKILL at any moment leaves a record that
+// claims only bytes on disk, and the next run asks for none of them again.
+TEST_F(SetupCli, AKilledDownloadInRangesResumesWithoutFetchingRecordedBytes) {
+    big = patternBytes(20 * 1024 * 1024, 6);
+    server.setFile("/files/big.bin", big);
+    server.setFault("/files/big.bin", Fault{.throttleBytesPerSecond = 512 * 1024});
+    const CacheSlot slot{bigPart().parent_path(), bigPart(), bigPart().parent_path() / "meta.json"};
+    auto recorded = [&] {
+        std::error_code error;
+        auto text = platform::readFileContents(SegmentedTransfer::statePath(slot), 1 << 20, error);
+        return text ? SegmentTable::decode(*text) : std::nullopt;
+    };
+    {
+        CliProcess killed(home.path(), manifestURL());
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                auto state = recorded();
+                return state && SegmentTable(state->total, state->ranges, 1).doneBytes() >= 2 << 20;
+            },
+            std::chrono::seconds(120)))
+            << killed.errSoFar();
+        killed.signal(SIGKILL);
+        killed.finish();
+    }
+    auto state = recorded();
+    ASSERT_TRUE(state);
+    const std::string onDisk = readFile(SegmentedTransfer::dataPath(slot));
+    for (const auto& range : state->ranges)
+        if (range.done > 0) {
+            EXPECT_TRUE(onDisk.substr(range.start, range.done) ==
+                        big.substr(range.start, range.done));
+        }
+
+    server.clearFault("/files/big.bin");
+    server.clearRequests();
+    Outcome again = run();
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+    for (const std::string& asked : rangesAsked("/files/big.bin")) {
+        long long first = 0, last = 0;
+        ASSERT_EQ(std::sscanf(asked.c_str(), "bytes=%lld-%lld", &first, &last), 2) << asked;
+        for (const auto& range : state->ranges)
+            EXPECT_TRUE(last < range.start || first >= range.start + range.done) << asked;
+    }
+}
+
 TEST_F(SetupCli, AnInterruptCancelsCleanlyAndTheNextRunResumes) {
     server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
     CliProcess interrupted(home.path(), manifestURL());
@@ -487,7 +537,9 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
     for (const Row& row : {Row{{"--version"}, 0, "corvel-setup-cli " CORVEL_VERSION " ("},
                            Row{{"--help"}, 0, "--manifest-url"}, Row{{"--help"}, 0, "--quiet"},
                            Row{{"--help"}, 0, "--verbose"}, Row{{"--quiet", "--verbose"}, 2, ""},
-                           Row{{"--bogus"}, 2, ""}, Row{{"--manifest-url"}, 2, ""}}) {
+                           Row{{"--bogus"}, 2, ""}, Row{{"--manifest-url"}, 2, ""},
+                           Row{{"--help"}, 0, "--connections"}, Row{{"--connections", "0"}, 2, ""},
+                           Row{{"--connections", "x"}, 2, ""}}) {
         CliProcess process(home.path(), "", row.arguments);
         Outcome outcome = process.finish();
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments[0];

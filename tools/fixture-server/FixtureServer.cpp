@@ -259,6 +259,16 @@ void FixtureServer::clearRequests() {
     requestLog_.clear();
 }
 
+std::size_t FixtureServer::peakConcurrentRequests() const {
+    std::lock_guard lock(mutex_);
+    return peakConcurrentRequests_;
+}
+
+void FixtureServer::resetPeakConcurrentRequests() {
+    std::lock_guard lock(mutex_);
+    peakConcurrentRequests_ = concurrentRequests_;
+}
+
 bool FixtureServer::pause(Clock::time_point deadline, std::optional<std::uint64_t> stallEpoch) {
     std::unique_lock lock(waitMutex_);
     waitCv_.wait_until(lock, deadline,
@@ -271,11 +281,13 @@ void FixtureServer::setDefaultFault(std::optional<Fault> fault) {
     defaultFault_ = std::move(fault);
 }
 
-std::optional<Fault> FixtureServer::takeFault(const std::string& path, bool consume) {
+std::optional<Fault> FixtureServer::takeFault(const std::string& path, bool consume,
+                                              std::optional<std::uint64_t> rangeStart) {
     std::lock_guard lock(mutex_);
     auto it = faults_.find(path);
     if (it == faults_.end()) return defaultFault_;
     Fault fault = it->second;
+    if (fault.rangeFrom && fault.rangeFrom != rangeStart) return defaultFault_;
     if (consume && it->second.times > 0 && --it->second.times == 0) faults_.erase(it);
     return fault;
 }
@@ -416,7 +428,30 @@ bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) 
         }
     }
 
-    auto fault = takeFault(req.path, !head);
+    // Counted from here until the response is sent (the body holds the count).
+    struct InFlight {
+        explicit InFlight(FixtureServer* owner) : server(owner) {}
+        InFlight(const InFlight&) = delete;
+        InFlight& operator=(const InFlight&) = delete;
+        FixtureServer* server;
+        ~InFlight() {
+            std::lock_guard lock(server->mutex_);
+            --server->concurrentRequests_;
+        }
+    };
+    std::shared_ptr<InFlight> inFlight;
+    if (!head) {
+        std::lock_guard lock(mutex_);
+        peakConcurrentRequests_ = std::max(peakConcurrentRequests_, ++concurrentRequests_);
+        inFlight = std::make_shared<InFlight>(this);
+    }
+
+    std::optional<std::uint64_t> rangeStart;
+    if (!head && req.has_header("Range")) {
+        auto range = parseRange(req.get_header_value("Range"), UINT64_MAX);
+        if (range.kind == ByteRange::Kind::satisfiable) rangeStart = range.first;
+    }
+    auto fault = takeFault(req.path, !head, rangeStart);
     if (fault && head && fault->refuseHead) {
         res.status = 405;
         res.set_header("Allow", "GET");
@@ -471,6 +506,7 @@ bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) 
     body->start = first;
     body->length = length;
     body->stallEpoch = stallEpoch;
+    body->inFlight = inFlight;
     if (fault) {
         body->closeAfter = fault->closeAfterBytes;
         body->stall = fault->stallBeforeBody;

@@ -35,6 +35,8 @@ struct Fault {
     std::optional<std::size_t> closeAfterBytes{}; // drop the connection after N body bytes
     std::chrono::milliseconds stallBeforeBody{0}; // send headers then stall this long
     std::size_t throttleBytesPerSecond = 0;       // 0: unthrottled
+    // Only for GET requests whose Range starts at this byte (others pass untouched).
+    std::optional<std::uint64_t> rangeFrom{};
 };
 
 // An HTTP/1.1 server on 127.0.0.1 for tests and the demo. Files come from
@@ -80,6 +82,11 @@ class FixtureServer {
     std::vector<RecordedRequest> requests(const std::string& path) const;
     void clearRequests();
 
+    // The most GET requests answered at once since the last reset; a request
+    // counts until its whole response is sent or its connection is gone.
+    std::size_t peakConcurrentRequests() const;
+    void resetPeakConcurrentRequests();
+
   private:
     struct MemoryFile {
         std::shared_ptr<const std::string> body;
@@ -91,7 +98,8 @@ class FixtureServer {
 
     bool handle(const httplib::Request& req, httplib::Response& res);
     std::optional<Resource> resolve(const std::string& path);
-    std::optional<Fault> takeFault(const std::string& path, bool consume);
+    std::optional<Fault> takeFault(const std::string& path, bool consume,
+                                   std::optional<std::uint64_t> rangeStart);
     void bumpVersion(const std::string& path);
     // Waits until `deadline`; false when the server stops meanwhile. A stall
     // (given the release count its request saw) also ends at releaseStalls().
@@ -111,6 +119,8 @@ class FixtureServer {
     std::map<std::string, Fault> faults_;
     std::optional<Fault> defaultFault_;
     RequestLog requestLog_;
+    std::size_t concurrentRequests_ = 0;
+    std::size_t peakConcurrentRequests_ = 0;
     bool serveRootTemplates_ = false;
 
     std::mutex waitMutex_;

@@ -42,6 +42,7 @@ struct ResponseBody {
     std::chrono::milliseconds stall{0};
     std::size_t throttle = 0;
     std::uint64_t stallEpoch = 0;
+    std::shared_ptr<void> inFlight; // released with the body, when the response is over
 
     bool began = false;
     Clock::time_point sendStart;

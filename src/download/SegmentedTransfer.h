@@ -1,0 +1,69 @@
+#pragma once
+
+#include "download/CacheSlot.h"
+#include "download/ConnectionBudget.h"
+#include "download/SegmentTable.h"
+#include "types/CVTAVAsset.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+// One asset fetched in ranges over several connections into a file of its
+// own beside the part file (payload.segmented), with the ranges' progress in
+// segments.json. The record is written only after the bytes it counts, so a
+// kill loses progress at worst and never claims bytes that are not there.
+// When every range is written the file becomes payload.part.
+namespace SegmentedTransfer {
+
+struct Settings {
+    std::size_t connections = 8;        // of this download at most
+    std::int64_t minRange = 4 << 20;    // no range is split below this
+    ConnectionBudget* budget = nullptr; // further connections come from here
+    std::chrono::seconds idleLimit{60}; // no byte for this long: timed out
+    std::chrono::milliseconds transferLimit{std::chrono::hours(4)};
+    std::function<bool(std::chrono::seconds, std::stop_token)> pause; // between a range's attempts
+    std::function<void(std::int64_t)> onProgress; // signed deltas, on the calling thread
+    // Every byte of the file once, in order, on the calling thread (for the digest).
+    std::function<void(std::int64_t, const char*, std::size_t)> onOrderedBytes;
+};
+
+std::filesystem::path dataPath(const CacheSlot& slot);  // payload.segmented
+std::filesystem::path statePath(const CacheSlot& slot); // segments.json
+
+// The ranges an earlier run left, when they still fit the slot's metadata
+// (same total, a validator) and their file; otherwise the leftovers are removed.
+std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
+                                          const std::optional<CacheMeta>& meta);
+
+// Removes the segmented file and its record.
+void discard(const CacheSlot& slot);
+
+// Turns what an earlier segmented run left into a part file of the bytes
+// written without a gap from 0, so one connection resumes from there.
+// Returns that part's size.
+std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded& state);
+
+// How the ranges ended: the file complete as payload.part, or a reason to
+// drop them all and fetch the file over one connection from zero.
+struct Outcome {
+    bool complete = false;
+    std::string fallbackReason;
+    std::int64_t discardedBytes = 0; // written by the ranges, then dropped for the fallback
+};
+
+// Fetches every range that is not written yet. `validator` is sent as
+// If-Range with every range; without one (a fresh download) the first
+// range's answer must give it before further connections start, and the
+// metadata is written from that answer. Throws like the downloader does:
+// DomainError / TransportError / filesystem_error, CancelledError after a stop.
+// Ranges discarded for a fallback are taken back from the progress.
+Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decoded state,
+            std::optional<std::string> validator, const Settings& settings, std::stop_token stop);
+
+} // namespace SegmentedTransfer
