@@ -33,6 +33,7 @@ namespace SegmentedTransfer {
 namespace {
 
 constexpr std::chrono::milliseconds tick{50};
+constexpr const char* recordTemporaryPrefix = ".segments.json.";
 // The record follows the bytes at most this far behind: what a kill costs.
 // Records are cheap but not free: not more often than checkpointGap either.
 constexpr std::chrono::seconds checkpointInterval{1};
@@ -132,7 +133,7 @@ void Transfer::checkpoint() {
     std::lock_guard lock(recordMutex);
     const std::string text = SegmentTable::encode(table.total(), table.snapshot());
     const fs::path target = statePath(slot);
-    const fs::path temporary = slot.directory / platform::temporaryName(".segments.json.");
+    const fs::path temporary = slot.directory / platform::temporaryName(recordTemporaryPrefix);
     {
         platform::UniqueFd out(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
@@ -374,14 +375,20 @@ void discard(const CacheSlot& slot) {
     fs::remove(dataPath(slot), ignored);
 }
 
+int removeRecordTemporaries(const fs::path& slotDirectory) {
+    int removed = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(slotDirectory, error))
+        if (platform::isTemporaryName(entry.path().filename().string(), recordTemporaryPrefix) &&
+            fs::remove(entry.path(), error))
+            ++removed;
+    return removed;
+}
+
 std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
                                           const std::optional<CacheMeta>& meta) {
     std::error_code error;
-    // Records a kill cut short before their rename.
-    for (const auto& entry : fs::directory_iterator(slot.directory, error))
-        if (platform::isTemporaryName(entry.path().filename().string(), ".segments.json."))
-            fs::remove(entry.path(), error);
-    error.clear();
+    removeRecordTemporaries(slot.directory);
     auto text = platform::readFileContents(statePath(slot), maxStateBytes, error);
     if (!text) {
         if (fs::exists(dataPath(slot), error)) discard(slot);

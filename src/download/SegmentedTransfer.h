@@ -44,6 +44,10 @@ std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
 // Removes the segmented file and its record.
 void discard(const CacheSlot& slot);
 
+// Removes the temporary files of range records that a kill cut short before
+// their rename; returns how many.
+int removeRecordTemporaries(const std::filesystem::path& slotDirectory);
+
 // Turns what an earlier segmented run left into a part file of the bytes
 // written without a gap from 0, so one connection resumes from there.
 // Returns that part's size.

@@ -1,6 +1,7 @@
 #include "pipeline/SetupSession.h"
 
 #include "download/CacheSlot.h"
+#include "download/SegmentedTransfer.h"
 #include "install/CorvelAppInstaller.h"
 #include "install/CorvelAssetExtractor.h"
 #include "log/CorvelSetupLogger.h"
@@ -165,8 +166,10 @@ int removeLeftovers(const std::string& appName, const std::string& bundleIdentif
                                           bundleIdentifier + ".desktop");
         std::error_code error;
         for (fs::directory_iterator it(cache::downloadsRoot(), error), end; !error && it != end;
-             it.increment(error))
+             it.increment(error)) {
             removed += removeWriteTemporaries(it->path(), "meta.json");
+            removed += SegmentedTransfer::removeRecordTemporaries(it->path());
+        }
     } catch (...) {
         // A path lookup that fails leaves the rest for the next run.
     }

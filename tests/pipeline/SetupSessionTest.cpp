@@ -46,7 +46,8 @@ TEST(Leftovers, TemporariesOfKilledWritesAndStagingGoTheAppComesBackStrangersSta
     const fs::path emptyAside = applications / (".tavrin-setup-stage-" + id.substr(0, 35) + "0");
     std::vector<fs::path> leftovers{data / (".SetupManifest.json." + id + ".tmp"),
                                     entries / (".com.tavrin.app.desktop." + id + ".tmp"),
-                                    slot / (".meta.json." + id + ".tmp")};
+                                    slot / (".meta.json." + id + ".tmp"),
+                                    slot / (".segments.json." + id)};
     std::vector<fs::path> strangers{
         data / (".SetupManifest.json." + id + ".tmp.keep"), data / (".other.json." + id + ".tmp"),
         entries / (".com.tavrin.app.desktop.mine.tmp"), slot / "payload.part"};
@@ -57,7 +58,7 @@ TEST(Leftovers, TemporariesOfKilledWritesAndStagingGoTheAppComesBackStrangersSta
     writeFile(killedSwap / (".previous-" + id) / "Corvel.app" / "AppRun", "old");
     fs::create_directories(emptyAside / (".previous-" + id));
 
-    EXPECT_EQ(removeLeftovers("Corvel.app", "com.tavrin.app"), 5);
+    EXPECT_EQ(removeLeftovers("Corvel.app", "com.tavrin.app"), 6);
     for (const auto& path : leftovers)
         EXPECT_FALSE(fs::exists(path)) << path;
     for (const auto& path : strangers)
