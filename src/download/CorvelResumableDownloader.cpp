@@ -2,6 +2,7 @@
 
 #include "download/DownloadHandler.h"
 #include "download/HttpHeaderValues.h"
+#include "download/RangeProbe.h"
 #include "download/SegmentedTransfer.h"
 
 #include "log/ByteCount.h"
@@ -36,7 +37,6 @@ namespace {
 // Large enough that a fast local transfer is not dominated by callbacks and
 // write calls; the only buffer between the socket and the part file.
 constexpr long receiveBufferBytes = 1 << 20;
-constexpr std::chrono::seconds connectLimit{60};
 
 // Thrown through a transfer whose body runs past the stated total.
 
@@ -71,6 +71,19 @@ std::exception_ptr asNetworkError(std::exception_ptr error) {
         return error;
     } catch (...) {
         return std::make_exception_ptr(CorvelInstallError::network(error));
+    }
+}
+
+// The failure of the transfer itself: what a network error wraps, the error as
+// it is when it wraps nothing, nothing for an install error of another kind.
+std::exception_ptr transferFailure(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvelInstallError& wrapped) {
+        auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value());
+        return network ? network->underlying : nullptr;
+    } catch (...) {
+        return error;
     }
 }
 
@@ -226,12 +239,8 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
 CorvelResumableDownloader::AttemptResult
 CorvelResumableDownloader::performHTTPDownload(DownloadHandler& attempt,
                                                const std::stop_token& stop) {
-    platform::HttpRequest request;
-    request.url = attempt.url();
-    request.timeout = timing_.transferLimit;
-    request.connectTimeout = connectLimit;
-    request.lowSpeedLimit = 1;
-    request.lowSpeedTime = timing_.idleLimit;
+    platform::HttpRequest request =
+        RangeProbe::transferRequest(attempt.url(), timing_.transferLimit, timing_.idleLimit);
     request.receiveBufferSize = receiveBufferBytes;
     // The bytes of the file itself: a compressed body would be taken for it.
     request.headers.emplace_back("Accept-Encoding", "identity");
@@ -290,43 +299,21 @@ CorvelResumableDownloader::performHTTPDownload(DownloadHandler& attempt,
 
 void CorvelResumableDownloader::probeAfter416(DownloadHandler& attempt,
                                               const std::stop_token& stop) {
-    platform::HttpRequest request;
-    request.url = attempt.url();
-    request.headers.emplace_back("Range", "bytes=0-0");
-    request.timeout = timing_.transferLimit;
-    request.connectTimeout = connectLimit;
-    request.lowSpeedLimit = 1;
-    request.lowSpeedTime = timing_.idleLimit;
-
-    std::optional<HttpResponseHead> head;
-    platform::HttpHandlers handlers;
-    // Only the head matters; a server that ignores the range must not send us the file.
-    handlers.onHead = [&head](const HttpResponseHead& response) {
-        head = response;
-        return false;
-    };
-    handlers.onBody = [](const char*, std::size_t) {};
-    auto outcome = platform::performHttp(request, handlers, stop);
-    if (!head) head = outcome.head;
-
     const std::string& url = attempt.url();
-    if (head->status == 0) throw downloadError(416, "HTTP 416 后探测请求无有效响应 — " + url);
-    auto total = resolveTotalBytes(*head);
-    if (!total)
-        throw downloadError(
-            416, fmt::format("HTTP 416 后无法确认文件大小（探测响应 {}） — {}", head->status, url));
+    auto [head, total] =
+        RangeProbe::afterRefusedRange(url, timing_.transferLimit, timing_.idleLimit, stop);
     const std::int64_t existing = attempt.existingBytes;
-    if (*total != existing) {
+    if (total != existing) {
         log(LogLevel::warn, fmt::format("  HTTP 416 [{}] 本地 {}B 与服务器 {}B 不符，清空重下",
-                                        attempt.asset.name, existing, *total));
+                                        attempt.asset.name, existing, total));
         attempt.discardLocalBytes();
         throw downloadError(416, "本地缓存与服务器文件不一致，已清理请重试 — " + url);
     }
-    cache::writeMeta(CacheMeta{head->header("ETag"), head->header("Last-Modified"), *total, url},
+    cache::writeMeta(CacheMeta{head.header("ETag"), head.header("Last-Modified"), total, url},
                      attempt.slot);
-    attempt.reportTotal(*total);
+    attempt.reportTotal(total);
     log(LogLevel::info, fmt::format("  HTTP 416 恢复 [{}] part 已完整 ({}B) 视为下载成功",
-                                    attempt.asset.name, *total));
+                                    attempt.asset.name, total));
 }
 
 bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
@@ -377,16 +364,7 @@ bool CorvelResumableDownloader::pause(std::chrono::seconds duration,
 }
 
 bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr& error) {
-    std::exception_ptr carried = error;
-    try {
-        std::rethrow_exception(error);
-    } catch (const CorvelInstallError& wrapped) {
-        if (auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value()))
-            carried = network->underlying;
-        else
-            return false;
-    } catch (...) {
-    }
+    std::exception_ptr carried = transferFailure(error);
     if (!carried) return false;
     try {
         std::rethrow_exception(carried);
@@ -414,14 +392,7 @@ bool CorvelResumableDownloader::isTransientNetworkError(const std::exception_ptr
 std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
                                                            const std::exception_ptr& error) {
     std::chrono::seconds delay(2 << attempt);
-    std::exception_ptr carried = error;
-    try {
-        std::rethrow_exception(error);
-    } catch (const CorvelInstallError& wrapped) {
-        if (auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value()))
-            carried = network->underlying;
-    } catch (...) {
-    }
+    std::exception_ptr carried = transferFailure(error);
     try {
         if (carried) std::rethrow_exception(carried);
     } catch (const HttpStatusError& status) {

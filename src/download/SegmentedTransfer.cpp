@@ -2,6 +2,7 @@
 
 #include "download/CorvelResumableDownloader.h"
 #include "download/HttpHeaderValues.h"
+#include "download/RangeProbe.h"
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
@@ -44,7 +45,6 @@ constexpr std::int64_t checkpointBytes = 4 << 20;
 // compete for the CPU and the disk.
 constexpr double uncappedBytesPerSecond = 200.0 * 1000 * 1000;
 constexpr std::chrono::milliseconds rateWindow{250};
-constexpr std::chrono::seconds connectLimit{60};
 constexpr long receiveBufferBytes = 256 * 1024;
 constexpr std::size_t orderedBlock = 1 << 20;
 constexpr std::int64_t maxStateBytes = 4 << 20;
@@ -226,32 +226,13 @@ void Transfer::writeBody(std::size_t index, const char* data, std::size_t size) 
 }
 
 void Transfer::probeAfter416(std::stop_token stop) {
-    platform::HttpRequest request;
-    request.url = url();
-    request.headers.emplace_back("Range", "bytes=0-0");
-    request.timeout = settings.transferLimit;
-    request.connectTimeout = connectLimit;
-    request.lowSpeedLimit = 1;
-    request.lowSpeedTime = settings.idleLimit;
-    std::optional<HttpResponseHead> head;
-    platform::HttpHandlers handlers;
-    handlers.onHead = [&head](const HttpResponseHead& response) {
-        head = response;
-        return false;
-    };
-    auto outcome = platform::performHttp(request, handlers, stop);
-    if (!head) head = outcome.head;
+    const std::int64_t total =
+        RangeProbe::afterRefusedRange(url(), settings.transferLimit, settings.idleLimit, stop)
+            .total;
     const auto domain = CorvelResumableDownloader::errorDomain;
-    if (head->status == 0)
-        throw DomainError(domain, 416, "HTTP 416 后探测请求无有效响应 — " + url());
-    auto total = HttpHeaderValues::resolveTotalBytes(*head);
-    if (!total)
-        throw DomainError(
-            domain, 416,
-            fmt::format("HTTP 416 后无法确认文件大小（探测响应 {}） — {}", head->status, url()));
-    if (*total == table.total()) throw Fallback{"服务器拒绝了文件范围之内的 Range (HTTP 416)"};
+    if (total == table.total()) throw Fallback{"服务器拒绝了文件范围之内的 Range (HTTP 416)"};
     log(LogLevel::warn, fmt::format("  HTTP 416 [{}] 本地 {}B 与服务器 {}B 不符，清空重下",
-                                    asset.name, table.total(), *total));
+                                    asset.name, table.total(), total));
     throw Inconsistent{
         DomainError(domain, 416, "本地缓存与服务器文件不一致，已清理请重试 — " + url())};
 }
@@ -259,12 +240,8 @@ void Transfer::probeAfter416(std::stop_token stop) {
 void Transfer::attemptRange(std::size_t index, std::stop_token stop) {
     const std::int64_t from = table.position(index), end = table.end(index);
     if (from >= end) return;
-    platform::HttpRequest request;
-    request.url = url();
-    request.timeout = settings.transferLimit;
-    request.connectTimeout = connectLimit;
-    request.lowSpeedLimit = 1;
-    request.lowSpeedTime = settings.idleLimit;
+    platform::HttpRequest request =
+        RangeProbe::transferRequest(url(), settings.transferLimit, settings.idleLimit);
     request.receiveBufferSize = receiveBufferBytes;
     request.headers.emplace_back("Accept-Encoding", "identity");
     request.headers.emplace_back("Range", fmt::format("bytes={}-{}", from, end - 1));
