@@ -1,6 +1,7 @@
 #include "download/CorvelResumableDownloader.h"
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
+#include "support/FileSizeLimit.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 #include "types/CorvelInstallError.h"
@@ -10,34 +11,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <csignal>
-#include <sys/resource.h>
-
 namespace fs = std::filesystem;
 using std::chrono::seconds;
 using namespace testsupport;
 
 namespace {
-
-// A file-size limit stands in for a full disk: writes past it fail.
-struct FileSizeLimit {
-    rlimit saved{};
-    explicit FileSizeLimit(rlim_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limited = saved;
-        if (bytes > 0) limited.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
-};
-
-std::string headerOf(const std::string& head, const std::string& name) {
-    auto at = head.find("\r\n" + name + ": ");
-    if (at == std::string::npos) return "";
-    at += name.size() + 4;
-    return head.substr(at, head.find("\r\n", at) - at);
-}
 
 std::string reply(const std::string& status, const std::string& headers, const std::string& body) {
     return "HTTP/1.1 " + status + "\r\n" + headers + "Connection: close\r\n\r\n" + body;
@@ -72,11 +50,7 @@ class Download : public ::testing::Test {
     }
     // Occurrences of a text in the log written since `from`.
     int logged(const std::string& text, std::size_t from = 0) const {
-        auto all = testsupport::logText().substr(std::max(from, logStart));
-        int n = 0;
-        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
-            ++n;
-        return n;
+        return static_cast<int>(countOf(logText().substr(std::max(from, logStart)), text));
     }
 
     const std::size_t logStart = testsupport::logText().size();

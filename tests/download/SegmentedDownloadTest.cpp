@@ -4,6 +4,7 @@
 #include "download/SegmentedTransfer.h"
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
+#include "support/FileSizeLimit.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
 #include "types/CorvelInstallError.h"
@@ -13,9 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <mutex>
-#include <sys/resource.h>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -23,13 +22,6 @@ using std::chrono::seconds;
 using namespace testsupport;
 
 namespace {
-
-std::string headerOf(const std::string& head, const std::string& name) {
-    auto at = head.find("\r\n" + name + ": ");
-    if (at == std::string::npos) return "";
-    at += name.size() + 4;
-    return head.substr(at, head.find("\r\n", at) - at);
-}
 
 std::string reply(const std::string& status, const std::string& headers, const std::string& body) {
     return fmt::format("HTTP/1.1 {}\r\n{}Content-Length: {}\r\nConnection: close\r\n\r\n{}", status,
@@ -162,11 +154,7 @@ class Segmented : public ::testing::Test {
             {}, stop);
     }
     int logged(const std::string& text) const {
-        auto all = logText().substr(logStart);
-        int n = 0;
-        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1))
-            ++n;
-        return n;
+        return static_cast<int>(countOf(logText().substr(logStart), text));
     }
 
     const std::size_t logStart = logText().size();
@@ -373,20 +361,11 @@ TEST_F(Segmented, AFullDiskFailsAndTheRangesStayResumable) {
     const std::string path = "/full.bin", body = patternBytes(400'000, 8), url = server.url(path);
     server.setFile(path, body);
     std::string what;
-    {
-        // A file-size limit stands in for a full disk: writes past it fail.
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit saved{};
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limited = saved;
-        limited.rlim_cur = 150'000;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-        try {
-            run(url, std::ssize(body), 4, 65'536);
-        } catch (const std::exception& error) {
-            what = error.what();
-        }
-        ::setrlimit(RLIMIT_FSIZE, &saved);
+    try {
+        FileSizeLimit full(150'000);
+        run(url, std::ssize(body), 4, 65'536);
+    } catch (const std::exception& error) {
+        what = error.what();
     }
     EXPECT_TRUE(what.starts_with("filesystem error: cannot write segmented file: File too large"))
         << what;

@@ -3,63 +3,27 @@
 
 #include "FixtureServer.h"
 #include "install/InstallTestSupport.h"
-#include "log/Hex.h"
-#include "platform/Directories.h"
-#include "platform/Spawn.h"
 #include "record/AcceptedManifestTime.h"
 #include "shareddata/CVSharedDataPaths.h"
+#include "support/CliProcess.h"
 #include "support/Minisign.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <openssl/evp.h>
-#include <sys/wait.h>
 
-#include <csignal>
+#include <algorithm>
 
 namespace {
 
 std::string sha256Upper(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    std::string hex = lowerHex(std::span<const std::uint8_t>(digest, length));
-    for (char& c : hex)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string hex = sha256Hex(bytes);
+    std::transform(hex.begin(), hex.end(), hex.begin(), ::toupper);
     return hex;
 }
 
-struct Outcome {
-    int exitCode = -1;
-    std::string err;
-
-    std::string lastErrLine() const {
-        std::string text = err;
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        auto newline = text.rfind('\n');
-        return newline == std::string::npos ? text : text.substr(newline + 1);
-    }
-};
-
-// One run of corvel-setup-cli to its end (bounded: a hang is killed and fails).
-Outcome runCli(const fs::path& home, const std::vector<std::string>& arguments) {
-    static int counter = 0;
-    fs::path errPath = home / fmt::format("signed-run{}.err", ++counter);
-    platform::UniqueFd err(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    pid_t pid =
-        platform::spawnProcess({platform::executablePath().parent_path() / "corvel-setup-cli",
-                                arguments, -1, -1, err.get()});
-    int status = 0;
-    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
-                   std::chrono::seconds(240))) {
-        ADD_FAILURE() << "corvel-setup-cli did not end:\n" << readFile(errPath);
-        ::kill(pid, SIGKILL);
-        platform::waitForExit(pid);
-    }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(errPath)};
+Outcome runCli(const fs::path& home, std::vector<std::string> arguments) {
+    return CliProcess(home, std::move(arguments)).finish();
 }
 
 class SignedSetup : public ::testing::Test {

@@ -25,6 +25,10 @@ class AppInstall : public ::testing::Test {
     fs::path install(const std::vector<Entry>& entries, const fs::path& destination,
                      const std::string& appName = "Corvel.app", std::stop_token stop = {}) {
         write(archive, CVTAVAsset::Format::zip, entries);
+        return installArchive(destination, appName, stop);
+    }
+    fs::path installArchive(const fs::path& destination, const std::string& appName = "Corvel.app",
+                            std::stop_token stop = {}) {
         return CorvelAppInstaller::installAppBundle(archive, destination, appName, "com.tavrin.app",
                                                     "Corvel", stop);
     }
@@ -128,8 +132,7 @@ TEST_F(AppInstall, AWriteThatFailsWhileUnpackingKeepsTheOldBundle) {
            file("Corvel.app/lib.so", patternBytes(777))});
     auto outcome = withFailingWrites(ENOSPC, 777, [&] {
         try {
-            CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app",
-                                                 "com.tavrin.app", "Corvel");
+            installArchive(applications);
             return 1;
         } catch (const CorvelInstallError& e) {
             return std::holds_alternative<CorvelInstallError::DiskFull>(e.value()) ? 0 : 2;
@@ -160,8 +163,7 @@ TEST_F(AppInstall, KilledBetweenAnyTwoStepsTheUserKeepsAnApplication) {
                 [&] {
                     ::setenv("CORVEL_KILL_POINT", point, 1);
                     try {
-                        CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app",
-                                                             "com.tavrin.app", "Corvel");
+                        installArchive(applications);
                     } catch (...) {
                         return 3;
                     }
@@ -208,10 +210,7 @@ TEST_F(AppInstall, AReinstallOverABundleWithReadOnlyFoldersLeavesNoStaging) {
     fs::permissions(applications / "Corvel.app" / "locked",
                     fs::perms::owner_read | fs::perms::owner_exec);
     write(archive, CVTAVAsset::Format::zip, {file("Corvel.app/AppRun", "new", 0755)});
-    bool ran = runWithoutFileModeOverride(home.path(), [&] {
-        CorvelAppInstaller::installAppBundle(archive, applications, "Corvel.app", "com.tavrin.app",
-                                             "Corvel");
-    });
+    bool ran = runWithoutFileModeOverride(home.path(), [&] { installArchive(applications); });
     if (!ran) GTEST_SKIP() << "file modes cannot be enforced here";
     EXPECT_EQ(readFile(applications / "Corvel.app" / "AppRun"), "new");
     EXPECT_TRUE(noneLeft(applications, ".tavrin-setup-stage-"));

@@ -53,6 +53,13 @@ std::string readRequestHead(int fd) {
     return request;
 }
 
+std::string headerOf(const std::string& head, const std::string& name) {
+    auto at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "";
+    at += name.size() + 4;
+    return head.substr(at, head.find("\r\n", at) - at);
+}
+
 void sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t put = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);

@@ -29,6 +29,8 @@ class LoopbackListener {
 
 // Reads up to the blank line that ends a request head (or EOF / a generous bound).
 std::string readRequestHead(int fd);
+// The value of header `name` in a raw request head; empty when absent.
+std::string headerOf(const std::string& head, const std::string& name);
 // Sends every byte; a peer that went away is not an error here.
 void sendAll(int fd, std::string_view bytes);
 // Waits (generously) until the peer closes its end.

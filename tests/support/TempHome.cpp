@@ -2,7 +2,9 @@
 
 #include "log/CorvelSetupLogger.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -78,6 +80,23 @@ void expectContains(const std::string& text, const std::vector<std::string>& par
     for (const auto& part : parts)
         EXPECT_NE(text.find(part), std::string::npos) << part << " not in:\n"
                                                       << text.substr(0, 4000);
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+std::string sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i)
+        hex += fmt::format("{:02x}", digest[i]);
+    return hex;
 }
 
 } // namespace testsupport
