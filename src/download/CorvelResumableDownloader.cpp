@@ -38,8 +38,6 @@ namespace {
 // write calls; the only buffer between the socket and the part file.
 constexpr long receiveBufferBytes = 1 << 20;
 
-// Thrown through a transfer whose body runs past the stated total.
-
 void logDownloadStart(const std::string& name, std::int64_t existing) {
     if (existing < 1)
         log(LogLevel::info, fmt::format("▶ 开始下载 [{}] 从头开始", name));

@@ -3,6 +3,7 @@
 #include "download/HttpHeaderValues.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/DomainError.h"
+#include "platform/FileOps.h"
 
 #include <curl/curl.h>
 #include <fmt/format.h>
@@ -21,10 +22,6 @@ using platform::TransportError;
 using platform::TransportErrorKind;
 
 namespace {
-
-[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
-    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
 
 DomainError downloadError(long code, const std::string& message) {
     return DomainError(CorvelResumableDownloader::errorDomain, code, message);
@@ -150,9 +147,9 @@ bool DownloadHandler::acceptResponse(const HttpResponseHead& head) {
 
     fileHandle =
         platform::UniqueFd(::open(slot.partURL.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    if (!fileHandle) throwFileError("cannot open part file", slot.partURL, errno);
+    if (!fileHandle) platform::throwFileError("cannot open part file", slot.partURL, errno);
     off_t end = ::lseek(fileHandle.get(), 0, SEEK_END);
-    if (end < 0) throwFileError("cannot seek part file", slot.partURL, errno);
+    if (end < 0) platform::throwFileError("cannot seek part file", slot.partURL, errno);
     bytesOnDisk = end;
 
     cache::writeMeta(CacheMeta{etag, lastModified, serverTotalBytes, url()}, slot);
@@ -185,9 +182,9 @@ void DownloadHandler::appendChunk(const char* data, std::size_t size) {
         if (written < 0) {
             if (errno == EINTR) continue;
             // Thrown through the transfer; the bytes written so far stay for a resume.
-            throwFileError("cannot write part file", slot.partURL, errno);
+            platform::throwFileError("cannot write part file", slot.partURL, errno);
         }
-        if (written == 0) throwFileError("cannot write part file", slot.partURL, ENOSPC);
+        if (written == 0) platform::throwFileError("cannot write part file", slot.partURL, ENOSPC);
         if (chunkObserver && *chunkObserver)
             (*chunkObserver)(bytesOnDisk, data, static_cast<std::size_t>(written));
         data += written;

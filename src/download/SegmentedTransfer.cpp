@@ -60,10 +60,6 @@ struct Inconsistent {
     DomainError error;
 };
 
-[[noreturn]] void throwFileError(const char* what, const fs::path& path, int error) {
-    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
-}
-
 // ETags are quoted; anything else sent as If-Range is a date.
 const char* validatorHeader(const std::string& validator) {
     return validator.starts_with('"') || validator.starts_with("W/\"") ? "ETag" : "Last-Modified";
@@ -137,7 +133,7 @@ void Transfer::checkpoint() {
     {
         platform::UniqueFd out(
             ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (!out) throwFileError("cannot write segments record", temporary, errno);
+        if (!out) platform::throwFileError("cannot write segments record", temporary, errno);
         std::string_view rest = text;
         while (!rest.empty()) {
             ssize_t written = ::write(out.get(), rest.data(), rest.size());
@@ -146,7 +142,7 @@ void Transfer::checkpoint() {
                 int error = written < 0 ? errno : ENOSPC;
                 std::error_code ignored;
                 fs::remove(temporary, ignored);
-                throwFileError("cannot write segments record", temporary, error);
+                platform::throwFileError("cannot write segments record", temporary, error);
             }
             rest.remove_prefix(static_cast<std::size_t>(written));
         }
@@ -213,7 +209,7 @@ void Transfer::writeBody(std::size_t index, const char* data, std::size_t size) 
             if (written <= 0) {
                 int error = written < 0 ? errno : ENOSPC;
                 table.commit(index, slice.count - left);
-                throwFileError("cannot write segmented file", dataPath(slot), error);
+                platform::throwFileError("cannot write segmented file", dataPath(slot), error);
             }
             at += written;
             offset += written;
@@ -391,7 +387,7 @@ std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded
     SegmentTable table(state.total, state.ranges, 1);
     const std::int64_t prefix = table.contiguousPrefix();
     if (::truncate(dataPath(slot).c_str(), prefix) != 0)
-        throwFileError("cannot truncate segmented file", dataPath(slot), errno);
+        platform::throwFileError("cannot truncate segmented file", dataPath(slot), errno);
     fs::remove(slot.partURL);
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
@@ -405,7 +401,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
     t.validator = std::move(validator);
     t.file = platform::UniqueFd(
         ::open(dataPath(slot).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!t.file) throwFileError("cannot open segmented file", dataPath(slot), errno);
+    if (!t.file) platform::throwFileError("cannot open segmented file", dataPath(slot), errno);
     if (t.validator) t.logPlan();
 
     std::stop_callback forward(stop, [&t] {
@@ -428,7 +424,8 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
             ssize_t got = ::pread(t.file.get(), block.data(), want, ordered);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0)
-                throwFileError("cannot read segmented file", dataPath(slot), got < 0 ? errno : EIO);
+                platform::throwFileError("cannot read segmented file", dataPath(slot),
+                                         got < 0 ? errno : EIO);
             settings.onOrderedBytes(ordered, block.data(), static_cast<std::size_t>(got));
             ordered += got;
         }

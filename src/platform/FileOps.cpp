@@ -16,11 +16,11 @@ namespace fs = std::filesystem;
 
 namespace platform {
 
-namespace {
-
-[[noreturn]] void fail(const char* what, const fs::path& p1, int error) {
-    throw fs::filesystem_error(what, p1, std::error_code(error, std::generic_category()));
+void throwFileError(const char* what, const fs::path& path, int error) {
+    throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
+
+namespace {
 
 [[noreturn]] void fail(const char* what, const fs::path& p1, const fs::path& p2, int error) {
     throw fs::filesystem_error(what, p1, p2, std::error_code(error, std::generic_category()));
@@ -78,11 +78,11 @@ void atomicWriteFile(const fs::path& target, std::string_view content) {
     fs::path temp =
         directory / ("." + target.filename().string() + "." + makeUuidString() + ".tmp");
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd) fail("cannot create temporary file", temp, errno);
+    if (!fd) throwFileError("cannot create temporary file", temp, errno);
     try {
-        if (!writeFully(fd.get(), content)) fail("cannot write", temp, errno);
-        if (::fsync(fd.get()) != 0) fail("cannot sync", temp, errno);
-        if (::close(fd.release()) != 0) fail("cannot close", temp, errno);
+        if (!writeFully(fd.get(), content)) throwFileError("cannot write", temp, errno);
+        if (::fsync(fd.get()) != 0) throwFileError("cannot sync", temp, errno);
+        if (::close(fd.release()) != 0) throwFileError("cannot close", temp, errno);
         if (::rename(temp.c_str(), target.c_str()) != 0)
             fail("cannot replace", temp, target, errno);
     } catch (...) {
@@ -97,21 +97,22 @@ void copyFileContents(const fs::path& source, const fs::path& target, unsigned i
     // Our own descriptors: the standard library's copy opens both without
     // close-on-exec. Non-blocking, so a FIFO at the source cannot hang the open.
     UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!in) fail("cannot open source file", source, errno);
+    if (!in) throwFileError("cannot open source file", source, errno);
     struct stat info {};
-    if (::fstat(in.get(), &info) != 0) fail("cannot examine source file", source, errno);
-    if (!S_ISREG(info.st_mode)) fail("source is not a regular file", source, EINVAL);
+    if (::fstat(in.get(), &info) != 0) throwFileError("cannot examine source file", source, errno);
+    if (!S_ISREG(info.st_mode)) throwFileError("source is not a regular file", source, EINVAL);
     mode_t permissions = mode != 0 ? static_cast<mode_t>(mode) : (info.st_mode & 07777);
     UniqueFd out(
         ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, permissions));
-    if (!out) fail("cannot create file", target, errno);
+    if (!out) throwFileError("cannot create file", target, errno);
     for (;;) {
         ssize_t copied = ::sendfile(out.get(), in.get(), nullptr, 1 << 30);
         if (copied == 0) break;
         if (copied < 0 && errno != EINTR) fail("cannot copy file", source, target, errno);
     }
     // The umask narrowed the mode at creation; the copy keeps the source's bits.
-    if (::fchmod(out.get(), permissions) != 0) fail("cannot set permissions", target, errno);
+    if (::fchmod(out.get(), permissions) != 0)
+        throwFileError("cannot set permissions", target, errno);
 }
 
 std::optional<std::string> readFileContents(const fs::path& path, std::size_t maxBytes,
@@ -152,7 +153,7 @@ void copyItem(const fs::path& from, const fs::path& to) {
     } else if (fs::is_directory(status)) {
         // Writable while it is filled: a read-only folder would refuse its own
         // content. The source's mode follows once the content is in.
-        if (::mkdir(to.c_str(), S_IRWXU) != 0) fail("cannot create directory", to, errno);
+        if (::mkdir(to.c_str(), S_IRWXU) != 0) throwFileError("cannot create directory", to, errno);
         for (const auto& entry : fs::directory_iterator(from))
             copyItem(entry.path(), to / entry.path().filename());
         fs::permissions(to, status.permissions());

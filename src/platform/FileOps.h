@@ -8,6 +8,9 @@
 
 namespace platform {
 
+// Throws the file-system error of a failed system call: `error` is its errno.
+[[noreturn]] void throwFileError(const char* what, const std::filesystem::path& path, int error);
+
 // Writes the file so that readers see either the old or the new content:
 // a temporary file in the same directory, fsync, rename over the target.
 // Throws std::filesystem::filesystem_error; the old file is intact on failure.
