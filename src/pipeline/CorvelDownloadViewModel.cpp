@@ -27,7 +27,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <future>
 #include <optional>
 #include <set>
@@ -286,17 +285,9 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
                         },
                         token);
                     if (digest) done.digest = digest->finish(fileSize(done.file));
-                } catch (const std::system_error& e) {
-                    // A full disk is the user's to mend, not a network fault; the
-                    // slot keeps its bytes for the next run.
-                    const int code = e.code().value();
-                    done.error = e.code().category() == std::generic_category() &&
-                                         (code == ENOSPC || code == EDQUOT)
-                                     ? std::make_exception_ptr(
-                                           CorvelInstallError::diskFull(asset.name, e.what()))
-                                     : std::current_exception();
                 } catch (...) {
-                    done.error = std::current_exception();
+                    // A full disk is the user's to mend; the slot keeps its bytes.
+                    done.error = asDiskFull(std::current_exception(), asset.name);
                 }
                 mailbox.push(std::move(done));
             });

@@ -2,6 +2,8 @@
 
 #include "log/ByteCount.h"
 
+#include <cerrno>
+#include <system_error>
 #include <type_traits>
 
 std::string describeError(const std::exception_ptr& error) {
@@ -71,4 +73,16 @@ CorvelInstallError CorvelInstallError::cancelled() {
 }
 CorvelInstallError CorvelInstallError::diskFull(std::string asset, std::string detail) {
     return CorvelInstallError(DiskFull{std::move(asset), std::move(detail)});
+}
+
+std::exception_ptr asDiskFull(const std::exception_ptr& error, const std::string& asset) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::system_error& e) {
+        const int code = e.code().value();
+        if (e.code().category() == std::generic_category() && (code == ENOSPC || code == EDQUOT))
+            return std::make_exception_ptr(CorvelInstallError::diskFull(asset, e.what()));
+    } catch (...) {
+    }
+    return error;
 }

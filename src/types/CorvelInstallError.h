@@ -66,3 +66,8 @@ class CorvelInstallError : public std::exception {
 
 // The description of any error: what() for standard exceptions, a fixed text otherwise.
 std::string describeError(const std::exception_ptr& error);
+
+// A file-system error that says the disk (or the quota) is full, as diskFull
+// of `asset`: the user's to mend, not a fault of the network or the archive.
+// Any other error comes back as it is.
+std::exception_ptr asDiskFull(const std::exception_ptr& error, const std::string& asset);

@@ -67,3 +67,19 @@ TEST(InstallError, EveryCaseDescribesItself) {
     for (const auto& [error, text] : cases)
         EXPECT_STREQ(error.what(), text);
 }
+
+TEST(InstallError, OnlyAFullDiskOrQuotaBecomesDiskFull) {
+    auto fileError = [](int code) {
+        return std::make_exception_ptr(
+            std::filesystem::filesystem_error("cannot write part file", "/c/payload.part",
+                                              std::error_code(code, std::generic_category())));
+    };
+    for (int code : {ENOSPC, EDQUOT}) {
+        auto mapped = asDiskFull(fileError(code), "m.bin");
+        EXPECT_TRUE(describeError(mapped).starts_with("m.bin 安装失败：磁盘空间不足（")) << code;
+    }
+    for (auto other : {fileError(EACCES), fileError(EIO),
+                       std::make_exception_ptr(CorvelInstallError::cancelled())}) {
+        EXPECT_EQ(asDiskFull(other, "m.bin"), other);
+    }
+}
