@@ -173,63 +173,45 @@ DomainError tooLargeError() {
     return makeManifestError(fmt::format("清单过大: 超过 {} 字节上限", maxManifestBytes));
 }
 
-std::string readManifestFile(const std::filesystem::path& path) {
+// A document of at most `cap` bytes: the manifest or its signature. Anything
+// longer is refused with `tooLarge` before it is read whole.
+struct CappedDocument {
+    std::size_t cap;
+    DomainError (*tooLarge)();
+    const char* unreadable; // what a file that cannot be read is called
+};
+
+const CappedDocument manifestDocument{maxManifestBytes, tooLargeError, "无法读取清单文件"};
+const CappedDocument signatureDocument{ManifestSignature::maxSignatureBytes, signatureTooLarge,
+                                       "无法读取签名文件"};
+
+std::string readFile(const std::filesystem::path& path, const CappedDocument& document) {
     std::error_code error;
-    auto body = platform::readFileContents(path, maxManifestBytes, error);
+    auto body = platform::readFileContents(path, document.cap, error);
     if (body) return std::move(*body);
-    if (error == std::errc::file_too_large) throw tooLargeError();
-    throw std::filesystem::filesystem_error("无法读取清单文件", path, error);
+    if (error == std::errc::file_too_large) throw document.tooLarge();
+    throw std::filesystem::filesystem_error(document.unreadable, path, error);
 }
 
-std::string fetchOverHttp(const platform::Url& endpoint, std::stop_token stop) {
-    platform::HttpRequest request;
-    request.url = endpoint.absoluteString();
-    request.timeout = manifestTimeout;
-    request.headers = {{"Accept", "application/json"}};
-    std::string body;
-    platform::HttpHandlers handlers;
-    handlers.onHead = [](const platform::HttpResponseHead& head) {
-        // Outside 2xx the body is of no use; stop reading it.
-        if (head.status < 200 || head.status > 299) return false;
-        auto announced = parseContentLength(head.header("Content-Length").value_or(""));
-        if (announced && *announced > static_cast<std::int64_t>(maxManifestBytes))
-            throw tooLargeError();
-        return true;
-    };
-    handlers.onBody = [&body](const char* data, std::size_t size) {
-        if (body.size() + size > maxManifestBytes) throw tooLargeError();
-        body.append(data, size);
-    };
-    auto outcome = platform::performHttp(request, handlers, stop);
-    long status = outcome.head.status;
-    if (status < 200 || status > 299) throw makeManifestError(fmt::format("HTTP {}", status));
-    return body;
-}
-
-std::string readSignatureFile(const std::filesystem::path& path) {
-    std::error_code error;
-    auto text = platform::readFileContents(path, ManifestSignature::maxSignatureBytes, error);
-    if (text) return std::move(*text);
-    if (error == std::errc::file_too_large) throw signatureTooLarge();
-    throw std::filesystem::filesystem_error("无法读取签名文件", path, error);
-}
-
-std::string fetchSignatureOverHttp(const platform::Url& url, std::stop_token stop) {
+std::string fetchOverHttp(const platform::Url& url, const CappedDocument& document,
+                          std::vector<std::pair<std::string, std::string>> headers,
+                          std::stop_token stop) {
     platform::HttpRequest request;
     request.url = url.absoluteString();
     request.timeout = manifestTimeout;
+    request.headers = std::move(headers);
     std::string body;
     platform::HttpHandlers handlers;
-    handlers.onHead = [](const platform::HttpResponseHead& head) {
+    handlers.onHead = [&document](const platform::HttpResponseHead& head) {
+        // Outside 2xx the body is of no use; stop reading it.
         if (head.status < 200 || head.status > 299) return false;
         auto announced = parseContentLength(head.header("Content-Length").value_or(""));
-        if (announced &&
-            *announced > static_cast<std::int64_t>(ManifestSignature::maxSignatureBytes))
-            throw signatureTooLarge();
+        if (announced && *announced > static_cast<std::int64_t>(document.cap))
+            throw document.tooLarge();
         return true;
     };
-    handlers.onBody = [&body](const char* data, std::size_t size) {
-        if (body.size() + size > ManifestSignature::maxSignatureBytes) throw signatureTooLarge();
+    handlers.onBody = [&body, &document](const char* data, std::size_t size) {
+        if (body.size() + size > document.cap) throw document.tooLarge();
         body.append(data, size);
     };
     auto outcome = platform::performHttp(request, handlers, stop);
@@ -309,8 +291,9 @@ ManifestResponse decodeManifest(std::string_view body) {
 
 std::string fetchManifestBody(const platform::Url& endpoint, std::stop_token stop) {
     // A file override is read as is: no HTTP, so no status to check.
-    return endpoint.isFile() ? readManifestFile(endpoint.filePath())
-                             : fetchOverHttp(endpoint, stop);
+    return endpoint.isFile()
+               ? readFile(endpoint.filePath(), manifestDocument)
+               : fetchOverHttp(endpoint, manifestDocument, {{"Accept", "application/json"}}, stop);
 }
 
 ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop) {
@@ -324,7 +307,8 @@ platform::Url signatureUrl(const platform::Url& endpoint) {
 std::string fetchSignature(const platform::Url& endpoint, std::stop_token stop) {
     const platform::Url url = signatureUrl(endpoint);
     try {
-        return url.isFile() ? readSignatureFile(url.filePath()) : fetchSignatureOverHttp(url, stop);
+        return url.isFile() ? readFile(url.filePath(), signatureDocument)
+                            : fetchOverHttp(url, signatureDocument, {}, stop);
     } catch (const DomainError& error) {
         if (error.domain() == ManifestSignature::errorDomain) throw;
         throw ManifestSignature::makeSignatureError(
