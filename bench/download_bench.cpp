@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "download_bench: not an absolute URL: %s\n", argv[1]);
         return 2;
     }
-    CVTAVAsset asset{"bench", *url, "", 1, {}, "", CVTAVAsset::Format::raw};
+    CVTAVAsset asset{.name = "bench", .url = *url};
     std::int64_t received = 0;
     auto start = std::chrono::steady_clock::now();
     try {

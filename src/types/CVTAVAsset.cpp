@@ -28,6 +28,11 @@ bool CVTAVAsset::isApplicationBundleAsset() const {
            standardizedPath(destination) == standardizedPath(applicationsDirectory());
 }
 
+std::vector<platform::Url> CVTAVAsset::fetchSources() const {
+    if (sources.empty()) return {url};
+    return sources;
+}
+
 const char* formatName(CVTAVAsset::Format format) {
     switch (format) {
     case CVTAVAsset::Format::zip:

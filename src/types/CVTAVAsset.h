@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 // One installable resource: the application archive or a model/data file.
 struct CVTAVAsset {
@@ -12,11 +14,26 @@ struct CVTAVAsset {
 
     std::string name;
     platform::Url url;
-    std::string sha256; // empty: the download is not verified
+    std::string sha256 = {}; // empty: the download is not verified
     std::int64_t expectedBytes = 1;
-    std::filesystem::path destination;
-    std::string relativePath; // product of a raw asset, relative to destination; may be empty
+    std::filesystem::path destination = {};
+    std::string relativePath = {}; // product of a raw asset, relative to destination; may be empty
     Format format = Format::raw;
+
+    // Further places the same bytes are published, in the order they are
+    // tried after the ones the user chose; url stays the asset's identity
+    // (cache slot, setup record, log lines) wherever the bytes come from.
+    std::vector<platform::Url> mirrors = {};
+    // Every place to fetch from, best first: the user's rewritten URLs, then
+    // url, then the mirrors. Empty until the run fills it: url alone.
+    std::vector<platform::Url> sources = {};
+    // The zsync control file of exactly this file and its SHA-256, when the
+    // publisher made one: older copies at hand then spare the unchanged blocks.
+    std::optional<platform::Url> zsyncUrl = {};
+    std::string zsyncSha256 = {};
+
+    // sources, or url alone when nothing filled them.
+    std::vector<platform::Url> fetchSources() const;
 
     // Where the application bundle goes (the per-user applications folder).
     static std::filesystem::path applicationsDirectory();

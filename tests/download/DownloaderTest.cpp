@@ -28,7 +28,7 @@ class Download : public ::testing::Test {
     Download() { server.start(); }
 
     CVTAVAsset asset(const std::string& url) const {
-        return {"model-a", *platform::Url::parse(url), "", known, {}, "", CVTAVAsset::Format::raw};
+        return {.name = "model-a", .url = *platform::Url::parse(url), .expectedBytes = known};
     }
     CacheSlot slot(const std::string& url) const { return cache::makeSlot(asset(url).url); }
     // Pauses are recorded instead of slept; at every progress call the sum of

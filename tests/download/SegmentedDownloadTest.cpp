@@ -123,7 +123,7 @@ class Segmented : public ::testing::Test {
     Segmented() { server.start(); }
 
     CVTAVAsset asset(const std::string& url, std::int64_t size) const {
-        return {"model-s", *platform::Url::parse(url), "", size, {}, "", CVTAVAsset::Format::raw};
+        return {.name = "model-s", .url = *platform::Url::parse(url), .expectedBytes = size};
     }
     CacheSlot slot(const std::string& url) const {
         return cache::makeSlot(*platform::Url::parse(url));

@@ -24,9 +24,10 @@ TEST(AssetModel, FormatIsInferredFromTheDecodedLowerCasedName) {
 TEST(AssetModel, BundlePredicateComparesStandardizedDirectories) {
     testsupport::TempHome home;
     auto isBundle = [](std::filesystem::path destination, CVTAVAsset::Format format) {
-        return CVTAVAsset{
-            "Corvel.app", *platform::Url::parse("https://h/app.zip"), "", 1, destination, "",
-            format}
+        return CVTAVAsset{.name = "Corvel.app",
+                          .url = *platform::Url::parse("https://h/app.zip"),
+                          .destination = destination,
+                          .format = format}
             .isApplicationBundleAsset();
     };
     auto applications = CVTAVAsset::applicationsDirectory();

@@ -11,7 +11,7 @@ using testsupport::logText;
 
 CVTAVAsset asset(const std::string& name, std::int64_t bytes) {
     auto url = *platform::Url::parse("https://example.invalid/" + name);
-    return {name, url, "", bytes, "", "", CVTAVAsset::Format::raw};
+    return {.name = name, .url = url, .expectedBytes = bytes};
 }
 
 Downloading downloading(const CorvelDownloadViewModel::State& state) {

@@ -17,7 +17,7 @@ using Language = StatusText::Language;
 
 CVTAVAsset asset(const std::string& name, std::int64_t bytes) {
     auto url = *platform::Url::parse("https://example.invalid/" + name);
-    return {name, url, "", bytes, "", "", CVTAVAsset::Format::raw};
+    return {.name = name, .url = url, .expectedBytes = bytes};
 }
 
 // A skipped asset must not appear in either figure: done never exceeds total,
