@@ -102,6 +102,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     const std::vector<CVTAVAsset>& assets = fetched.assets;
 
     SetupPlan::Plan plan = SetupPlan::makePlan(assets);
+    settle(plan);
     PipelineLogSections::logEnvironment(tier, memory, plan.neededBytes, availableDiskBytes());
     SetupPlan::requireFreeSpace(
         SetupPlan::volumeNeeds(plan.assets, cache::downloadsRoot(), volumeId),
@@ -121,6 +122,15 @@ void CorvelDownloadViewModel::Run::runSteps() {
     log(LogLevel::info, "==================== 安装成功 ====================");
     CorvelSetupManifest::persistSessionLog();
     launch();
+}
+
+void CorvelDownloadViewModel::Run::settle(const SetupPlan::Plan& plan) {
+    // Recorded before their downloads go: a kill in between leaves a record hit
+    // whose slot the next plan lists again.
+    for (const auto& found : plan.found)
+        CorvelSetupManifest::record(found.asset, found.product);
+    for (const auto& url : plan.staleSlots)
+        cache::removeSlot(url);
 }
 
 CorvelRemoteManifest::ManifestTrust CorvelDownloadViewModel::Run::manifestTrust() const {

@@ -32,6 +32,7 @@ struct CorvelDownloadViewModel::Run {
     void execute();
     void runSteps();
     CorvelRemoteManifest::ManifestTrust manifestTrust() const;
+    void settle(const SetupPlan::Plan& plan);
     void keepSigningTime(std::optional<std::int64_t> signedAt);
     void verify(const std::vector<AssetResult>& results,
                 const std::vector<std::optional<std::string>>& digests);
