@@ -3,6 +3,7 @@
 
 #include "BuildInfo.h"
 #include "ProgressText.h"
+#include "VerifyCommand.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "manifest/ManifestKeys.h"
@@ -113,6 +114,11 @@ int main(int argc, char** argv) {
                  "record");
     app.add_flag("--verbose", verbose,
                  "Every log line on standard error as it happens (the default)");
+    bool verifyOnly = false;
+    app.add_flag("--verify", verifyOnly,
+                 "Check every installed product against what was installed (sizes and SHA-256 "
+                 "of each file) and print one line per damaged, missing, changed or extra file; "
+                 "changes nothing. Exit status 0 when everything matches, 1 otherwise");
     int connections = CorvelDownloadViewModel::Options{}.connections;
     app.add_option("--connections", connections,
                    "Connections open to the servers at once for the whole run. Files of 16 MiB "
@@ -157,6 +163,7 @@ int main(int argc, char** argv) {
     platform::initializeHttp();
     if (quiet) CorvelSetupLogger::shared().setEchoToStandardError(false);
     CorvelSetupLogger::shared().logStartupBanner();
+    if (verifyOnly) return runVerify(stopSignals);
 
     options.launchApplication = !noLaunch;
     options.pacedRise = false;

@@ -14,6 +14,7 @@
 #include "platform/KillPoint.h"
 #include "record/AcceptedManifestTime.h"
 #include "record/CorvelSetupManifest.h"
+#include "record/InstalledFiles.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "shareddata/CVSystemProfile.h"
 #include "types/CorvelInstallError.h"
@@ -230,6 +231,7 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
             throw;
         }
         CorvelSetupManifest::record(result.asset, product);
+        InstalledFiles::remember(result.asset, product, stop);
         // Only now: a kill before the record leaves an archive the next run reuses.
         platform::killPoint("install.recorded");
         removeArchive(result);
