@@ -4,6 +4,7 @@
 #include "Corvel/CorvelStyle.h"
 
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -69,6 +70,15 @@ CorvelPillButton::CorvelPillButton(const QString& text, QWidget* parent) : QAbst
     setFixedSize(sizeHint());
 }
 
+void CorvelPillButton::keyPressEvent(QKeyEvent* event) {
+    // Return and Enter too, as on a dialog's default button; Space is built in.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        animateClick();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
+}
+
 QSize CorvelPillButton::sizeHint() const {
     return {CorvelFailureView::buttonWidth, 12 + fontMetrics().height() + 12};
 }
@@ -129,6 +139,8 @@ CorvelFailureView::CorvelFailureView(const QString& message, std::function<void(
     column->addStretch(1);
     column->addWidget(button_, 0, Qt::AlignHCenter);
 
+    // Keyboard users land on the one thing to do.
+    setFocusProxy(button_);
     connect(button_, &QAbstractButton::clicked, this, [this] {
         if (onQuit_) onQuit_();
     });

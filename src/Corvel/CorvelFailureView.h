@@ -20,6 +20,7 @@ class CorvelPillButton : public QAbstractButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // What the window shows when the run has failed: an icon, a title, the message

@@ -64,6 +64,7 @@ void CorvelRootView::setState(const State& state) {
                                                         setup_.onRetry, setup_.onQuit);
                        stack_->addWidget(failure_);
                        stack_->setCurrentWidget(failure_);
+                       failure_->setFocus();
                    },
                },
                state);

@@ -82,6 +82,14 @@ class FailureViewTest : public QObject {
         QCOMPARE(quits, 2); // a press counts once it is released on the button
         QTest::mouseRelease(view.button(), Qt::LeftButton);
         QCOMPARE(quits, 3);
+        // The keyboard alone: the view hands its focus to the button.
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.setFocus();
+        QCOMPARE(QApplication::focusWidget(), view.button());
+        QTest::keyClick(view.button(), Qt::Key_Space);
+        QTest::keyClick(view.button(), Qt::Key_Return);
+        QTRY_COMPARE(quits, 5);
         QCOMPARE(retries, 0);
     }
 };

@@ -2,6 +2,28 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="zh_CN">
 <context>
+    <name>CorvelCarousel</name>
+    <message>
+        <source>Pictures</source>
+        <translation>图片</translation>
+    </message>
+    <message>
+        <source>Picture %1 of %2</source>
+        <translation>第 %1 张图片，共 %2 张</translation>
+    </message>
+</context>
+<context>
+    <name>CorvelDownloadView</name>
+    <message>
+        <source>Status</source>
+        <translation>状态</translation>
+    </message>
+    <message>
+        <source>Overall progress</source>
+        <translation>总进度</translation>
+    </message>
+</context>
+<context>
     <name>CorvelFailureView</name>
     <message>
         <source>OK</source>
@@ -18,6 +40,13 @@ Please clear some space and try again.</source>
         <translation>磁盘空间不足！
 至少需要 1000 MB，但当前仅剩 120 MB。
 请清理一些空间后重试。</translation>
+    </message>
+</context>
+<context>
+    <name>CorvelProgressBar</name>
+    <message>
+        <source>Setup progress</source>
+        <translation>安装进度</translation>
     </message>
 </context>
 <context>
