@@ -356,6 +356,15 @@ std::optional<std::int64_t> checkSignature(const std::string& body, const platfo
             log(LogLevel::warn, "  ⚠ 清单签名不含时间戳，无法识别回滚");
             return std::nullopt;
         }
+        // Kept, a time far ahead would refuse every later release as a
+        // rollback; a day covers clocks that are merely off.
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+        if (*verified.timestamp > now + maxSigningTimeAhead.count())
+            throw ManifestSignature::makeSignatureError(
+                fmt::format("清单签名时间 {} 比本机时间晚一天以上，拒绝使用（请检查系统时钟）",
+                            *verified.timestamp));
         if (trust.newestAccepted && *verified.timestamp < *trust.newestAccepted)
             throw ManifestSignature::makeSignatureError(
                 fmt::format("清单比上次安装时的旧，拒绝回滚（签名时间 {}，上次接受 {}）",

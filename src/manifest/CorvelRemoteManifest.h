@@ -63,6 +63,8 @@ inline constexpr std::chrono::seconds manifestTimeout{15};
 inline constexpr std::size_t snippetBytes = 256;
 // What a file name may hold: a name longer than this cannot name a file.
 inline constexpr std::size_t maxNameBytes = 255;
+// How far a signing time may lie ahead of this machine's clock.
+inline constexpr std::chrono::seconds maxSigningTimeAhead{24 * 60 * 60};
 
 // What the run trusts: the keys that may sign the manifest (none: unsigned
 // manifests are taken, with a warning) and the newest signing time this user
