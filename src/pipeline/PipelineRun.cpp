@@ -7,6 +7,7 @@
 #include "install/CorvelAssetExtractor.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/ManifestKeys.h"
+#include "pipeline/DeltaUpdate.h"
 #include "pipeline/PipelineLogSections.h"
 #include "pipeline/SetupSession.h"
 #include "platform/Cancellation.h"
@@ -245,6 +246,14 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
 }
 
 void CorvelDownloadViewModel::Run::removeArchive(const AssetResult& result) {
+    if (result.asset.isApplicationBundleAsset() && result.asset.zsyncUrl) {
+        // The next version of the application is assembled from this one.
+        std::error_code error;
+        fs::rename(result.localArchive, DeltaUpdate::keptAppArchive(), error);
+        if (error)
+            log(LogLevel::warn, fmt::format("  ⚠ 无法保留应用归档 {}: {}",
+                                            result.localArchive.string(), error.message()));
+    }
     cache::removeSlot(result.asset.url);
     // A raw asset's download was moved into place; only its metadata remained.
     if (result.asset.format != CVTAVAsset::Format::raw)

@@ -1,6 +1,7 @@
 #include "pipeline/PipelineRun.h"
 
 #include "download/CorvelResumableDownloader.h"
+#include "pipeline/DeltaUpdate.h"
 #include "pipeline/StreamingDigest.h"
 #include "platform/BlockingQueue.h"
 #include "platform/Cancellation.h"
@@ -80,10 +81,11 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
     auto startNext = [&] {
         const std::size_t index = next++;
         ++running;
-        workers.emplace_back(
-            [&mailbox, &asset = plan[index], index, segments, token = children.get_token()] {
-                DownloadEvent done(DownloadEvent::Kind::finished, index);
-                try {
+        workers.emplace_back([&mailbox, &asset = plan[index], index, segments,
+                              token = children.get_token()] {
+            DownloadEvent done(DownloadEvent::Kind::finished, index);
+            try {
+                auto fetch = [&] {
                     CorvelResumableDownloader downloader;
                     downloader.useSegments(segments);
                     std::optional<StreamingDigest> digest;
@@ -104,12 +106,24 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
                         },
                         token);
                     if (digest) done.digest = digest->finish(fileSize(done.file));
-                } catch (...) {
-                    // A full disk is the user's to mend; the slot keeps its bytes.
-                    done.error = asDiskFull(std::current_exception(), asset.name);
+                };
+                auto delta = DeltaUpdate::prepare(asset, DeltaUpdate::seedsFor(asset), token);
+                fetch();
+                if (delta &&
+                    !DeltaUpdate::assembledSoundly(asset, *delta, done.file, done.digest)) {
+                    // Blocks taken from a seed that are not what the control file
+                    // promised: the file comes again, whole, from the server.
+                    mailbox.push(
+                        DownloadEvent(DownloadEvent::Kind::progress, 0, -fileSize(done.file)));
+                    cache::purgeSlot(asset.url);
+                    fetch();
                 }
-                mailbox.push(std::move(done));
-            });
+            } catch (...) {
+                // A full disk is the user's to mend; the slot keeps its bytes.
+                done.error = asDiskFull(std::current_exception(), asset.name);
+            }
+            mailbox.push(std::move(done));
+        });
     };
 
     // Workers hold references into this frame: they are stopped and joined
