@@ -121,6 +121,13 @@ int main(int argc, char** argv) {
                  "Check every installed product against what was installed (sizes and SHA-256 "
                  "of each file) and print one line per damaged, missing, changed or extra file; "
                  "changes nothing. Exit status 0 when everything matches, 1 otherwise");
+    bool repair = false;
+    app.add_flag("--repair", repair,
+                 "Check as --verify does, install exactly the damaged products again (a damaged "
+                 "file is the starting point of its download, so a flipped byte costs a block "
+                 "where the publisher made zsync control files), then check again. Exit status "
+                 "0 only when everything matches afterwards")
+        ->excludes("--verify");
     int connections = CorvelDownloadViewModel::Options{}.connections;
     app.add_option("--connections", connections,
                    "Connections open to the servers at once for the whole run. Files of 16 MiB "
@@ -170,6 +177,10 @@ int main(int argc, char** argv) {
     if (quiet) CorvelSetupLogger::shared().setEchoToStandardError(false);
     CorvelSetupLogger::shared().logStartupBanner();
     if (verifyOnly) return runVerify(stopSignals);
+    if (repair) {
+        int status = runVerify(stopSignals, &options.repairUrls);
+        if (status != 1 || options.repairUrls.empty()) return status;
+    }
 
     options.launchApplication = !noLaunch;
     options.pacedRise = false;
@@ -211,7 +222,8 @@ int main(int argc, char** argv) {
 
     CorvelDownloadViewModel::State final = viewModel.state();
     CorvelSetupLogger::shared().flush();
-    if (std::holds_alternative<CorvelDownloadViewModel::Success>(final)) return 0;
+    if (std::holds_alternative<CorvelDownloadViewModel::Success>(final))
+        return repair ? runVerify(stopSignals) : 0;
     if (auto* failed = std::get_if<CorvelDownloadViewModel::Failed>(&final)) {
         // The last line of standard error, after every queued log line.
         std::string line = escapeControlCharacters(failed->message) + "\n";

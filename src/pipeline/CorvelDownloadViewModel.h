@@ -87,6 +87,9 @@ class CorvelDownloadViewModel {
         std::vector<ManifestSignature::PublicKey> manifestKeys;
         // The system key file; empty: ManifestKeys::systemKeyFile().
         std::filesystem::path systemKeyFile;
+        // A repair: exactly the assets of these URLs are installed again,
+        // whatever the record says, and every other asset is left alone.
+        std::vector<std::string> repairUrls;
     };
 
     CorvelDownloadViewModel();

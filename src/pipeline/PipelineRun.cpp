@@ -103,7 +103,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
         CorvelRemoteManifest::fetchAssets(manifestTrust(), stop);
     const std::vector<CVTAVAsset>& assets = fetched.assets;
 
-    SetupPlan::Plan plan = SetupPlan::makePlan(assets);
+    SetupPlan::Plan plan = SetupPlan::makePlan(assets, options().repairUrls);
     settle(plan);
     PipelineLogSections::logEnvironment(tier, memory, plan.neededBytes, availableDiskBytes());
     SetupPlan::requireFreeSpace(

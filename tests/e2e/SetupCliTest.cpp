@@ -437,7 +437,7 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
     EXPECT_EQ(countOf(outcome.err, "🔧 已清理上次中断留下的临时目录"), leftovers.size());
 }
 
-TEST_F(SetupCli, VerifyFindsDamagedMissingChangedAndExtraFilesAndChangesNothing) {
+TEST_F(SetupCli, VerifyFindsDamagedMissingChangedAndExtraFilesAndRepairMendsThem) {
     ASSERT_EQ(run().exitCode, 0);
     server.clearRequests();
     Outcome clean = run({"--verify"});
@@ -474,7 +474,17 @@ TEST_F(SetupCli, VerifyFindsDamagedMissingChangedAndExtraFilesAndChangesNothing)
     EXPECT_EQ(readFile(CVSharedDataPaths::llmDataDirectory() / "SetupFiles.json"), before);
     EXPECT_TRUE(server.requests().empty());
 
+    // Exactly the damaged products come again; then everything matches.
+    Outcome repaired = run({"--repair"});
+    EXPECT_EQ(repaired.exitCode, 0) << repaired.err;
+    expectContains(repaired.err, {"🔧 修复: big", "🔧 修复: whisper", "🔧 修复: vision",
+                                  "🔧 修复: Corvel.app", "✔ 校验完成：4 个产品全部一致"});
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+    EXPECT_EQ(readFile(llmData() / "whisper/model.bin"), patternBytes(300000, 3));
+    EXPECT_FALSE(fs::exists(app / "extra.txt"));
+
     // Installed before lists were kept: present is all that can be said, and said so.
+    fs::remove(llmData() / "whisper/model.bin");
     fs::remove(CVSharedDataPaths::llmDataDirectory() / "SetupFiles.json");
     Outcome unlisted = run({"--verify"});
     EXPECT_EQ(unlisted.exitCode, 1);
