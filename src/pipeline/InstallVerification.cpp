@@ -86,25 +86,11 @@ std::vector<std::string> Report::damagedUrls() const {
 }
 
 std::string describe(const Problem& problem) {
-    const char* what = "";
-    switch (problem.finding) {
-    case Finding::missing:
-        what = "缺失";
-        break;
-    case Finding::changed:
-        what = "已改变";
-        break;
-    case Finding::damaged:
-        what = "已损坏";
-        break;
-    case Finding::extra:
-        what = "多余的文件";
-        break;
-    case Finding::presenceOnly:
-        what = "仅检查了存在（安装时尚无文件清单）";
-        break;
-    }
-    return fmt::format("{} [{}]: {}", what, problem.name, problem.path.string());
+    // In the order of Finding.
+    static constexpr const char* words[] = {"缺失", "已改变", "已损坏", "多余的文件",
+                                            "仅检查了存在（安装时尚无文件清单）"};
+    return fmt::format("{} [{}]: {}", words[static_cast<int>(problem.finding)], problem.name,
+                       problem.path.string());
 }
 
 Report verifyInstalled(std::stop_token stop) {
