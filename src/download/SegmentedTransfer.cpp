@@ -331,7 +331,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         t.notify();
     });
     auto progress = [&](std::int64_t delta) {
-        if (delta != 0 && settings.onProgress) settings.onProgress(delta);
+        if (delta != 0 && settings.onProgress) settings.onProgress(delta, ByteOrigin::network);
     };
     std::int64_t reported = t.table.doneBytes();
     std::int64_t ordered = 0;
