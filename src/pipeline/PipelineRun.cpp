@@ -54,15 +54,16 @@ void CorvelDownloadViewModel::Run::execute() {
         return;
     }
     std::optional<SetupLock> lock;
-    bool heldElsewhere = false;
     try {
         lock = SetupLock::tryAcquire();
-        heldElsewhere = !lock;
-    } catch (const std::exception& e) {
-        // Without a cache folder the run fails soon enough, with its own reason.
-        log(LogLevel::warn, std::string("  ⚠ 无法创建安装锁文件: ") + e.what());
+    } catch (...) {
+        // Without the lock nothing may be cleaned up or installed.
+        const std::string reason = describeError(std::current_exception());
+        log(LogLevel::error, "✘ 无法创建安装锁文件: " + reason);
+        publish(Failed{escapeControlCharacters("无法创建安装锁文件: " + reason)});
+        return;
     }
-    if (heldElsewhere) {
+    if (!lock) {
         // Another process is installing: leave everything to it, the record included.
         log(LogLevel::error, "✘ 另一个 Corvel Setup 正在运行，本次未做任何改动");
         publish(Failed{"另一个 Corvel Setup 正在运行，请等它结束后再试"});
