@@ -24,6 +24,9 @@ struct ManifestApp {
     std::optional<std::string> fileName; // decoded, not used
     std::optional<std::int64_t> fileSize;
     std::optional<std::string> fileHash;
+    // The file's zsync control file and its SHA-256: both or neither.
+    std::optional<std::string> zsyncUrl{};
+    std::optional<std::string> zsyncHash{};
 };
 
 struct ManifestModel {
@@ -32,6 +35,8 @@ struct ManifestModel {
     std::string fileName;
     std::optional<std::int64_t> size;
     std::optional<std::string> fileHash{}; // SHA-256, hexadecimal, either case
+    std::optional<std::string> zsyncUrl{};
+    std::optional<std::string> zsyncHash{};
 };
 
 struct ManifestData {
