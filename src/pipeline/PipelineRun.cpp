@@ -73,7 +73,9 @@ void CorvelDownloadViewModel::Run::execute() {
         runSteps();
     } catch (...) {
         auto error = std::current_exception();
-        if (isCancellation(error) || stop.stop_requested()) {
+        // Only the stop's own ending is a cancellation: a step that failed
+        // anyway, window closed or not, is reported as what happened.
+        if (isCancellation(error)) {
             log(LogLevel::warn, "任务被取消");
             publish(Failed{CorvelInstallError::cancelled().what()});
             return;
@@ -225,7 +227,7 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
         } catch (...) {
             // A cancellation is not a failed step: the run logs it once.
             auto error = std::current_exception();
-            if (!isCancellation(error) && !stop.stop_requested())
+            if (!isCancellation(error))
                 log(LogLevel::error, fmt::format("✘ 步骤 {}/{} 失败 [{}]: {}", step, total, name,
                                                  describeError(error)));
             throw;
