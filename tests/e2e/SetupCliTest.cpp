@@ -442,9 +442,12 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
     };
     for (const Row& row :
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
-          Row{{"--help"}, 0, {"--manifest-url", "--quiet", "--verbose", "--connections"}},
+          Row{{"--help"},
+              0,
+              {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections"}},
           Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
-          Row{{"--connections", "0"}, 2}, Row{{"--connections", "x"}, 2}}) {
+          Row{{"--mirror", "https://a/=ftp://b/"}, 2}, Row{{"--connections", "0"}, 2},
+          Row{{"--connections", "x"}, 2}}) {
         Outcome outcome = CliProcess(home.path(), row.arguments).finish();
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments[0];
         expectContains(outcome.out, row.output);
