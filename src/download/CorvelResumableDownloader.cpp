@@ -11,6 +11,7 @@
 #include "platform/DomainError.h"
 #include "platform/FileOps.h"
 #include "platform/HttpClient.h"
+#include "platform/ProxyEnvironment.h"
 #include "platform/UniqueFd.h"
 #include "types/CorvelInstallError.h"
 
@@ -133,7 +134,11 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     const TotalBytesHandler& onTotalBytesResolved, const std::stop_token& stop) {
     const CacheSlot slot = cache::makeSlot(asset.url);
     auto resumed = SegmentedTransfer::load(slot, cache::readMeta(slot));
-    if (resumed && segments_.connections <= 1) {
+    // A caching proxy stores plain GETs only: behind one, range requests would
+    // pull every byte from the origin again for each machine.
+    const bool oneConnection =
+        segments_.connections <= 1 || platform::proxyFor(asset.url).has_value();
+    if (resumed && oneConnection) {
         // Ranges of an earlier run: one connection continues from the first gap.
         SegmentedTransfer::keepPrefixAsPart(slot, *resumed);
         resumed.reset();
@@ -156,8 +161,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     } lease{budget.get()};
 
     const auto known = DownloadHandler::knownTotalOf(asset);
-    if (segments_.connections > 1 &&
-        (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
+    if (!oneConnection && (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
         try {
             if (fetchInSegments(asset, slot, std::move(resumed), *budget, onProgress,
                                 onTotalBytesResolved, stop)) {
