@@ -1,5 +1,6 @@
 #include "Corvel/CorvelCarousel.h"
 
+#include "Corvel/CorvelAccessibility.h"
 #include "Corvel/CorvelStyle.h"
 
 #include <QEasingCurve>
@@ -28,6 +29,11 @@ QPainterPath capsule(const QRectF& rect) {
 
 } // namespace
 
+CorvelCarouselDot::CorvelCarouselDot(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+}
+
 CorvelCarousel::CorvelCarousel(QList<CarouselImage> images, std::chrono::milliseconds interval,
                                CorvelClock& clock, QWidget* parent)
     : QWidget(parent), images_(std::move(images)), interval_(interval), clock_(clock) {
@@ -38,6 +44,28 @@ CorvelCarousel::CorvelCarousel(QList<CarouselImage> images, std::chrono::millise
         position_ = value.toDouble();
         update();
     });
+    installCorvelAccessibility();
+    setAccessibleName(tr("Pictures"));
+    if (count() >= 2)
+        for (int i = 0; i < count(); ++i) {
+            auto* dot = new CorvelCarouselDot(this);
+            dot->setAccessibleName(tr("Picture %1 of %2").arg(i + 1).arg(count()));
+            dots_.append(dot);
+        }
+    layoutDots();
+}
+
+void CorvelCarousel::layoutDots() {
+    if (dots_.isEmpty()) return;
+    const double current = dotSize + 6;
+    double x = (width() - (dotSize * (count() - 1) + current + dotSpacing * (count() - 1))) / 2;
+    const double y = height() - dotBottomMargin - dotSize;
+    for (int i = 0; i < count(); ++i) {
+        const double w = i == index_ ? current : dotSize;
+        dots_[i]->setCurrent(i == index_);
+        dots_[i]->setGeometry(QRectF(x, y, w, dotSize).toAlignedRect());
+        x += w + dotSpacing;
+    }
 }
 
 CorvelCarousel::~CorvelCarousel() = default;
@@ -50,6 +78,7 @@ void CorvelCarousel::startFresh() {
     pressAt_.reset();
     dragging_ = false;
     if (isVisible()) restartAutoAdvance();
+    layoutDots();
     update();
 }
 
@@ -72,6 +101,7 @@ void CorvelCarousel::slideTo(int index) {
     slide_.setStartValue(from);
     slide_.setEndValue(double(std::min(index_, std::max(count() - 1, 0))));
     slide_.start();
+    layoutDots();
     update();
 }
 
@@ -93,12 +123,14 @@ void CorvelCarousel::showEvent(QShowEvent* event) {
         index_ = 0;
         position_ = 0;
     }
+    layoutDots();
     prepareSlides();
     restartAutoAdvance();
 }
 
 void CorvelCarousel::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    layoutDots();
     if (isVisible()) prepareSlides();
 }
 

@@ -11,6 +11,19 @@
 #include <memory>
 #include <optional>
 
+// One dot under the slides, for assistive technology: it draws nothing (the
+// carousel paints the dots) and lets every click through.
+class CorvelCarouselDot : public QWidget {
+    Q_OBJECT
+  public:
+    explicit CorvelCarouselDot(QWidget* parent);
+    bool isCurrent() const { return current_; }
+    void setCurrent(bool current) { current_ = current; }
+
+  private:
+    bool current_ = false;
+};
+
 // The image carousel of the progress view: a strip of slides that advances by
 // itself, can be swiped, and shows a row of dots when there is more than one.
 class CorvelCarousel : public QWidget {
@@ -51,6 +64,8 @@ class CorvelCarousel : public QWidget {
     void slideTo(int index);
     void endDrag(double translation);
     void paintDots(QPainter& painter);
+    // Puts the accessible dots where the dots rest once a slide has settled.
+    void layoutDots();
     void prepareSlides();
     int count() const { return int(images_.size()); }
 
@@ -65,6 +80,7 @@ class CorvelCarousel : public QWidget {
     double position_ = 0;
     QVariantAnimation slide_;
 
+    QList<CorvelCarouselDot*> dots_;
     std::optional<QPointF> pressAt_;
     bool dragging_ = false;
 };

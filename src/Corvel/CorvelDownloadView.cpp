@@ -27,7 +27,11 @@ double progressFillWidth(double trackWidth, double overallProgress) {
     return trackWidth * std::min(overallProgress, 1.0);
 }
 
-CorvelProgressBar::CorvelProgressBar(QWidget* parent) : QWidget(parent) {
+CorvelProgressBar::CorvelProgressBar(QWidget* parent) : QProgressBar(parent) {
+    setRange(0, 100);
+    setValue(0);
+    setTextVisible(false);
+    setAccessibleName(tr("Setup progress"));
     setFixedHeight(barHeight);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
@@ -35,6 +39,7 @@ CorvelProgressBar::CorvelProgressBar(QWidget* parent) : QWidget(parent) {
 void CorvelProgressBar::setProgress(double overallProgress) {
     if (overallProgress == progress_) return;
     progress_ = overallProgress;
+    setValue(percentText(overallProgress).chopped(1).toInt());
     update();
 }
 
@@ -80,6 +85,8 @@ CorvelDownloadView::CorvelDownloadView(QList<CarouselImage> images,
 
     // Under the bar, in a quieter tone than the percentage.
     status_->setFont(CorvelFonts::regular12());
+    status_->setAccessibleDescription(tr("Status"));
+    percent_->setAccessibleDescription(tr("Overall progress"));
     status_->setFixedHeight(statusHeight);
     status_->setContentsMargins(sideInset, 0, sideInset, 0);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);

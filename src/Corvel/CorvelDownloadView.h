@@ -3,6 +3,7 @@
 #include "Corvel/CarouselImage.h"
 #include "Corvel/CorvelClock.h"
 
+#include <QProgressBar>
 #include <QString>
 #include <QWidget>
 
@@ -19,8 +20,9 @@ QString percentText(double overallProgress);
 // How much of a track of `trackWidth` the fill covers.
 double progressFillWidth(double trackWidth, double overallProgress);
 
-// The thin capsule bar: track and fill, 4 high.
-class CorvelProgressBar : public QWidget {
+// The thin capsule bar: track and fill, 4 high. A progress bar underneath, so
+// assistive technology finds it with its value in whole percent.
+class CorvelProgressBar : public QProgressBar {
     Q_OBJECT
   public:
     static constexpr int barHeight = 4;

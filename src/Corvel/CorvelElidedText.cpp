@@ -1,5 +1,8 @@
 #include "Corvel/CorvelElidedText.h"
 
+#include "Corvel/CorvelAccessibility.h"
+
+#include <QAccessible>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QTextLayout>
@@ -11,11 +14,14 @@ CorvelElidedText::CorvelElidedText(int maxLines, QWidget* parent)
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Minimum);
     policy.setHeightForWidth(true);
     setSizePolicy(policy);
+    installCorvelAccessibility();
 }
 
 void CorvelElidedText::setText(const QString& text) {
     if (text == text_) return;
     text_ = text;
+    QAccessibleEvent changed(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
     updateGeometry();
     update();
 }

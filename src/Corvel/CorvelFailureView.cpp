@@ -4,28 +4,14 @@
 #include "Corvel/CorvelStyle.h"
 
 #include <QFile>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
-#include <QRegularExpression>
 #include <QSvgRenderer>
 #include <QVBoxLayout>
 
-#include <cstdlib>
-
 namespace {
-
-QString languageTag(QString value) {
-    // "zh_CN.UTF-8@variant" -> "zh-CN"
-    const qsizetype cut = value.indexOf(QRegularExpression(QStringLiteral("[.@]")));
-    if (cut >= 0) value.truncate(cut);
-    value.replace(u'_', u'-');
-    return value;
-}
-
-bool isPosixLocale(const QString& value) {
-    return value == u"C" || value.startsWith(u"C.") || value == u"POSIX";
-}
 
 // The accent-coloured information mark: the "info_empty" resource drawn as a
 // template when the application has one, otherwise a drawn circle with an "i".
@@ -76,55 +62,21 @@ class InfoIcon : public QWidget {
 
 } // namespace
 
-QStringList preferredLanguages(const EnvironmentLookup& lookup) {
-    auto get = [&](const char* name) {
-        std::optional<QString> value = lookup(name);
-        return value ? *value : QString();
-    };
-    QString locale = get("LC_ALL");
-    if (locale.isEmpty()) locale = get("LC_MESSAGES");
-    if (locale.isEmpty()) locale = get("LANG");
-    if (isPosixLocale(locale)) return {QStringLiteral("en")};
-
-    QStringList languages;
-    for (const QString& entry : get("LANGUAGE").split(u':', Qt::SkipEmptyParts))
-        languages.append(languageTag(entry));
-    if (!locale.isEmpty()) languages.append(languageTag(locale));
-    return languages;
-}
-
-QStringList preferredLanguages() {
-    return preferredLanguages([](const char* name) -> std::optional<QString> {
-        if (const char* value = std::getenv(name)) return QString::fromLocal8Bit(value);
-        return std::nullopt;
-    });
-}
-
-bool isChineseLanguage(const QStringList& preferred) {
-    const QString first = preferred.isEmpty() ? QStringLiteral("en") : preferred.first();
-    return first.toLower().startsWith(u"zh");
-}
-
-FailureTexts failureTexts(bool chinese) {
-    if (chinese)
-        return {
-            QStringLiteral("安装失败"),
-            QStringLiteral(
-                "磁盘空间不足！\n至少需要 1000 MB，但当前仅剩 120 MB。\n请清理一些空间后重试。"),
-            QStringLiteral("好")};
-    return {
-        QStringLiteral("Installation Failed"),
-        QStringLiteral("Insufficient disk space!\nAt least 1000 MB is required, but only 120 MB is "
-                       "available.\nPlease clear some space and try again."),
-        QStringLiteral("OK")};
-}
-
 CorvelPillButton::CorvelPillButton(const QString& text, QWidget* parent) : QAbstractButton(parent) {
     setText(text);
     setFont(CorvelFonts::medium16());
     setCursor(Qt::PointingHandCursor);
     setFocusPolicy(Qt::StrongFocus);
     setFixedSize(sizeHint());
+}
+
+void CorvelPillButton::keyPressEvent(QKeyEvent* event) {
+    // Return and Enter too, as on a dialog's default button; Space is built in.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        animateClick();
+        return;
+    }
+    QAbstractButton::keyPressEvent(event);
 }
 
 QSize CorvelPillButton::sizeHint() const {
@@ -148,25 +100,26 @@ void CorvelPillButton::paintEvent(QPaintEvent*) {
 }
 
 CorvelFailureView::CorvelFailureView(const QString& message, std::function<void()> onRetry,
-                                     std::function<void()> onQuit, const QStringList& languages,
-                                     QWidget* parent)
+                                     std::function<void()> onQuit, QWidget* parent)
     : QWidget(parent), onRetry_(std::move(onRetry)), onQuit_(std::move(onQuit)), title_(new QLabel),
       message_(new CorvelElidedText(maxMessageLines)), button_(nullptr) {
-    const FailureTexts texts = failureTexts(isChineseLanguage(languages));
-    button_ = new CorvelPillButton(texts.button);
+    button_ = new CorvelPillButton(tr("OK"));
 
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, colorFromHex(u"#FAF9F7"));
     setPalette(palette);
 
-    title_->setText(texts.title);
+    title_->setText(tr("Installation Failed"));
     title_->setFont(CorvelFonts::semibold18());
     QPalette titlePalette = title_->palette();
     titlePalette.setColor(QPalette::WindowText, colorFromHex(u"#191918"));
     title_->setPalette(titlePalette);
 
-    message_->setText(message.isEmpty() ? texts.emptyMessage : message);
+    message_->setText(message.isEmpty()
+                          ? tr("Insufficient disk space!\nAt least 1000 MB is required, but only "
+                               "120 MB is available.\nPlease clear some space and try again.")
+                          : message);
     message_->setFont(CorvelFonts::regular14());
     QPalette messagePalette = message_->palette();
     messagePalette.setColor(QPalette::WindowText, colorFromHex(u"#403F3D"));
@@ -186,6 +139,8 @@ CorvelFailureView::CorvelFailureView(const QString& message, std::function<void(
     column->addStretch(1);
     column->addWidget(button_, 0, Qt::AlignHCenter);
 
+    // Keyboard users land on the one thing to do.
+    setFocusProxy(button_);
     connect(button_, &QAbstractButton::clicked, this, [this] {
         if (onQuit_) onQuit_();
     });

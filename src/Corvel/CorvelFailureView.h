@@ -11,24 +11,6 @@
 class CorvelElidedText;
 class QLabel;
 
-// The user's preferred languages, most preferred first, from the variables
-// gettext reads: LANGUAGE (a colon-separated list) unless the locale is C or
-// POSIX, then the locale of LC_ALL, LC_MESSAGES or LANG. "zh_CN.UTF-8"
-// becomes "zh-CN".
-using EnvironmentLookup = std::function<std::optional<QString>(const char* name)>;
-QStringList preferredLanguages(const EnvironmentLookup& lookup);
-QStringList preferredLanguages(); // from the process environment
-
-// Chinese when the first preferred language (or "en" for none) starts with "zh".
-bool isChineseLanguage(const QStringList& preferred);
-
-struct FailureTexts {
-    QString title;
-    QString emptyMessage; // shown when the failure carries no message
-    QString button;
-};
-FailureTexts failureTexts(bool chinese);
-
 // A rounded button that draws only its own shape (no platform style).
 class CorvelPillButton : public QAbstractButton {
     Q_OBJECT
@@ -38,6 +20,7 @@ class CorvelPillButton : public QAbstractButton {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // What the window shows when the run has failed: an icon, a title, the message
@@ -51,9 +34,7 @@ class CorvelFailureView : public QWidget {
 
     // `onRetry` is kept for the shell; no control here calls it.
     CorvelFailureView(const QString& message, std::function<void()> onRetry,
-                      std::function<void()> onQuit,
-                      const QStringList& languages = preferredLanguages(),
-                      QWidget* parent = nullptr);
+                      std::function<void()> onQuit, QWidget* parent = nullptr);
 
     QLabel* titleLabel() const { return title_; }
     CorvelElidedText* messageText() const { return message_; }

@@ -4,6 +4,7 @@
 #include "Corvel/CorvelDownloadView.h"
 #include "Corvel/CorvelFailureView.h"
 #include "Corvel/WindowFit.h"
+#include "desktop/Translations.h"
 #include "pipeline/StatusText.h"
 
 #include <QStackedLayout>
@@ -16,7 +17,6 @@ template <class... F> Overloaded(F...) -> Overloaded<F...>;
 CorvelRootView::CorvelRootView(Setup setup, QWidget* parent)
     : QWidget(parent), setup_(std::move(setup)), stack_(new QStackedLayout(this)),
       download_(new CorvelDownloadView(setup_.images, setup_.carouselInterval, *setup_.clock)) {
-    languages_ = setup_.languages.isEmpty() ? preferredLanguages() : setup_.languages;
     setMinimumSize(WindowFit::minimumContent.toSize());
     stack_->addWidget(download_);
 }
@@ -27,11 +27,9 @@ QWidget* CorvelRootView::currentView() const {
 
 void CorvelRootView::setState(const State& state) {
     using Stage = CorvelDownloadView::Stage;
-    const StatusText::Language language = isChineseLanguage(languages_)
-                                              ? StatusText::Language::chinese
-                                              : StatusText::Language::english;
     auto showProgress = [&](CorvelDownloadView::Values values) {
-        values.status = QString::fromStdString(StatusText::line(state, language));
+        values.status =
+            QString::fromStdString(StatusText::line(state, Translations::statusWords()));
         // A progress view that comes back after a failure starts afresh.
         const bool returning = stack_->currentWidget() != download_;
         download_->setValues(values);
@@ -63,9 +61,10 @@ void CorvelRootView::setState(const State& state) {
                            failure_->deleteLater();
                        }
                        failure_ = new CorvelFailureView(QString::fromStdString(s.message),
-                                                        setup_.onRetry, setup_.onQuit, languages_);
+                                                        setup_.onRetry, setup_.onQuit);
                        stack_->addWidget(failure_);
                        stack_->setCurrentWidget(failure_);
+                       failure_->setFocus();
                    },
                },
                state);

@@ -26,7 +26,6 @@ class CorvelRootView : public QWidget {
         QList<CarouselImage> images = bundledCarouselImages();
         std::chrono::milliseconds carouselInterval{3000};
         CorvelClock* clock = &CorvelClock::system();
-        QStringList languages; // empty: the user's preferred languages
     };
 
     explicit CorvelRootView(Setup setup, QWidget* parent = nullptr);
@@ -47,7 +46,6 @@ class CorvelRootView : public QWidget {
 
   private:
     Setup setup_;
-    QStringList languages_; // the failure view and the status line speak the first one
     QStackedLayout* stack_;
     CorvelDownloadView* download_;
     CorvelFailureView* failure_ = nullptr;

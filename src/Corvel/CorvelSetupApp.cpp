@@ -127,7 +127,7 @@ void CorvelSetupApp::finish(int status) {
 void CorvelSetupApp::showAbout() {
     const QString version = aboutVersion(QStringLiteral(CORVEL_VERSION));
     QMessageBox::about(window_.get(), tr("About Corvel"),
-                       QStringLiteral("<b>Corvel</b><p>Version %1</p>"
-                                      "<p>Copyright © 2025 Tavrin. All rights reserved.</p>")
+                       tr("<b>Corvel</b><p>Version %1</p>"
+                          "<p>Copyright © 2025 Tavrin. All rights reserved.</p>")
                            .arg(version.toHtmlEscaped()));
 }

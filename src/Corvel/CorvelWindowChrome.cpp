@@ -30,13 +30,13 @@ QColor lightColor(CorvelTrafficButton::Kind kind) {
 QString accessibleLabel(CorvelTrafficButton::Kind kind) {
     switch (kind) {
     case CorvelTrafficButton::Kind::close:
-        return QStringLiteral("关闭");
+        return CorvelTrafficButton::tr("Close");
     case CorvelTrafficButton::Kind::minimize:
-        return QStringLiteral("最小化");
+        return CorvelTrafficButton::tr("Minimize");
     case CorvelTrafficButton::Kind::zoomDisabled:
         break;
     }
-    return QStringLiteral("缩放（不可用）");
+    return CorvelTrafficButton::tr("Zoom (unavailable)");
 }
 
 // Paints nothing but a hairline around the window and lets every click through.

@@ -1,6 +1,7 @@
 #include "BuildInfo.h"
 #include "Corvel/CorvelSetupApp.h"
 #include "Corvel/CorvelStallProbe.h"
+#include "desktop/Translations.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "manifest/ManifestKeys.h"
@@ -149,6 +150,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationVersion(QStringLiteral(CORVEL_VERSION));
     // Matches the installed desktop entry, so docks group the window under it.
     QApplication::setDesktopFileName(QStringLiteral("com.tavrin.setup"));
+    Translations::use(Translations::preferredLanguages());
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/com.tavrin.setup.svg")));
     // The shell ends the program itself: closing the window must first stop
     // the run, and the exit status depends on how the run ended.

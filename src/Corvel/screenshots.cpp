@@ -4,6 +4,7 @@
 #include "Corvel/CorvelDownloadView.h"
 #include "Corvel/CorvelRootView.h"
 #include "Corvel/CorvelWindowChrome.h"
+#include "desktop/Translations.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -76,7 +77,7 @@ int main(int argc, char* argv[]) {
         if (parser.isSet(only) && parser.value(only) != shot.name) continue;
         CorvelWindowChrome window;
         CorvelRootView::Setup setup;
-        setup.languages = shot.languages;
+        Translations::use(shot.languages);
         const QList<CarouselImage>& slides = bundledCarouselImages();
         const qsizetype first = std::min<qsizetype>(shot.firstSlide, slides.size());
         setup.images = slides.mid(first) + slides.mid(0, first);

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cmath>
 
+// Marks a sentence for Qt's lupdate; it joins the window's catalogue.
+#define QT_TRANSLATE_NOOP(scope, text) text
+
 namespace ProgressText {
 
 namespace {
@@ -19,10 +22,10 @@ double overallOf(const VM::State& state) {
 }
 
 // What follows the percentage: the status line, or the outcome of a failure.
-std::string detailOf(const VM::State& state, StatusText::Language language) {
+std::string detailOf(const VM::State& state, const StatusText::Translate& translate) {
     if (std::holds_alternative<VM::Failed>(state))
-        return language == StatusText::Language::chinese ? "失败" : "failed";
-    return StatusText::line(state, language);
+        return StatusText::worded(translate, QT_TRANSLATE_NOOP("StatusText", "failed"));
+    return StatusText::line(state, translate);
 }
 
 } // namespace
@@ -49,9 +52,9 @@ int percentOf(const VM::State& state) {
     return static_cast<int>(std::clamp(std::lround(overallOf(state) * 100), 0L, 100L));
 }
 
-std::string barLine(const VM::State& state, int width, StatusText::Language language) {
+std::string barLine(const VM::State& state, int width, const StatusText::Translate& translate) {
     const int percent = percentOf(state);
-    const std::string detail = detailOf(state, language);
+    const std::string detail = detailOf(state, translate);
     // The bar takes what the text leaves, between 10 and 40 cells.
     const int text = 7 + columnsOf(detail);
     const int cells = std::clamp(width - text - 3, 10, 40);
@@ -72,12 +75,12 @@ std::string barLine(const VM::State& state, int width, StatusText::Language lang
 
 std::optional<std::string> plainLine(const VM::State& state,
                                      const std::optional<VM::State>& lastShown,
-                                     StatusText::Language language) {
+                                     const StatusText::Translate& translate) {
     if (lastShown && lastShown->index() == state.index() &&
         percentOf(state) <= percentOf(*lastShown))
         return std::nullopt;
     return fmt::format("[{}] {:>3}%  {}", stageName(state), percentOf(state),
-                       detailOf(state, language));
+                       detailOf(state, translate));
 }
 
 } // namespace ProgressText

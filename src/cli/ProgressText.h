@@ -18,13 +18,13 @@ int columnsOf(const std::string& text);
 // The one-line bar of a terminal, narrower than `width` columns so that it
 // never wraps: "[#########.........]  42%  1.2 GB / 3.4 GB · 18.5 MB/s · 2 min left".
 std::string barLine(const CorvelDownloadViewModel::State& state, int width,
-                    StatusText::Language language);
+                    const StatusText::Translate& translate);
 
 // One line for a log file or pipe, or nothing when it would repeat or go
 // back: `lastShown` is the state of the last line written. Within a stage
 // each whole percent appears at most once and never lower than before.
 std::optional<std::string> plainLine(const CorvelDownloadViewModel::State& state,
                                      const std::optional<CorvelDownloadViewModel::State>& lastShown,
-                                     StatusText::Language language);
+                                     const StatusText::Translate& translate);
 
 } // namespace ProgressText

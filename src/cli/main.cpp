@@ -3,6 +3,7 @@
 
 #include "BuildInfo.h"
 #include "ProgressText.h"
+#include "desktop/Translations.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
 #include "manifest/ManifestKeys.h"
@@ -13,6 +14,7 @@
 #include "sources/MirrorRules.h"
 
 #include <CLI/CLI.hpp>
+#include <QCoreApplication>
 #include <fmt/format.h>
 
 #include <signal.h>
@@ -51,15 +53,15 @@ class ProgressDisplay {
   public:
     explicit ProgressDisplay(bool quiet)
         : terminal_(::isatty(STDERR_FILENO) == 1), quiet_(quiet),
-          language_(StatusText::languageFromEnvironment()) {}
+          words_(Translations::statusWords()) {}
 
     void show(const CorvelDownloadViewModel::State& state) {
         if (terminal_) {
             CorvelSetupLogger::shared().setStatusLine(
-                ProgressText::barLine(state, terminalWidth(), language_));
+                ProgressText::barLine(state, terminalWidth(), words_));
         } else if (quiet_) {
             return;
-        } else if (auto line = ProgressText::plainLine(state, lastShown_, language_)) {
+        } else if (auto line = ProgressText::plainLine(state, lastShown_, words_)) {
             writeOut(*line + "\n");
             lastShown_ = state;
         }
@@ -72,7 +74,7 @@ class ProgressDisplay {
   private:
     bool terminal_;
     bool quiet_;
-    StatusText::Language language_;
+    StatusText::Translate words_;
     std::optional<CorvelDownloadViewModel::State> lastShown_;
 };
 
@@ -186,6 +188,10 @@ int main(int argc, char** argv) {
             return exitUsage;
         }
     }
+    // Qt only for the desktop's services: the shared catalogue of the window's
+    // words and the session bus. No event loop runs.
+    QCoreApplication qtCore(argc, argv);
+    Translations::use(Translations::preferredLanguages());
     platform::initializeHttp();
     if (quiet) CorvelSetupLogger::shared().setEchoToStandardError(false);
     CorvelSetupLogger::shared().logStartupBanner();

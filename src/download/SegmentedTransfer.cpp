@@ -34,7 +34,6 @@ namespace SegmentedTransfer {
 namespace {
 
 constexpr std::chrono::milliseconds tick{50};
-constexpr const char* recordTemporaryPrefix = ".segments.json.";
 // The record follows the bytes at most this far behind: what a kill costs.
 // Records are cheap but not free: not more often than checkpointGap either.
 constexpr std::chrono::seconds checkpointInterval{1};
@@ -47,7 +46,6 @@ constexpr double uncappedBytesPerSecond = 200.0 * 1000 * 1000;
 constexpr std::chrono::milliseconds rateWindow{250};
 constexpr long receiveBufferBytes = 256 * 1024;
 constexpr std::size_t orderedBlock = 1 << 20;
-constexpr std::int64_t maxStateBytes = 4 << 20;
 
 // Thrown through a transfer that has brought its range to the end.
 struct RangeDone {};
@@ -127,33 +125,7 @@ void Transfer::logPlan() const {
 // a transfer on one connection never waits for either.
 void Transfer::checkpoint() {
     std::lock_guard lock(recordMutex);
-    const std::string text = SegmentTable::encode(table.total(), table.snapshot());
-    const fs::path target = statePath(slot);
-    const fs::path temporary = slot.directory / platform::temporaryName(recordTemporaryPrefix);
-    {
-        platform::UniqueFd out(
-            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (!out) platform::throwFileError("cannot write segments record", temporary, errno);
-        std::string_view rest = text;
-        while (!rest.empty()) {
-            ssize_t written = ::write(out.get(), rest.data(), rest.size());
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) {
-                int error = written < 0 ? errno : ENOSPC;
-                std::error_code ignored;
-                fs::remove(temporary, ignored);
-                platform::throwFileError("cannot write segments record", temporary, error);
-            }
-            rest.remove_prefix(static_cast<std::size_t>(written));
-        }
-    }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw fs::filesystem_error("cannot write segments record", target, error);
-    }
+    writeRecord(slot, table.total(), table.snapshot());
 }
 
 bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponseHead& head) {
@@ -334,67 +306,6 @@ void Transfer::spawn(std::size_t index, bool primary) {
 
 } // namespace
 
-fs::path dataPath(const CacheSlot& slot) {
-    return slot.directory / "payload.segmented";
-}
-
-fs::path statePath(const CacheSlot& slot) {
-    return slot.directory / "segments.json";
-}
-
-void discard(const CacheSlot& slot) {
-    std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
-    fs::remove(dataPath(slot), ignored);
-}
-
-int removeRecordTemporaries(const fs::path& slotDirectory) {
-    int removed = 0;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(slotDirectory, error))
-        if (platform::isTemporaryName(entry.path().filename().string(), recordTemporaryPrefix) &&
-            fs::remove(entry.path(), error))
-            ++removed;
-    return removed;
-}
-
-std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
-                                          const std::optional<CacheMeta>& meta) {
-    std::error_code error;
-    removeRecordTemporaries(slot.directory);
-    auto text = platform::readFileContents(statePath(slot), maxStateBytes, error);
-    if (!text) {
-        if (fs::exists(dataPath(slot), error)) discard(slot);
-        return std::nullopt;
-    }
-    auto state = SegmentTable::decode(*text);
-    std::int64_t reach = 0;
-    if (state)
-        for (const auto& range : state->ranges)
-            if (range.done > 0) reach = std::max(reach, range.start + range.done);
-    auto size = fs::file_size(dataPath(slot), error);
-    const bool fits = state && meta && meta->totalBytes == state->total &&
-                      cache::resumeValidator(meta) && !error &&
-                      static_cast<std::int64_t>(size) >= reach;
-    if (!fits) {
-        discard(slot);
-        return std::nullopt;
-    }
-    return state;
-}
-
-std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded& state) {
-    SegmentTable table(state.total, state.ranges, 1);
-    const std::int64_t prefix = table.contiguousPrefix();
-    if (::truncate(dataPath(slot).c_str(), prefix) != 0)
-        platform::throwFileError("cannot truncate segmented file", dataPath(slot), errno);
-    fs::remove(slot.partURL);
-    fs::rename(dataPath(slot), slot.partURL);
-    std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
-    return prefix;
-}
-
 Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decoded state,
             std::optional<std::string> validator, const Settings& settings, std::stop_token stop) {
     Transfer t(asset, slot, settings, std::move(state));
@@ -451,7 +362,9 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
             t.changed.wait_for(lock, tick, [&t] { return t.event; });
             t.event = false;
             if (t.failure || t.fallback || t.inconsistent || t.stopWorkers.stop_requested()) break;
-            if (t.active == 0 && t.table.isComplete()) break;
+            // A connection whose range was taken over whole may still wait for
+            // its first byte: it is stopped, not waited for.
+            if (t.table.isComplete()) break;
         }
         feedOrdered(t.table.contiguousPrefix());
         const std::int64_t done = t.table.doneBytes();
@@ -483,6 +396,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
                 active = std::max<std::size_t>(t.active, 1);
             }
             const double seconds = std::chrono::duration<double>(now - windowStart).count();
+            t.table.samplePace(seconds);
             widen =
                 static_cast<double>(done - windowBytes) / seconds / static_cast<double>(active) <
                 uncappedBytesPerSecond;
@@ -528,13 +442,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
     }
     feedOrdered(t.table.total());
     t.file.reset();
-    // Renamed over an existing file, ext4 writes the whole new file out first
-    // (auto_da_alloc): the part file is out of the way before. A kill between
-    // the two leaves a complete record that the next run finishes from.
-    fs::remove(slot.partURL);
-    fs::rename(dataPath(slot), slot.partURL);
-    std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
+    promoteToPart(slot);
     return Outcome{true, {}, 0};
 }
 

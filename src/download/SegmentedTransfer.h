@@ -2,6 +2,7 @@
 
 #include "download/CacheSlot.h"
 #include "download/ConnectionBudget.h"
+#include "download/SegmentRecord.h"
 #include "download/SegmentTable.h"
 #include "types/CVTAVAsset.h"
 
@@ -32,26 +33,6 @@ struct Settings {
     // Every byte of the file once, in order, on the calling thread (for the digest).
     std::function<void(std::int64_t, const char*, std::size_t)> onOrderedBytes;
 };
-
-std::filesystem::path dataPath(const CacheSlot& slot);  // payload.segmented
-std::filesystem::path statePath(const CacheSlot& slot); // segments.json
-
-// The ranges an earlier run left, when they still fit the slot's metadata
-// (same total, a validator) and their file; otherwise the leftovers are removed.
-std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
-                                          const std::optional<CacheMeta>& meta);
-
-// Removes the segmented file and its record.
-void discard(const CacheSlot& slot);
-
-// Removes the temporary files of range records that a kill cut short before
-// their rename; returns how many.
-int removeRecordTemporaries(const std::filesystem::path& slotDirectory);
-
-// Turns what an earlier segmented run left into a part file of the bytes
-// written without a gap from 0, so one connection resumes from there.
-// Returns that part's size.
-std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded& state);
 
 // How the ranges ended: the file complete as payload.part, or a reason to
 // drop them all and fetch the file over one connection from zero.

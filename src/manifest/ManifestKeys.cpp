@@ -5,7 +5,10 @@
 
 #include <fmt/format.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <optional>
 #include <system_error>
 
 namespace ManifestKeys {
@@ -22,6 +25,26 @@ std::vector<PublicKey> fromFile(const std::filesystem::path& path) {
         throw makeSignatureError(
             fmt::format("无法读取公钥文件 {}: {}", path.string(), error.message()));
     return ManifestSignature::parsePublicKeyFile(*text, path.string());
+}
+
+// Only a file that is truly not there lets the next source decide. A dangling
+// link, on the file or on a folder above it, or a folder the user may not
+// search is a configuration that exists and is broken: falling through would
+// quietly trust weaker keys, or none.
+bool keyFileAbsent(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) return false;
+    std::error_code error(errno, std::generic_category());
+    if (error == std::errc::no_such_file_or_directory) {
+        auto above = path.parent_path();
+        while (above.has_relative_path() && ::lstat(above.c_str(), &info) != 0)
+            above = above.parent_path();
+        const bool dangling =
+            above.has_relative_path() && S_ISLNK(info.st_mode) && ::stat(above.c_str(), &info) != 0;
+        if (!dangling) return true;
+    }
+    throw makeSignatureError(
+        fmt::format("无法读取公钥文件 {}: {}", path.string(), error.message()));
 }
 
 } // namespace
@@ -64,10 +87,8 @@ Trusted resolve(const std::vector<PublicKey>& commandLine, const std::filesystem
     if (!commandLine.empty()) return {commandLine, "--manifest-key"};
     if (const char* value = std::getenv(keyVariable); value != nullptr && *value != '\0')
         return {fromKeyOrFile(value), keyVariable};
-    std::error_code error;
-    // Absent is the common case; present but unreadable is an error.
-    if (std::filesystem::exists(systemFile, error))
-        return {fromFile(systemFile), systemFile.string()};
+    // Absent is the common case; present in any form but unreadable is an error.
+    if (!keyFileAbsent(systemFile)) return {fromFile(systemFile), systemFile.string()};
     auto keys = builtIn(builtInList);
     if (!keys.empty()) return {std::move(keys), "内置公钥"};
     return {};

@@ -1,6 +1,5 @@
 #include "pipeline/SetupPlan.h"
 
-#include "download/CacheSlot.h"
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
 #include "record/CorvelSetupManifest.h"
@@ -64,7 +63,7 @@ Plan makePlan(const std::vector<CVTAVAsset>& assets) {
         if (CorvelSetupManifest::isHit(asset)) {
             log(LogLevel::info, "⏭ SetupManifest.json 命中（URL + 产物都在），跳过: " + asset.name);
             // A run killed after recording and before deleting the archive left it here.
-            cache::removeSlot(asset.url);
+            plan.staleSlots.push_back(asset.url);
             plan.skippedBytes = saturatingAdd(plan.skippedBytes, counted);
             continue;
         }
@@ -72,9 +71,8 @@ Plan makePlan(const std::vector<CVTAVAsset>& assets) {
                                                       CVTAVAsset::llmDataDirectory()) &&
             productOnDisk(asset)) {
             fs::path installed = CorvelSetupManifest::expectedInstalledURL(asset);
-            CorvelSetupManifest::record(asset, installed);
-            // A download of it, whole or partial, is no longer needed.
-            cache::removeSlot(asset.url);
+            plan.found.push_back(Found{asset, installed});
+            plan.staleSlots.push_back(asset.url);
             log(LogLevel::info, "⏭ 物理产物已存在（补录 SetupManifest.json），跳过: " + asset.name +
                                     " → " + installed.string());
             plan.skippedBytes = saturatingAdd(plan.skippedBytes, counted);

@@ -14,11 +14,21 @@ namespace SetupPlan {
 
 inline constexpr std::int64_t freeSpaceMargin = 1'073'741'824; // 1 GiB
 
+// A model product found on disk without a record of it.
+struct Found {
+    CVTAVAsset asset;
+    std::filesystem::path product;
+};
+
 struct Plan {
     std::vector<CVTAVAsset> assets; // to download, in manifest order
     std::int64_t skippedBytes = 0;  // counted as done from the start
     std::int64_t neededBytes = 0;   // sum of expectedBytes over the plan
     std::int64_t plannedBytes = 0;  // the same, each at least 1
+    std::vector<Found> found;       // to record
+    // Cache slots of skipped assets: a download of them, whole or partial,
+    // is no longer needed.
+    std::vector<platform::Url> staleSlots;
 };
 
 // Whether a model product of the asset is already on disk in one of the
@@ -26,9 +36,10 @@ struct Plan {
 bool productOnDisk(const CVTAVAsset& asset);
 
 // Skips assets the record lists with their product present, and model assets
-// whose product is found on disk (recording them). A URL already planned is
-// planned once: both would share one cache slot, and the first installation
-// consumes the download.
+// whose product is found on disk. A URL already planned is planned once: both
+// would share one cache slot, and the first installation consumes the
+// download. Changes nothing: what the plan found is the run's to record and
+// remove.
 Plan makePlan(const std::vector<CVTAVAsset>& assets);
 
 // Throws CorvelInstallError::diskSpaceInsufficient (naming `volume` when

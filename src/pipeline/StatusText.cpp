@@ -5,8 +5,11 @@
 #include <fmt/format.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <type_traits>
+
+// Marks a sentence for Qt's lupdate, which files it in the front-ends'
+// catalogue under the context; here it is the sentence itself.
+#define QT_TRANSLATE_NOOP(scope, text) text
 
 namespace StatusText {
 
@@ -14,73 +17,60 @@ namespace {
 
 using VM = CorvelDownloadViewModel;
 
-bool isPosixLocale(const std::string& value) {
-    return value == "C" || value.starts_with("C.") || value == "POSIX";
-}
-
-bool isChineseTag(const std::string& tag) {
-    return tag.size() >= 2 && (tag[0] == 'z' || tag[0] == 'Z') && (tag[1] == 'h' || tag[1] == 'H');
-}
-
-std::string transferLine(const VM::Transfer& t, Language language) {
+std::string transferLine(const VM::Transfer& t, const Translate& translate) {
     std::string text =
         fmt::format("{} / {}", formatByteCount(t.doneBytes), formatByteCount(t.totalBytes));
     if (t.bytesPerSecond)
         text += fmt::format(" · {}/s", formatByteCount(std::llround(*t.bytesPerSecond)));
-    if (t.secondsLeft) text += " · " + timeLeft(*t.secondsLeft, language);
+    if (t.secondsLeft) text += " · " + timeLeft(*t.secondsLeft, translate);
     return text;
 }
 
 } // namespace
 
-Language languageFromEnvironment(const EnvironmentLookup& lookup) {
-    auto get = [&](const char* name) { return lookup(name).value_or(std::string()); };
-    std::string locale = get("LC_ALL");
-    if (locale.empty()) locale = get("LC_MESSAGES");
-    if (locale.empty()) locale = get("LANG");
-    if (isPosixLocale(locale)) return Language::english;
-    std::string first = get("LANGUAGE");
-    first = first.substr(0, first.find(':'));
-    if (first.empty()) first = locale;
-    return isChineseTag(first) ? Language::chinese : Language::english;
+std::string worded(const Translate& translate, const char* source, std::int64_t a, std::int64_t b) {
+    if (translate) {
+        // A catalogue is data: a translation that lost or added a placeholder
+        // must not take the status line down with it.
+        try {
+            return fmt::format(fmt::runtime(translate(source)), a, b);
+        } catch (const fmt::format_error&) {
+        }
+    }
+    return fmt::format(fmt::runtime(source), a, b);
 }
 
-Language languageFromEnvironment() {
-    return languageFromEnvironment([](const char* name) -> std::optional<std::string> {
-        if (const char* value = std::getenv(name)) return std::string(value);
-        return std::nullopt;
-    });
-}
-
-std::string timeLeft(std::int64_t seconds, Language language) {
-    const bool zh = language == Language::chinese;
+std::string timeLeft(std::int64_t seconds, const Translate& translate) {
     if (seconds < 60)
-        return zh ? fmt::format("剩余 {} 秒", seconds) : fmt::format("{} s left", seconds);
+        return worded(translate, QT_TRANSLATE_NOOP("StatusText", "{} s left"), seconds);
     const std::int64_t minutes = (seconds + 59) / 60;
     if (minutes < 60)
-        return zh ? fmt::format("剩余 {} 分钟", minutes) : fmt::format("{} min left", minutes);
+        return worded(translate, QT_TRANSLATE_NOOP("StatusText", "{} min left"), minutes);
     const std::int64_t hours = minutes / 60;
     const std::int64_t rest = minutes % 60;
-    if (rest == 0) return zh ? fmt::format("剩余 {} 小时", hours) : fmt::format("{} h left", hours);
-    return zh ? fmt::format("剩余 {} 小时 {} 分钟", hours, rest)
-              : fmt::format("{} h {} min left", hours, rest);
+    if (rest == 0) return worded(translate, QT_TRANSLATE_NOOP("StatusText", "{} h left"), hours);
+    return worded(translate, QT_TRANSLATE_NOOP("StatusText", "{} h {} min left"), hours, rest);
 }
 
-std::string line(const VM::State& state, Language language) {
-    const bool zh = language == Language::chinese;
+std::string line(const VM::State& state, const Translate& translate) {
     return std::visit(
         [&](const auto& s) -> std::string {
             using T = std::decay_t<decltype(s)>;
             if constexpr (std::is_same_v<T, VM::Downloading>) {
-                if (s.transfer.totalBytes <= 0) return zh ? "准备中…" : "Preparing…";
-                return transferLine(s.transfer, language);
+                if (s.transfer.totalBytes <= 0)
+                    return worded(translate, QT_TRANSLATE_NOOP("StatusText", "Preparing…"));
+                return transferLine(s.transfer, translate);
             } else if constexpr (std::is_same_v<T, VM::Extracting>) {
-                return zh ? fmt::format("正在安装 {}（{}/{}）", s.currentAsset, s.stepIndex,
-                                        s.stepTotal)
-                          : fmt::format("Installing {} ({} of {})", s.currentAsset, s.stepIndex,
-                                        s.stepTotal);
+                // The name is not a placeholder: an asset named "{}" stays as it is.
+                const std::string format =
+                    worded(translate, QT_TRANSLATE_NOOP("StatusText", "Installing %1 ({} of {})"),
+                           s.stepIndex, s.stepTotal);
+                std::string text = format;
+                if (auto at = text.find("%1"); at != std::string::npos)
+                    text.replace(at, 2, s.currentAsset);
+                return text;
             } else if constexpr (std::is_same_v<T, VM::Success>) {
-                return zh ? "安装完成" : "Done";
+                return worded(translate, QT_TRANSLATE_NOOP("StatusText", "Done"));
             } else {
                 return "";
             }

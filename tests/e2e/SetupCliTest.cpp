@@ -183,9 +183,12 @@ TEST_F(SetupCli, InstallsEverythingLaunchesTheAppAndSkipsAllOfItOnTheNextRun) {
     EXPECT_LT(ends[0], starts[2]);
     EXPECT_LT(ends[1], starts[3]);
 
+    // A download left beside a recorded product goes with the next run.
+    writeFile(bigPart(), "stale");
     server.clearRequests();
     Outcome second = run();
     ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_FALSE(fs::exists(slotOf("/files/big.bin")));
     expectContains(second.err, {"⏭ SetupManifest.json 命中（URL + 产物都在），跳过: big",
                                 "共 0 个资源，预计 Zero KB", "无需解压（全部命中缓存）",
                                 "⏭ 已按 --no-launch 跳过启动 Corvel.app"});

@@ -8,6 +8,7 @@
 #include "Corvel/CorvelRootView.h"
 #include "Corvel/CorvelWindowChrome.h"
 #include "Corvel/WindowFit.h"
+#include "desktop/Translations.h"
 
 #include <QLabel>
 #include <QSignalSpy>
@@ -75,7 +76,9 @@ class WindowTest : public QObject {
     }
 
     void trafficLightsHoverTogetherAndZoomNeverActs() {
+        Translations::use({"zh-CN"});
         CorvelWindowChrome window;
+        Translations::use({});
         window.show();
         CorvelTrafficLights* lights = window.titleBar()->lights();
         QCOMPARE(lights->button(Kind::close)->accessibleName(), QString("关闭"));
@@ -121,7 +124,7 @@ class WindowTest : public QObject {
         slide.fill(Qt::red);
         setup.images = {CarouselImage::fromImage(slide), CarouselImage::fromImage(slide)};
         setup.clock = &clock;
-        setup.languages = {"en"};
+        Translations::use({"en"});
         CorvelRootView root(setup);
         QSignalSpy shown(&root, &CorvelRootView::firstShown);
         root.show();
@@ -161,11 +164,12 @@ class WindowTest : public QObject {
         QCOMPARE(root.downloadView()->values().stage, CorvelDownloadView::Stage::success);
 
         // The status line speaks the failure view's language.
-        setup.languages = {"zh-CN", "en"};
+        Translations::use({"zh-CN", "en"});
         CorvelRootView chinese(setup);
         chinese.setState(figures);
         QCOMPARE(chinese.downloadView()->statusLabel()->text(),
                  QString("1.2 GB / 3.4 GB · 18.5 MB/s · 剩余 2 分钟"));
+        Translations::use({});
     }
 };
 

@@ -3,6 +3,7 @@
 #include "manifest/ManifestSignature.h"
 #include "manifest/ManifestKeys.h"
 #include "support/Minisign.h"
+#include "support/Privileges.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -208,6 +209,30 @@ TEST(ManifestKeys, KeyFilesAndTheOrderOfSources) {
     ::unsetenv(ManifestKeys::keyVariable);
     testsupport::writeFile(systemFile, "untrusted comment: nothing else\n");
     EXPECT_EQ(refusal([&] { resolve(); }), "公钥文件 " + systemFile.string() + " 中没有公钥");
+
+    // Only a file that is truly absent falls through to the built-in keys; one
+    // that exists in any form and cannot be read fails, naming file and error.
+    fs::remove_all(systemFile.parent_path());
+    fs::path linked = home.path() / "linked";
+    fs::create_directories(home.path() / "real");
+    fs::create_symlink(home.path() / "real", linked);
+    EXPECT_EQ(ManifestKeys::resolve({}, linked / "manifest.pub", builtIn).origin, "内置公钥");
+    fs::path locked = home.path() / "locked";
+    fs::create_directories(locked);
+    fs::permissions(locked, fs::perms::none);
+    fs::create_symlink(home.path() / "nowhere", systemFile.parent_path());
+    fs::create_symlink(home.path() / "nowhere.pub", home.path() / "dangling.pub");
+    for (const auto& [file, error] : {std::pair{home.path() / "dangling.pub", "No such file"},
+                                      std::pair{systemFile, "No such file"},
+                                      std::pair{locked / "manifest.pub", "Permission denied"}}) {
+        std::string refused = "accepted";
+        const bool restricted = testsupport::runWithoutFileModeOverride(home.path(), [&] {
+            refused = refusal([&] { ManifestKeys::resolve({}, file, builtIn); });
+        });
+        CORVEL_REQUIRE_CAPABILITY(restricted, "dropping CAP_DAC_OVERRIDE from a thread");
+        EXPECT_TRUE(refused.starts_with("无法读取公钥文件 " + file.string() + ": " + error))
+            << refused;
+    }
 
     EXPECT_EQ(sig::timestampOf("file:x\ttimestamp:42\tother"), 42);
     EXPECT_EQ(sig::timestampOf("timestamp:-1"), std::nullopt);

@@ -61,51 +61,45 @@ TEST(SetupPlan, ProductsFoundOnDisk) {
     EXPECT_FALSE(SetupPlan::productOnDisk(model("speech.tar.gz"))) << "tar.gz is never probed";
 }
 
-TEST(SetupPlan, SkipsRecordedAndPresentProductsAndPlansEachURLOnce) {
+TEST(SetupPlan, SkipsRecordedAndPresentProductsPlansEachURLOnceAndChangesNothing) {
     TempHome home;
     fs::path data = CVTAVAsset::llmDataDirectory();
     makeTree(data / "present", 2);
+    makeTree(data / "recorded", 1);
     CVTAVAsset present = model("present.zip", 500);
+    CVTAVAsset recorded = model("recorded.tar.gz", 300);
+    CorvelSetupManifest::record(recorded, data / "recorded");
     CVTAVAsset fresh = model("fresh.tar.gz", 0);
     CVTAVAsset twice = fresh;
     twice.name = "again";
     CVTAVAsset app = model("Corvel.zip", 700);
     app.destination = CVTAVAsset::applicationsDirectory();
     makeTree(CVTAVAsset::applicationsDirectory() / "Corvel", 1); // only models are probed
-
-    SetupPlan::Plan plan = SetupPlan::makePlan({app, present, fresh, twice});
-    ASSERT_EQ(plan.assets.size(), 2u);
-    EXPECT_EQ(plan.assets[0].name, "Corvel.zip");
-    EXPECT_EQ(plan.assets[1].name, "fresh.tar.gz");
-    EXPECT_EQ(plan.skippedBytes, 500);
-    EXPECT_EQ(plan.neededBytes, 700);
-    EXPECT_EQ(plan.plannedBytes, 701);
-    expectContains(logText(), {"⏭ 物理产物已存在（补录 SetupManifest.json），跳过: present.zip → " +
-                                   (data / "present").string(),
-                               "[WARN] ⚠ 清单中重复的下载地址，只下载一次，忽略 [again]"});
-
-    // The product found on disk was recorded, so the next plan skips it through the record.
-    SetupPlan::Plan next = SetupPlan::makePlan({present});
-    EXPECT_TRUE(next.assets.empty());
-    expectContains(logText(), {"⏭ SetupManifest.json 命中（URL + 产物都在），跳过: present.zip"});
-}
-
-TEST(SetupPlan, ADownloadOfAnAssetRecordedEitherWayLeavesTheCache) {
-    TempHome home;
-    makeTree(CVTAVAsset::llmDataDirectory() / "adopted", 1);
-    CVTAVAsset adopted = model("adopted.zip", 500);
-    CVTAVAsset recorded = model("recorded.tar.gz", 500);
-    makeTree(CVTAVAsset::llmDataDirectory() / "recorded", 1);
-    CorvelSetupManifest::record(recorded, CVTAVAsset::llmDataDirectory() / "recorded");
     std::vector<fs::path> slots;
-    for (const auto& asset : {adopted, recorded}) {
+    for (const auto& asset : {present, recorded}) {
         CacheSlot slot = cache::makeSlot(asset.url);
         writeFile(slot.partURL, std::string(500, 'z'));
         slots.push_back(slot.directory);
     }
-    EXPECT_TRUE(SetupPlan::makePlan({adopted, recorded}).assets.empty());
+
+    SetupPlan::Plan plan = SetupPlan::makePlan({app, present, recorded, fresh, twice});
+    ASSERT_EQ(plan.assets.size(), 2u);
+    EXPECT_EQ(plan.assets[0].name, "Corvel.zip");
+    EXPECT_EQ(plan.assets[1].name, "fresh.tar.gz");
+    EXPECT_EQ(plan.skippedBytes, 800);
+    EXPECT_EQ(plan.neededBytes, 700);
+    EXPECT_EQ(plan.plannedBytes, 701);
+    ASSERT_EQ(plan.found.size(), 1u);
+    EXPECT_EQ(plan.found[0].product, data / "present");
+    EXPECT_EQ(plan.staleSlots, (std::vector<platform::Url>{present.url, recorded.url}));
+    expectContains(logText(), {"⏭ 物理产物已存在（补录 SetupManifest.json），跳过: present.zip → " +
+                                   (data / "present").string(),
+                               "⏭ SetupManifest.json 命中（URL + 产物都在），跳过: recorded",
+                               "[WARN] ⚠ 清单中重复的下载地址，只下载一次，忽略 [again]"});
+    // Planning alone records and removes nothing: that is the run's to do.
+    EXPECT_EQ(CorvelSetupManifest::load().entries.size(), 1u);
     for (const auto& slot : slots)
-        EXPECT_FALSE(fs::exists(slot)) << slot;
+        EXPECT_TRUE(fs::exists(slot)) << slot;
 }
 
 TEST(SetupPlan, FreeSpaceMustCoverThePlanAndOneGiB) {

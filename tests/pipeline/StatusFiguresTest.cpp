@@ -13,7 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using VM = CorvelDownloadViewModel;
-using Language = StatusText::Language;
 
 CVTAVAsset asset(const std::string& name, std::int64_t bytes) {
     auto url = *platform::Url::parse("https://example.invalid/" + name);
@@ -80,40 +79,35 @@ TEST(StatusFigures, SpeedIsAMovingAverageAndIgnoresBytesFoundOnDisk) {
     EXPECT_FALSE(rate.bytesPerSecond());
 }
 
-TEST(StatusFigures, WordingInBothLanguages) {
+TEST(StatusFigures, WordingAndItsTranslation) {
     VM::Downloading d{0.3, "3 assets", 0, 0};
-    EXPECT_EQ(StatusText::line(d, Language::english), "Preparing…");
+    EXPECT_EQ(StatusText::line(d), "Preparing…");
     d.transfer = {1'200'000'000, 3'400'000'000, std::nullopt, std::nullopt};
-    EXPECT_EQ(StatusText::line(d, Language::english), "1.2 GB / 3.4 GB");
+    EXPECT_EQ(StatusText::line(d), "1.2 GB / 3.4 GB");
     d.transfer.bytesPerSecond = 18'500'000;
     d.transfer.secondsLeft = 119;
-    EXPECT_EQ(StatusText::line(d, Language::english), "1.2 GB / 3.4 GB · 18.5 MB/s · 2 min left");
-    EXPECT_EQ(StatusText::line(d, Language::chinese), "1.2 GB / 3.4 GB · 18.5 MB/s · 剩余 2 分钟");
-    EXPECT_EQ(StatusText::line(VM::Extracting{0.95, "whisper", 2, 3}, Language::english),
-              "Installing whisper (2 of 3)");
-    EXPECT_EQ(StatusText::line(VM::Extracting{0.95, "whisper", 2, 3}, Language::chinese),
-              "正在安装 whisper（2/3）");
-    EXPECT_EQ(StatusText::line(VM::Failed{"x"}, Language::chinese), "");
+    EXPECT_EQ(StatusText::line(d), "1.2 GB / 3.4 GB · 18.5 MB/s · 2 min left");
+    EXPECT_EQ(StatusText::line(VM::Extracting{0.95, "whisper {}", 2, 3}),
+              "Installing whisper {} (2 of 3)");
+    EXPECT_EQ(StatusText::line(VM::Failed{"x"}), "");
+    for (const auto& [seconds, text] : std::vector<std::pair<std::int64_t, std::string>>{
+             {59, "59 s left"}, {60, "1 min left"}, {3600, "1 h left"}, {3601, "1 h 1 min left"}})
+        EXPECT_EQ(StatusText::timeLeft(seconds), text);
 
-    EXPECT_EQ(StatusText::timeLeft(59, Language::english), "59 s left");
-    EXPECT_EQ(StatusText::timeLeft(60, Language::english), "1 min left");
-    EXPECT_EQ(StatusText::timeLeft(3600, Language::chinese), "剩余 1 小时");
-    EXPECT_EQ(StatusText::timeLeft(3601, Language::english), "1 h 1 min left");
-
-    auto language = [](std::map<std::string, std::string> env) {
-        return StatusText::languageFromEnvironment(
-            [&env](const char* name) -> std::optional<std::string> {
-                auto found = env.find(name);
-                if (found == env.end()) return std::nullopt;
-                return found->second;
-            });
+    // A catalogue's sentence takes the figures; one whose placeholders do not
+    // fit falls back to the source instead of failing the status line.
+    std::map<std::string, std::string> catalogue{
+        {"{} min left", "剩余 {} 分钟"},
+        {"Installing %1 ({} of {})", "正在安装 %1（{}/{}）"},
+        {"{} s left", "{2} {"}};
+    const StatusText::Translate translate = [&](const char* source) {
+        auto found = catalogue.find(source);
+        return found == catalogue.end() ? std::string(source) : found->second;
     };
-    EXPECT_EQ(language({}), Language::english);
-    EXPECT_EQ(language({{"LANG", "zh_CN.UTF-8"}}), Language::chinese);
-    EXPECT_EQ(language({{"LANG", "zh_CN.UTF-8"}, {"LANGUAGE", "en_US:zh"}}), Language::english);
-    EXPECT_EQ(language({{"LANG", "en_US.UTF-8"}, {"LANGUAGE", "zh_TW"}}), Language::chinese);
-    EXPECT_EQ(language({{"LC_ALL", "C"}, {"LANGUAGE", "zh_CN"}}), Language::english);
-    EXPECT_EQ(language({{"LC_MESSAGES", "zh_HK.UTF-8"}, {"LANG", "en_GB"}}), Language::chinese);
+    EXPECT_EQ(StatusText::line(d, translate), "1.2 GB / 3.4 GB · 18.5 MB/s · 剩余 2 分钟");
+    EXPECT_EQ(StatusText::line(VM::Extracting{0.95, "whisper", 2, 3}, translate),
+              "正在安装 whisper（2/3）");
+    EXPECT_EQ(StatusText::timeLeft(5, translate), "5 s left");
 }
 
 } // namespace

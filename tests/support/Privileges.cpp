@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <exception>
 #include <fcntl.h>
 #include <filesystem>
+#include <string_view>
 #include <sys/stat.h>
 #include <thread>
 
@@ -46,6 +48,11 @@ bool meetsFileModes(const fs::path& scratch) {
 }
 
 } // namespace
+
+bool underCi() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string_view(ci) == "true";
+}
 
 bool runWithoutFileModeOverride(const fs::path& scratch, const std::function<void()>& work) {
     bool restricted = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <functional>
 
@@ -16,3 +18,20 @@ bool runWithoutFileModeOverride(const std::filesystem::path& scratch,
                                 const std::function<void()>& work);
 
 } // namespace testsupport
+
+namespace testsupport {
+
+// Whether the suite runs under CI (CI=true), where nothing may be skipped.
+bool underCi();
+
+} // namespace testsupport
+
+// A test that cannot run without `capability` fails under CI, naming it, and
+// elsewhere skips saying why: CI must never go green without running it.
+#define CORVEL_REQUIRE_CAPABILITY(available, capability)                                           \
+    do {                                                                                           \
+        if (!(available)) {                                                                        \
+            if (testsupport::underCi()) FAIL() << "missing capability under CI: " << (capability); \
+            GTEST_SKIP() << "skipped, missing capability: " << (capability);                       \
+        }                                                                                          \
+    } while (false)

@@ -1,0 +1,178 @@
+#include "pipeline/PipelineRun.h"
+
+#include "download/CorvelResumableDownloader.h"
+#include "pipeline/StreamingDigest.h"
+#include "platform/BlockingQueue.h"
+#include "platform/Cancellation.h"
+#include "types/CorvelInstallError.h"
+
+#include <algorithm>
+#include <future>
+#include <optional>
+
+namespace fs = std::filesystem;
+using State = CorvelDownloadViewModel::State;
+
+namespace {
+
+constexpr std::size_t maxConcurrentDownloads = 2;
+constexpr std::chrono::milliseconds riseHold{2000};
+constexpr std::chrono::milliseconds smootherTick{300};
+constexpr std::chrono::milliseconds statusRefresh{1000};
+
+// What download workers tell the run thread, in the order they happen.
+struct DownloadEvent {
+    enum class Kind { progress, total, finished };
+    DownloadEvent(Kind kind, std::size_t index, std::int64_t bytes = 0)
+        : kind(kind), index(index), bytes(bytes) {}
+
+    Kind kind;
+    std::size_t index;
+    std::int64_t bytes;
+    fs::path file;
+    std::optional<std::string> digest;
+    std::exception_ptr error;
+};
+
+using Mailbox = platform::BlockingQueue<DownloadEvent>;
+
+std::int64_t fileSize(const fs::path& file) {
+    std::error_code error;
+    auto size = fs::file_size(file, error);
+    return error ? -1 : static_cast<std::int64_t>(size);
+}
+
+} // namespace
+
+void CorvelDownloadViewModel::Run::showInitialProgress(const SetupPlan::Plan& plan) {
+    ProgressAccounting::Initial initial = progress.initialProgress(plan.assets, plan.skippedBytes);
+    if (!options().pacedRise) initial.rise.clear();
+    for (const State& value : initial.rise) {
+        platform::throwIfStopped(stop);
+        publish(value);
+        if (!seams.sleep(riseHold, stop)) throw platform::CancelledError();
+    }
+    if (initial.target) publish(*initial.target);
+}
+
+std::vector<AssetResult>
+CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
+                                          std::vector<std::optional<std::string>>& digests) {
+    std::vector<AssetResult> results;
+    if (plan.empty()) return results;
+
+    // A failed download stops its sibling; a stop of the run stops both.
+    std::stop_source children;
+    std::stop_callback forward(stop, [&children] { children.request_stop(); });
+    Mailbox mailbox;
+    std::vector<std::jthread> workers;
+    std::exception_ptr firstError;
+    std::size_t next = 0;
+    std::size_t running = 0;
+
+    // One budget of connections for both downloads; each always gets its first.
+    CorvelResumableDownloader::Segments segments;
+    segments.connections = static_cast<std::size_t>(std::max(options().connections, 1));
+    if (segments.connections > 1)
+        segments.budget = std::make_shared<ConnectionBudget>(
+            std::max(segments.connections, maxConcurrentDownloads));
+
+    auto startNext = [&] {
+        const std::size_t index = next++;
+        ++running;
+        workers.emplace_back(
+            [&mailbox, &asset = plan[index], index, segments, token = children.get_token()] {
+                DownloadEvent done(DownloadEvent::Kind::finished, index);
+                try {
+                    CorvelResumableDownloader downloader;
+                    downloader.useSegments(segments);
+                    std::optional<StreamingDigest> digest;
+                    if (!asset.sha256.empty()) {
+                        digest.emplace();
+                        downloader.observeChunks(
+                            [&digest](std::int64_t offset, const char* data, std::size_t size) {
+                                digest->update(offset, data, size);
+                            });
+                    }
+                    done.file = downloader.download(
+                        asset,
+                        [&mailbox](std::int64_t delta) {
+                            mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, delta));
+                        },
+                        [&mailbox, index](std::int64_t total) {
+                            mailbox.push(DownloadEvent(DownloadEvent::Kind::total, index, total));
+                        },
+                        token);
+                    if (digest) done.digest = digest->finish(fileSize(done.file));
+                } catch (...) {
+                    // A full disk is the user's to mend; the slot keeps its bytes.
+                    done.error = asDiskFull(std::current_exception(), asset.name);
+                }
+                mailbox.push(std::move(done));
+            });
+    };
+
+    // Workers hold references into this frame: they are stopped and joined
+    // before it is left, also when starting one fails.
+    struct JoinOnExit {
+        std::stop_source& children;
+        std::vector<std::jthread>& workers;
+        ~JoinOnExit() {
+            children.request_stop();
+            workers.clear();
+        }
+    } joinOnExit{children, workers};
+
+    while (next < std::min(plan.size(), maxConcurrentDownloads))
+        startNext();
+    while (running > 0) {
+        std::optional<DownloadEvent> arrived = mailbox.popFor(statusRefresh);
+        if (!arrived) {
+            // Nothing for a while: the speed shown must fall, not keep its last value.
+            publish(progress.applyDelta(0, plan.size()));
+            continue;
+        }
+        DownloadEvent event = std::move(*arrived);
+        switch (event.kind) {
+        case DownloadEvent::Kind::progress:
+            publish(progress.applyDelta(event.bytes, plan.size()));
+            break;
+        case DownloadEvent::Kind::total:
+            if (auto corrected = progress.correctDenominator(plan[event.index], event.bytes))
+                publish(*corrected);
+            break;
+        case DownloadEvent::Kind::finished:
+            --running;
+            if (event.error) {
+                if (!firstError) firstError = event.error;
+                children.request_stop();
+            } else {
+                digests[results.size()] = std::move(event.digest);
+                results.push_back(AssetResult{plan[event.index], event.file});
+            }
+            if (!firstError && next < plan.size()) startNext();
+            break;
+        }
+    }
+    if (firstError) std::rethrow_exception(firstError);
+    return results;
+}
+
+fs::path CorvelDownloadViewModel::Run::installWithProgress(const std::function<fs::path()>& install,
+                                                           const Extracting& start, double span,
+                                                           double estimateSeconds) {
+    publish(start);
+    const auto startTime = seams.now();
+    // The installation blocks its own thread; this one keeps the bar moving.
+    std::packaged_task<fs::path()> task(install);
+    std::future<fs::path> installed = task.get_future();
+    std::jthread worker(std::move(task));
+    while (installed.wait_for(smootherTick) != std::future_status::ready) {
+        std::chrono::duration<double> elapsed = seams.now() - startTime;
+        Extracting moved = start;
+        moved.overallProgress = ProgressAccounting::smootherValue(elapsed.count(), estimateSeconds,
+                                                                  start.overallProgress, span);
+        publish(moved);
+    }
+    return installed.get();
+}
