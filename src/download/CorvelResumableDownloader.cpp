@@ -94,9 +94,10 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
                                     std::stop_token stop) {
     platform::throwIfStopped(stop);
     try {
-        if (asset.url.isFile()) {
+        // The first source serves the file; the slot stays the asset's own.
+        if (const platform::Url source = asset.fetchSources().front(); source.isFile()) {
             log(LogLevel::info,
-                fmt::format("▶ 本地源 [{}] {}", asset.name, asset.url.filePath().string()));
+                fmt::format("▶ 本地源 [{}] {}", asset.name, source.filePath().string()));
             return copyLocalFile(asset, onProgress, onTotalBytesResolved, stop);
         }
         return downloadFromNetwork(asset, onProgress, onTotalBytesResolved, stop);
@@ -113,7 +114,7 @@ fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
                                                   const ProgressHandler& onProgress,
                                                   const TotalBytesHandler& onTotalBytesResolved,
                                                   const std::stop_token& stop) {
-    const fs::path source = asset.url.filePath();
+    const fs::path source = asset.fetchSources().front().filePath();
     std::error_code missing;
     if (!fs::exists(source, missing))
         throw CorvelInstallError::network(
@@ -137,7 +138,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     // A caching proxy stores plain GETs only: behind one, range requests would
     // pull every byte from the origin again for each machine.
     const bool oneConnection =
-        segments_.connections <= 1 || platform::proxyFor(asset.url).has_value();
+        segments_.connections <= 1 || platform::proxyFor(asset.fetchSources().front()).has_value();
     if (resumed && oneConnection) {
         // Ranges of an earlier run: one connection continues from the first gap.
         SegmentedTransfer::keepPrefixAsPart(slot, *resumed);
