@@ -11,6 +11,7 @@
 #include "pipeline/StateMailbox.h"
 #include "pipeline/StatusText.h"
 #include "platform/HttpClient.h"
+#include "sources/MirrorRules.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -90,16 +91,34 @@ int main(int argc, char** argv) {
 
     CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
                  "corvel-setup-cli"};
-    std::string manifestURL;
+    std::vector<std::string> manifestURLs;
     std::vector<std::string> manifestKeys;
+    std::vector<std::string> mirrors;
     bool noLaunch = false;
     bool quiet = false;
     bool verbose = false;
     app.set_version_flag(
         "--version", fmt::format("corvel-setup-cli {} ({})", CORVEL_VERSION, CORVEL_GIT_REVISION));
-    app.add_option("--manifest-url", manifestURL,
-                   fmt::format("Where the resource manifest is fetched from (overrides {})",
-                               CorvelRemoteManifest::endpointVariable));
+    app.add_option("--manifest-url", manifestURLs,
+                   fmt::format("Where the resource manifest is fetched from; repeatable: tried in "
+                               "order, each with the same signature checks, the first that passes "
+                               "wins (overrides {}, which may hold several, blank-separated)",
+                               CorvelRemoteManifest::endpointVariable))
+        ->type_name("URL")
+        ->allow_extra_args(false);
+    app.add_option("--mirror", mirrors,
+                   fmt::format("Fetch every URL that starts with FROM (the manifest, its signature "
+                               "and each file) from TO followed by the rest of the URL, before the "
+                               "publisher's own; TO is an http(s) mirror or a file:// folder laid "
+                               "out like the host. Every file is still checked against the "
+                               "manifest. Repeatable; the longest FROM wins; replaces {} (blank-"
+                               "separated FROM=TO pairs). Examples: --mirror "
+                               "https://cdn.example.com/=https://mirror.example.cn/corvel/ or, "
+                               "offline from a disk, --mirror "
+                               "https://cdn.example.com/=file:///media/usb/corvel/",
+                               MirrorRules::environmentVariable))
+        ->type_name("FROM=TO")
+        ->allow_extra_args(false);
     app.add_option("--manifest-key", manifestKeys,
                    fmt::format("A minisign public key (RW...) or public key file that may sign the "
                                "manifest; repeatable; replaces {}, the system key file and the "
@@ -136,15 +155,28 @@ int main(int argc, char** argv) {
     }
 
     CorvelDownloadViewModel::Options options;
-    if (app.count("--manifest-url") > 0) {
-        if (!CorvelRemoteManifest::parseEndpoint(manifestURL)) {
-            std::fprintf(stderr,
-                         "corvel-setup-cli: --manifest-url: not an absolute http, https or file "
-                         "URL: '%s'\n",
-                         escapeControlCharacters(manifestURL).c_str());
-            return exitUsage;
+    if (!manifestURLs.empty()) {
+        std::string endpoints;
+        for (const std::string& url : manifestURLs) {
+            auto endpoint = CorvelRemoteManifest::parseEndpoint(url);
+            if (!endpoint) {
+                std::fprintf(stderr,
+                             "corvel-setup-cli: --manifest-url: not an absolute http, https or "
+                             "file URL: '%s'\n",
+                             escapeControlCharacters(url).c_str());
+                return exitUsage;
+            }
+            endpoints += (endpoints.empty() ? "" : " ") + endpoint->absoluteString();
         }
-        ::setenv(CorvelRemoteManifest::endpointVariable, manifestURL.c_str(), 1);
+        ::setenv(CorvelRemoteManifest::endpointVariable, endpoints.c_str(), 1);
+    }
+    try {
+        options.mirrors =
+            MirrorRules::resolve(mirrors, std::getenv(MirrorRules::environmentVariable));
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "corvel-setup-cli: %s\n",
+                     escapeControlCharacters(error.what()).c_str());
+        return exitUsage;
     }
     for (const std::string& key : manifestKeys) {
         try {

@@ -445,7 +445,9 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
     };
     for (const Row& row :
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
-          Row{{"--help"}, 0, {"--manifest-url", "--quiet", "--verbose", "--connections"}},
+          Row{{"--help"},
+              0,
+              {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections"}},
           Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
           Row{{"--connections", "0"}, 2}, Row{{"--connections", "x"}, 2}}) {
         Outcome outcome = CliProcess(home.path(), row.arguments).finish();
