@@ -3,6 +3,7 @@
 
 #include "BuildInfo.h"
 #include "ProgressText.h"
+#include "desktop/DesktopSession.h"
 #include "desktop/Translations.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
@@ -173,13 +174,19 @@ int main(int argc, char** argv) {
         [&mailbox](const CorvelDownloadViewModel::State& state) { mailbox.post(state); });
 
     ProgressDisplay display(quiet);
+    // No window: no dock and no notification, only no sleep half-way.
+    DesktopSession desktop({.launcherEntry = false, .notify = false});
     bool interrupted = false;
     viewModel.start();
     const timespec tick{0, std::chrono::nanoseconds(StateMailbox::redrawInterval).count()};
     for (;;) {
         bool ended = !viewModel.isRunning();
-        for (const auto& state : mailbox.take())
+        for (const auto& state : mailbox.take()) {
             display.show(state);
+            desktop.show(state);
+        }
+        // The session bus's answers.
+        QCoreApplication::processEvents();
         if (ended) break;
         int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
         if (signal == SIGINT || signal == SIGTERM) {
@@ -201,6 +208,7 @@ int main(int argc, char** argv) {
     }
     viewModel.wait();
     display.finish();
+    desktop.release();
 
     CorvelDownloadViewModel::State final = viewModel.state();
     CorvelSetupLogger::shared().flush();
