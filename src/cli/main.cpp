@@ -12,6 +12,7 @@
 #include "pipeline/StateMailbox.h"
 #include "pipeline/StatusText.h"
 #include "platform/HttpClient.h"
+#include "platform/RateLimit.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -123,6 +124,12 @@ int main(int argc, char** argv) {
                    "1 fetches every file over one connection")
         ->check(CLI::Range(1, 64))
         ->default_val(connections);
+    std::optional<std::string> limitRate;
+    app.add_option("--limit-rate", limitRate,
+                   fmt::format("Download at most RATE bytes per second over all connections "
+                               "together, as curl counts it: 500K, 2M, 1G (also {})",
+                               platform::rateVariable))
+        ->type_name("RATE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -137,6 +144,13 @@ int main(int argc, char** argv) {
     }
 
     CorvelDownloadViewModel::Options options;
+    try {
+        platform::limitBodyRate(platform::chosenRate(limitRate));
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "corvel-setup-cli: %s\n",
+                     escapeControlCharacters(error.what()).c_str());
+        return exitUsage;
+    }
     if (app.count("--manifest-url") > 0) {
         if (!CorvelRemoteManifest::parseEndpoint(manifestURL)) {
             std::fprintf(stderr,
