@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 using nlohmann::json;
@@ -30,19 +31,20 @@ SegmentTable::SegmentTable(std::int64_t total, std::vector<SegmentRange> ranges,
     : total_(total), minRange_(std::max<std::int64_t>(minRange, 1)) {
     if (!coversInOrder(total, ranges)) throw std::invalid_argument("ranges do not cover the file");
     for (const auto& range : ranges)
-        entries_.push_back({range, range.done, false});
+        entries_.push_back({range, range.done, false, -1, range.done, false});
 }
 
-std::optional<std::size_t> SegmentTable::claim() {
-    std::lock_guard lock(mutex_);
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-        Entry& entry = entries_[i];
-        if (!entry.claimed && entry.range.done < entry.range.size()) {
-            entry.claimed = true;
-            return i;
-        }
-    }
-    // Work stealing: the largest rest of a range in progress, split in two.
+namespace {
+
+// A range its connection ends sooner than this is left to it: taking it over
+// costs a request and the bytes the old connection has in flight.
+constexpr double takeOverAfterSeconds = 2.0;
+// Smaller pieces of a range that still moves are not worth a connection.
+constexpr std::int64_t smallestTakeOver = 16 << 10;
+
+} // namespace
+
+std::optional<SegmentTable::Split> SegmentTable::halfOfLargest() const {
     std::optional<std::size_t> victim;
     std::int64_t largest = 0;
     for (std::size_t i = 0; i < entries_.size(); ++i) {
@@ -54,21 +56,85 @@ std::optional<std::size_t> SegmentTable::claim() {
         }
     }
     if (!victim || largest < 2 * minRange_) return std::nullopt;
-    Entry& entry = entries_[*victim];
-    const std::int64_t middle = entry.range.start + entry.reserved + largest / 2;
+    const Entry& entry = entries_[*victim];
+    return Split{*victim, entry.range.start + entry.reserved + largest / 2};
+}
+
+std::optional<SegmentTable::Split> SegmentTable::takeOverOfSlowest() const {
+    double fastest = 0;
+    for (const Entry& entry : entries_)
+        fastest = std::max(fastest, entry.pace);
+    if (fastest <= 0) return std::nullopt;
+    std::optional<std::size_t> victim;
+    double latest = takeOverAfterSeconds;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        const Entry& entry = entries_[i];
+        const auto rest = static_cast<double>(entry.range.size() - entry.reserved);
+        if (!entry.claimed || entry.pace < 0 || rest <= 0) continue;
+        const double finish =
+            entry.pace > 0 ? rest / entry.pace : std::numeric_limits<double>::infinity();
+        if (finish > latest) {
+            latest = finish;
+            victim = i;
+        }
+    }
+    if (!victim) return std::nullopt;
+    const Entry& entry = entries_[*victim];
+    const std::int64_t from = entry.range.start + entry.reserved;
+    const std::int64_t rest = entry.range.end - from;
+    // Both connections end together: the old one keeps its share of the pace.
+    const auto keep =
+        static_cast<std::int64_t>(static_cast<double>(rest) * entry.pace / (entry.pace + fastest));
+    if (keep > 0 && rest - keep < smallestTakeOver) return std::nullopt;
+    return Split{*victim, from + keep};
+}
+
+std::size_t SegmentTable::split(const Split& split) {
+    Entry& entry = entries_[split.victim];
     const std::int64_t end = entry.range.end;
-    entry.range.end = middle;
-    entries_.push_back({{middle, end, 0}, 0, true});
+    entry.range.end = split.at;
+    entries_.push_back({{split.at, end, 0}, 0, true});
     return entries_.size() - 1;
+}
+
+std::optional<std::size_t> SegmentTable::claim() {
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        Entry& entry = entries_[i];
+        if (!entry.claimed && entry.range.done < entry.range.size()) {
+            entry.claimed = true;
+            entry.timed = false;
+            entry.pace = -1;
+            return i;
+        }
+    }
+    if (auto half = halfOfLargest()) return split(*half);
+    if (auto rest = takeOverOfSlowest()) return split(*rest);
+    return std::nullopt;
 }
 
 bool SegmentTable::hasClaimable() const {
     std::lock_guard lock(mutex_);
-    for (const Entry& entry : entries_) {
+    for (const Entry& entry : entries_)
         if (!entry.claimed && entry.range.done < entry.range.size()) return true;
-        if (entry.claimed && entry.range.size() - entry.reserved >= 2 * minRange_) return true;
+    return halfOfLargest() || takeOverOfSlowest();
+}
+
+void SegmentTable::samplePace(double seconds) {
+    if (seconds <= 0) return;
+    std::lock_guard lock(mutex_);
+    for (Entry& entry : entries_) {
+        const double pace = static_cast<double>(entry.range.done - entry.sampledDone) / seconds;
+        if (entry.claimed && entry.range.done < entry.range.size()) {
+            if (entry.timed) entry.pace = pace;
+            entry.timed = true;
+        } else if (pace > 0) {
+            // Finished within this sample: its connection was at least this fast,
+            // even when it began within it. It keeps that pace afterwards.
+            entry.pace = std::max(entry.pace, pace);
+        }
+        entry.sampledDone = entry.range.done;
     }
-    return false;
 }
 
 void SegmentTable::unclaim(std::size_t index) {
@@ -126,8 +192,9 @@ std::vector<SegmentRange> SegmentTable::snapshot() const {
     std::vector<SegmentRange> ranges;
     {
         std::lock_guard lock(mutex_);
+        // A range taken over whole before its first byte is empty and goes.
         for (const Entry& entry : entries_)
-            ranges.push_back(entry.range);
+            if (entry.range.size() > 0) ranges.push_back(entry.range);
     }
     std::sort(ranges.begin(), ranges.end(),
               [](const SegmentRange& a, const SegmentRange& b) { return a.start < b.start; });

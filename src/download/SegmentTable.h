@@ -33,9 +33,17 @@ class SegmentTable {
     SegmentTable(std::int64_t total, std::vector<SegmentRange> ranges, std::int64_t minRange);
 
     // A range for a free connection: one nobody works on, else the second
-    // half of the largest range in progress when both halves keep minRange.
+    // half of the largest range in progress when both halves keep minRange,
+    // else the part of the range that would end last at its connection's
+    // pace that a connection as fast as the fastest one would finish at the
+    // same time (all of it when its connection brings nothing), so that the
+    // end never waits on one slow connection while others are free.
     std::optional<std::size_t> claim();
     bool hasClaimable() const;
+    // The pace of every range's connection over the `seconds` since the last
+    // sample. A range is timed from the first sample after its claim on, so a
+    // connection still waiting for its first byte is not taken for a slow one.
+    void samplePace(double seconds);
     // The range goes back to nobody (its connection stopped); what is written stays.
     void unclaim(std::size_t index);
 
@@ -74,7 +82,17 @@ class SegmentTable {
         SegmentRange range;
         std::int64_t reserved = 0; // bytes from start handed out; >= range.done
         bool claimed = false;
+        double pace = -1;             // bytes per second at the last sample; -1: none yet
+        std::int64_t sampledDone = 0; // range.done at the last sample
+        bool timed = false;           // sampled since it was claimed: the next sample is a pace
     };
+    struct Split {
+        std::size_t victim = 0;
+        std::int64_t at = 0;
+    };
+    std::optional<Split> halfOfLargest() const;
+    std::optional<Split> takeOverOfSlowest() const;
+    std::size_t split(const Split& split);
 
     const std::int64_t total_;
     const std::int64_t minRange_;

@@ -362,7 +362,9 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
             t.changed.wait_for(lock, tick, [&t] { return t.event; });
             t.event = false;
             if (t.failure || t.fallback || t.inconsistent || t.stopWorkers.stop_requested()) break;
-            if (t.active == 0 && t.table.isComplete()) break;
+            // A connection whose range was taken over whole may still wait for
+            // its first byte: it is stopped, not waited for.
+            if (t.table.isComplete()) break;
         }
         feedOrdered(t.table.contiguousPrefix());
         const std::int64_t done = t.table.doneBytes();
@@ -394,6 +396,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
                 active = std::max<std::size_t>(t.active, 1);
             }
             const double seconds = std::chrono::duration<double>(now - windowStart).count();
+            t.table.samplePace(seconds);
             widen =
                 static_cast<double>(done - windowBytes) / seconds / static_cast<double>(active) <
                 uncappedBytesPerSecond;

@@ -37,6 +37,17 @@ struct ProbeResult {
 // Results of the probe threads, handed to the parent in completion order.
 using ProbeResults = platform::BlockingQueue<ProbeResult>;
 
+template <typename Entry>
+void applyZsync(CVTAVAsset& asset, const Entry& entry, const std::string& where) {
+    if (!entry.zsyncUrl || !entry.zsyncHash) return;
+    auto url = parseDownloadUrl(*entry.zsyncUrl);
+    if (!url) throwInvalidUrl(fmt::format("{}.zsync_url 非法: {}", where, *entry.zsyncUrl));
+    asset.zsyncUrl = *url;
+    asset.zsyncSha256 = *entry.zsyncHash;
+    std::transform(asset.zsyncSha256.begin(), asset.zsyncSha256.end(), asset.zsyncSha256.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+}
+
 } // namespace
 
 std::string digestFrom(const std::optional<std::string>& fileHash) {
@@ -81,6 +92,7 @@ CVTAVAsset makeAppAsset(const ManifestApp& app) {
                      .destination = CVTAVAsset::applicationsDirectory(),
                      .relativePath = {},
                      .format = CVTAVAsset::Format::zip};
+    applyZsync(asset, app, "app");
     return asset;
 }
 
@@ -95,6 +107,7 @@ CVTAVAsset makeModelAsset(const ManifestModel& model, std::size_t index) {
                      .destination = CVTAVAsset::llmDataDirectory(),
                      .relativePath = {},
                      .format = CVSharedDataPaths::inferRemoteFormat(*url)};
+    applyZsync(asset, model, fmt::format("models[{}]", index));
     return asset;
 }
 

@@ -108,6 +108,20 @@ void requireDigest(const std::optional<std::string>& fileHash, const std::string
                                     where, escapeControlCharacters(digest.substr(0, 80)))};
 }
 
+// A control file is trusted through its digest alone, so one without the
+// other is a publishing mistake worth reporting rather than ignoring.
+template <typename Entry>
+void decodeZsync(const json& value, const std::string& path, Entry& entry) {
+    entry.zsyncUrl = optionalString(value, "zsync_url", path);
+    entry.zsyncHash = optionalString(value, "zsync_hash", path);
+    if (entry.zsyncUrl.has_value() != entry.zsyncHash.has_value())
+        throw DecodeFailure{fmt::format("{}: zsync_url 与 zsync_hash 须同时给出", path)};
+    if (entry.zsyncHash && !isSha256Hex(*entry.zsyncHash))
+        throw DecodeFailure{
+            fmt::format("{}.zsync_hash: 不是 SHA-256 摘要（应为 64 位十六进制）: {}", path,
+                        escapeControlCharacters(entry.zsyncHash->substr(0, 80)))};
+}
+
 // Names end up in file names and log lines.
 std::string requiredName(const json& object, std::string_view key, const std::string& path) {
     std::string name = requiredString(object, key, path);
@@ -128,6 +142,7 @@ ManifestApp decodeApp(const json& value, const std::string& path) {
     app.fileSize = optionalInt64(value, "file_size", path);
     app.fileHash = optionalString(value, "file_hash", path);
     requireDigest(app.fileHash, path);
+    decodeZsync(value, path, app);
     return app;
 }
 
@@ -140,6 +155,7 @@ ManifestModel decodeModel(const json& value, const std::string& path) {
     model.size = optionalInt64(value, "size", path);
     model.fileHash = optionalString(value, "file_hash", path);
     requireDigest(model.fileHash, path + " (" + model.modelName + ")");
+    decodeZsync(value, path, model);
     return model;
 }
 
@@ -229,11 +245,14 @@ std::string fetchOverHttp(const platform::Url& url, const CappedDocument& docume
 // hold into the data directory; only a local manifest may do that.
 void refuseLocalFiles(const std::vector<CVTAVAsset>& assets) {
     for (std::size_t i = 0; i < assets.size(); ++i) {
-        if (!assets[i].url.isFile()) continue;
         std::string where = i == 0 ? std::string("app") : fmt::format("models[{}]", i - 1);
-        throw CorvelInstallError::network(std::make_exception_ptr(
-            makeManifestError(fmt::format("{}.download_url 非法: {}（远程清单不能引用本地文件）",
-                                          where, assets[i].url.absoluteString()))));
+        auto refuse = [&](const char* key, const platform::Url& url) {
+            throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(fmt::format(
+                "{}.{} 非法: {}（远程清单不能引用本地文件）", where, key, url.absoluteString()))));
+        };
+        if (assets[i].url.isFile()) refuse("download_url", assets[i].url);
+        if (assets[i].zsyncUrl && assets[i].zsyncUrl->isFile())
+            refuse("zsync_url", *assets[i].zsyncUrl);
     }
 }
 
@@ -337,6 +356,15 @@ std::optional<std::int64_t> checkSignature(const std::string& body, const platfo
             log(LogLevel::warn, "  ⚠ 清单签名不含时间戳，无法识别回滚");
             return std::nullopt;
         }
+        // Kept, a time far ahead would refuse every later release as a
+        // rollback; a day covers clocks that are merely off.
+        const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count();
+        if (*verified.timestamp > now + maxSigningTimeAhead.count())
+            throw ManifestSignature::makeSignatureError(
+                fmt::format("清单签名时间 {} 比本机时间晚一天以上，拒绝使用（请检查系统时钟）",
+                            *verified.timestamp));
         if (trust.newestAccepted && *verified.timestamp < *trust.newestAccepted)
             throw ManifestSignature::makeSignatureError(
                 fmt::format("清单比上次安装时的旧，拒绝回滚（签名时间 {}，上次接受 {}）",

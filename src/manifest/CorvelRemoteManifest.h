@@ -24,6 +24,9 @@ struct ManifestApp {
     std::optional<std::string> fileName; // decoded, not used
     std::optional<std::int64_t> fileSize;
     std::optional<std::string> fileHash;
+    // The file's zsync control file and its SHA-256: both or neither.
+    std::optional<std::string> zsyncUrl{};
+    std::optional<std::string> zsyncHash{};
 };
 
 struct ManifestModel {
@@ -32,6 +35,8 @@ struct ManifestModel {
     std::string fileName;
     std::optional<std::int64_t> size;
     std::optional<std::string> fileHash{}; // SHA-256, hexadecimal, either case
+    std::optional<std::string> zsyncUrl{};
+    std::optional<std::string> zsyncHash{};
 };
 
 struct ManifestData {
@@ -58,6 +63,8 @@ inline constexpr std::chrono::seconds manifestTimeout{15};
 inline constexpr std::size_t snippetBytes = 256;
 // What a file name may hold: a name longer than this cannot name a file.
 inline constexpr std::size_t maxNameBytes = 255;
+// How far a signing time may lie ahead of this machine's clock.
+inline constexpr std::chrono::seconds maxSigningTimeAhead{24 * 60 * 60};
 
 // What the run trusts: the keys that may sign the manifest (none: unsigned
 // manifests are taken, with a warning) and the newest signing time this user

@@ -58,7 +58,8 @@ TEST(SegmentTable, EveryByteBelongsToExactlyOneRange) {
          {std::tuple<std::int64_t, std::size_t, std::int64_t, std::size_t>{1'000'003, 8, 1000, 8},
           {1, 8, 1000, 1},
           {5000, 8, 1000, 5},
-          {999, 8, 1000, 1}}) {
+          {999, 8, 1000, 1},
+          {150'000, 4, 65'536, 2}}) {
         auto ranges = SegmentTable::plan(total, connections, minRange);
         EXPECT_EQ(ranges.size(), count) << total;
         EXPECT_TRUE(SegmentTable::coversInOrder(total, ranges));
@@ -86,6 +87,15 @@ TEST(SegmentTable, EveryByteBelongsToExactlyOneRange) {
     EXPECT_EQ(table.contiguousPrefix(), 3000);
     EXPECT_EQ(table.doneBytes(), 3000);
 
+    // Bytes handed out but not yet written stay with the range that is split.
+    SegmentTable reserved(4000, SegmentTable::plan(4000, 2, 500), 500);
+    reserved.claim();
+    reserved.claim();
+    reserved.reserve(0, 1500);
+    reserved.reserve(1, 1000);
+    EXPECT_EQ(reserved.claim(), 2u);
+    EXPECT_EQ(reserved.position(2), 3500);
+
     auto decoded = SegmentTable::decode(SegmentTable::encode(4000, table.snapshot()));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->ranges, table.snapshot());
@@ -96,6 +106,43 @@ TEST(SegmentTable, EveryByteBelongsToExactlyOneRange) {
                             R"({"totalBytes":10,"ranges":[[0,5,-1],[5,10,0]]})",
                             R"({"ranges":[[0,10,0]]})", "[]", "not json"})
         EXPECT_FALSE(SegmentTable::decode(bad)) << bad;
+}
+
+// Below the minimum, a free connection takes over what a slow connection
+// would end last: its share by pace, all of it when nothing comes; a range
+// taken over before its first byte leaves no empty range in the record.
+TEST(SegmentTable, TheEndNeverWaitsOnOneSlowConnection) {
+    static constexpr std::int64_t half = 2'000'000;
+    // Two claimed ranges, timed from here on: `first` and `second` bytes written a second later.
+    auto started = [](std::int64_t first, std::int64_t second) {
+        auto table =
+            std::make_unique<SegmentTable>(2 * half, SegmentTable::plan(2 * half, 2, half), half);
+        table->claim();
+        table->claim();
+        table->samplePace(1.0);
+        table->commit(0, table->reserve(0, first).count);
+        table->commit(1, table->reserve(1, second).count);
+        table->samplePace(1.0);
+        return table;
+    };
+    auto table = started(1'500'000, 100'000);
+    table->commit(0, table->reserve(0, half).count);
+    EXPECT_EQ(table->claim(), 2u);
+    EXPECT_EQ(table->position(2), half + 100'000 + 118'750); // 1.9 MB at 100 kB/s : 1.5 MB/s
+    table->samplePace(1.0);
+    EXPECT_EQ(table->claim(), 3u); // range 1 brought nothing: all of its rest
+    EXPECT_EQ(table->position(3), half + 100'000);
+    EXPECT_FALSE(table->claim()); // the new connections are not timed yet
+
+    // Both ending within a second: nothing to take over.
+    EXPECT_FALSE(started(1'500'000, 1'000'000)->hasClaimable());
+    auto whole = started(1'000'000, 0);
+    EXPECT_EQ(whole->claim(), 2u);
+    EXPECT_EQ(whole->reserve(1, 10).count, 0);
+    auto record = SegmentTable::decode(SegmentTable::encode(2 * half, whole->snapshot()));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->ranges,
+              (std::vector<SegmentRange>{{0, half, 1'000'000}, {half, 2 * half, 0}}));
 }
 
 TEST(HttpHeaderValues, ContentRangeAndRetryAfterAreReadStrictly) {
@@ -290,8 +337,9 @@ TEST_F(Segmented, AnswersThatDoNotFitRestartFromZeroOverOneConnection) {
 
 // One range failing twice is retried alone, with the usual pauses; a range
 // held up by a slow connection is split, and the idle connection takes its
-// second half.
-TEST_F(Segmented, ARangeRetriesAloneAndASlowRangeIsTakenOverInPart) {
+// second half; a range that trickles below the minimum is taken over whole
+// (the trickle alone would take over two minutes: the bound fails the test).
+TEST_F(Segmented, ARangeRetriesAloneAndASlowRangeIsTakenOver) {
     const std::string path = "/r.bin", body = patternBytes(1'048'576, 9), url = server.url(path);
     server.setFile(path, body);
     server.setFault(path, {.times = 2, .forceStatus = 503, .rangeFrom = 524'288});
@@ -308,18 +356,38 @@ TEST_F(Segmented, ARangeRetriesAloneAndASlowRangeIsTakenOverInPart) {
     EXPECT_EQ(from("bytes=524288-"), 3);
     EXPECT_EQ(from("bytes=0-"), 1);
 
-    cache::purgeSlot(*platform::Url::parse(url));
-    server.clearRequests();
-    server.setFault(path, {.throttleBytesPerSecond = 400'000, .rangeFrom = 524'288});
-    sum = 0;
-    run(url, std::ssize(body), 2, 65'536);
-    EXPECT_TRUE(readFile(slot(url).partURL) == body);
-    int takenOver = 0;
-    for (const auto& r : server.requests(path)) {
-        auto start = HttpHeaderValues::contentRangeStart("bytes " + r.header("Range").substr(6));
-        if (start && *start > 524'288) ++takenOver;
+    for (auto [rate, slowFrom, connections, minRange] :
+         {std::tuple<std::size_t, std::uint64_t, std::size_t, std::int64_t>{400'000, 524'288, 2,
+                                                                            65'536},
+          {2'000, 0, 4, 262'144}}) {
+        SCOPED_TRACE(rate);
+        cache::purgeSlot(*platform::Url::parse(url));
+        server.clearRequests();
+        server.setFault(path, {.throttleBytesPerSecond = rate, .rangeFrom = slowFrom});
+        sum = 0;
+        std::stop_source bound;
+        std::atomic<bool> finished = false;
+        {
+            std::jthread watchdog([&] {
+                if (!waitUntil([&] { return finished.load(); }, seconds(60))) bound.request_stop();
+            });
+            struct Finish {
+                std::atomic<bool>& finished;
+                ~Finish() { finished = true; }
+            } finish{finished};
+            run(url, std::ssize(body), connections, minRange, bound.get_token());
+        }
+        EXPECT_TRUE(readFile(slot(url).partURL) == body);
+        int takenOver = 0;
+        for (const auto& r : server.requests(path)) {
+            auto start =
+                HttpHeaderValues::contentRangeStart("bytes " + r.header("Range").substr(6));
+            if (start && *start > static_cast<std::int64_t>(slowFrom) &&
+                *start < 262'144 + static_cast<std::int64_t>(slowFrom))
+                ++takenOver;
+        }
+        EXPECT_GE(takenOver, 1);
     }
-    EXPECT_GE(takenOver, 1);
     EXPECT_EQ(outOfBounds + outOfOrder, 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
+#include "support/Privileges.h"
 #include "support/TempHome.h"
 #include "types/CVTAVAsset.h"
 #include "types/CorvelInstallError.h"

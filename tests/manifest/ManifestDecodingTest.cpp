@@ -79,7 +79,12 @@ TEST(ManifestDecoding, BrokenDocumentsFailWithReasonAndSnippet) {
           std::string(R"({"status":1,"data":{}})"), std::string(""), std::string("{} trailing"),
           document(R"({"download_url":"u","file_size":1.5})"),
           document(R"({"download_url":"u","file_size":9223372036854775808})"),
-          document(R"({"download_url":"u","file_size":123456789012345678901234567890})")}) {
+          document(R"({"download_url":"u","file_size":123456789012345678901234567890})"),
+          document(R"({"download_url":"u","zsync_url":"u.zsync"})"),
+          document(R"({"download_url":"u","zsync_url":"u.zsync","zsync_hash":"ab"})"),
+          document(plainApp, R"([{"model_name":"m","download_url":"u","file_name":"f",)"
+                             R"("zsync_url":1,"zsync_hash":")" +
+                                 std::string(64, 'a') + "\"}]")}) {
         EXPECT_TRUE(decodeError(bad).starts_with("JSON 解析失败: ")) << bad.substr(0, 100);
     }
 
@@ -141,6 +146,17 @@ TEST(AssetResolution, AssetsFromManifestFields) {
     EXPECT_EQ(model.name, "model.tar.gz");
     EXPECT_EQ(model.format, CVTAVAsset::Format::tarGz);
     EXPECT_EQ(model.destination, CVTAVAsset::llmDataDirectory());
+    EXPECT_FALSE(model.zsyncUrl);
+
+    auto decoded = manifest::decodeManifest(document(
+        plainApp,
+        R"([{"model_name":"m","download_url":"https://h.invalid/m.bin","file_name":"m.bin",)"
+        R"("zsync_url":"https://h.invalid/m.bin.zsync","zsync_hash":")" +
+            std::string(64, 'A') + "\"}]"));
+    auto zsynced = manifest::makeModelAsset(decoded.data.models.at(0), 0);
+    ASSERT_TRUE(zsynced.zsyncUrl);
+    EXPECT_EQ(zsynced.zsyncUrl->absoluteString(), "https://h.invalid/m.bin.zsync");
+    EXPECT_EQ(zsynced.zsyncSha256, std::string(64, 'a'));
 }
 
 TEST(AssetResolution, DownloadUrlsThatCouldEscapeAreRefused) {

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <ctime>
 
 namespace fs = std::filesystem;
 namespace manifest = CorvelRemoteManifest;
@@ -98,7 +99,7 @@ TEST_F(SignedFetch, TheSignatureBesideTheManifestIsCheckedAndItsTimeReturned) {
 }
 
 TEST_F(SignedFetch, BadOrMissingSignaturesStopBeforeAnyAssetIsAskedFor) {
-    const std::string huge(10 << 20, 'A');
+    const std::string overCap(65537, 'A');
     struct Row {
         std::string what;
         std::function<void()> arrange;
@@ -109,11 +110,11 @@ TEST_F(SignedFetch, BadOrMissingSignaturesStopBeforeAnyAssetIsAskedFor) {
               "清单签名缺失: 无法获取 " + server.url("/api/m.json.minisig?channel=stable&v=")},
              {"500", [&] { server.setFault("/api/m.json.minisig", {.forceStatus = 500}); },
               "清单签名缺失: "},
-             {"10 MiB", [&] { server.setFile("/api/m.json.minisig", huge); },
+             {"64 KiB + 1", [&] { server.setFile("/api/m.json.minisig", overCap); },
               "清单签名格式错误: 超过 65536 字节上限"},
-             {"10 MiB without length",
+             {"64 KiB + 1 without length",
               [&] {
-                  server.setFile("/api/m.json.minisig", huge);
+                  server.setFile("/api/m.json.minisig", overCap);
                   server.setFault("/api/m.json.minisig", {.omitContentLength = true});
               },
               "清单签名格式错误: 超过 65536 字节上限"},
@@ -140,6 +141,16 @@ TEST_F(SignedFetch, AnOlderSigningTimeThanTheNewestAcceptedIsARollback) {
     EXPECT_FALSE(anyHeadOrAssetRequest());
     EXPECT_EQ(manifest::fetchAssets(trust(1700000000)).signedAt, 1700000000);
     EXPECT_EQ(manifest::fetchAssets(trust(1600000000)).signedAt, 1700000000);
+
+    // A time more than a day ahead of the clock would refuse every later
+    // release: refused, so never kept; less than a day is a clock that is off.
+    const std::int64_t now = std::time(nullptr);
+    publish(now + 25 * 3600);
+    EXPECT_EQ(refusal(trust()),
+              fmt::format("清单签名时间 {} 比本机时间晚一天以上，拒绝使用（请检查系统时钟）",
+                          now + 25 * 3600));
+    publish(now + 23 * 3600);
+    EXPECT_EQ(manifest::fetchAssets(trust()).signedAt, now + 23 * 3600);
 
     // Without a time there is nothing to compare: accepted, with a warning.
     publish("release 7");

@@ -14,23 +14,8 @@ namespace fs = std::filesystem;
 
 namespace testsupport {
 
-namespace {
-
-fs::path minisignTool() {
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        fs::path candidate = fs::path(folder) / "minisign";
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    throw std::runtime_error("minisign is not installed (scripts/bootstrap installs it)");
-}
-
-} // namespace
-
 int runMinisign(const std::vector<std::string>& arguments) {
-    pid_t pid = platform::spawnProcess({minisignTool(), arguments, -1, -1, -1});
+    pid_t pid = platform::spawnProcess({toolOnPath("minisign"), arguments, -1, -1, -1});
     int status = platform::waitForExit(pid);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

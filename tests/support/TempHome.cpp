@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -97,6 +98,17 @@ std::string sha256Hex(std::string_view bytes) {
     for (unsigned int i = 0; i < length; ++i)
         hex += fmt::format("{:02x}", digest[i]);
     return hex;
+}
+
+std::filesystem::path toolOnPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        auto candidate = std::filesystem::path(folder) / name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    throw std::runtime_error(name + " is not installed (scripts/bootstrap installs it)");
 }
 
 } // namespace testsupport

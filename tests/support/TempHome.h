@@ -42,5 +42,8 @@ void expectContains(const std::string& text, const std::vector<std::string>& par
 std::size_t countOf(const std::string& text, const std::string& part);
 // Lower-case hex SHA-256, computed independently of the program's own digests.
 std::string sha256Hex(std::string_view bytes);
+// A tool the tests need, found on PATH; throws naming it (and scripts/bootstrap)
+// when it is missing, so the test fails rather than skips.
+std::filesystem::path toolOnPath(const std::string& name);
 
 } // namespace testsupport
