@@ -3,6 +3,7 @@
 
 #include "BuildInfo.h"
 #include "ProgressText.h"
+#include "Removal.h"
 #include "desktop/DesktopSession.h"
 #include "desktop/Translations.h"
 #include "log/CorvelSetupLogger.h"
@@ -124,6 +125,19 @@ int main(int argc, char** argv) {
                    "1 fetches every file over one connection")
         ->check(CLI::Range(1, 64))
         ->default_val(connections);
+    bool list = false;
+    bool uninstall = false;
+    bool assumeYes = false;
+    auto* listFlag = app.add_flag("--list", list,
+                                  "Show what setup installed (name, size on disk, source, when) "
+                                  "from its setup record, and exit");
+    auto* uninstallFlag =
+        app.add_flag("--uninstall", uninstall,
+                     "Remove what setup installed: the application, its desktop entry, the model "
+                     "data named in the setup record, the download cache and the record. Asks "
+                     "first; other files in the data directory stay");
+    listFlag->excludes(uninstallFlag);
+    app.add_flag("-y,--yes", assumeYes, "With --uninstall: remove without asking");
     std::optional<std::string> limitRate;
     app.add_option("--limit-rate", limitRate,
                    fmt::format("Download at most RATE bytes per second over all connections "
@@ -136,6 +150,8 @@ int main(int argc, char** argv) {
         int code = app.exit(error);
         return code == 0 ? 0 : exitUsage;
     }
+    if (list) return listInstalled();
+    if (uninstall) return uninstallInstalled(assumeYes);
     if (quiet && verbose) {
         std::fputs("--quiet and --verbose exclude each other\nRun with --help for more "
                    "information.\n",
