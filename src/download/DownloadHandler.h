@@ -52,7 +52,7 @@ struct DownloadHandler {
     bool recoveringFrom416 = false;
     bool restartFromZero = false;
 
-    const std::string& url() const { return asset.url.absoluteString(); }
+    std::string url() const { return asset.fetchSources().front().absoluteString(); }
 
     void progress(std::int64_t delta) const {
         if (onProgress) onProgress(delta, ByteOrigin::network);

@@ -88,7 +88,7 @@ struct Transfer {
     bool primaryBusy = false;
     std::vector<std::jthread> workers;
 
-    const std::string& url() const { return asset.url.absoluteString(); }
+    std::string url() const { return asset.fetchSources().front().absoluteString(); }
     void notify() {
         {
             std::lock_guard lock(mutex);
