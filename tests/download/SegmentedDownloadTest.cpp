@@ -499,20 +499,22 @@ TEST_F(Segmented, ADamagedSlotStartsOver) {
     struct Case {
         const char* name;
         const char* etag;
-        const char* directory; // in place of this file of the slot
+        const char* directory;        // in place of this file of the slot
+        std::int64_t total = 300'000; // in meta.json
     };
     sizeUnknown = true;
     for (const Case& c : std::vector<Case>{{"empty validator", "", nullptr},
                                            {"line break", "\"v\"\r\nX: y", nullptr},
                                            {"record a directory", nullptr, "segments.json"},
-                                           {"data a directory", nullptr, "payload.segmented"}}) {
+                                           {"data a directory", nullptr, "payload.segmented"},
+                                           {"another total", "\"v\"", nullptr, 300'001}}) {
         SCOPED_TRACE(c.name);
         const CacheSlot s = slot(url);
         cache::writeMeta(
             CacheMeta{c.etag ? std::optional<std::string>(c.etag) : std::nullopt,
                       c.etag ? std::nullopt
                              : std::optional<std::string>("Sun, 06 Nov 1994 08:49:37 GMT"),
-                      300'000, url},
+                      c.total, url},
             s);
         writeFile(SegmentedTransfer::statePath(s), record);
         writeFile(SegmentedTransfer::dataPath(s), body.substr(0, 100'000));
@@ -521,9 +523,11 @@ TEST_F(Segmented, ADamagedSlotStartsOver) {
             fs::create_directories(s.directory / c.directory / "inside");
         }
         sum = 0;
+        found = 0;
         EXPECT_EQ(run(url, std::ssize(body), 4, 65'536), s.partURL);
         EXPECT_TRUE(readFile(s.partURL) == body);
         EXPECT_EQ(sum, std::ssize(body));
+        EXPECT_EQ(found, 0); // nothing of the record was trusted
         cache::purgeSlot(*platform::Url::parse(url));
     }
     EXPECT_EQ(outOfBounds, 0);
