@@ -6,6 +6,8 @@
 #include "download/SegmentTable.h"
 #include "download/SegmentedTransfer.h"
 #include "install/InstallTestSupport.h"
+#include "pipeline/CorvelDownloadViewModel.h"
+#include "platform/Directories.h"
 #include "platform/FileOps.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -447,12 +449,31 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
           Row{{"--help"}, 0, {"--manifest-url", "--quiet", "--verbose", "--connections"}},
           Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
-          Row{{"--connections", "0"}, 2}, Row{{"--connections", "x"}, 2}}) {
+          Row{{"--connections", "0"}, 2}, Row{{"--connections", "0x10"}, 2}}) {
         Outcome outcome = CliProcess(home.path(), row.arguments).finish();
         EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments[0];
         expectContains(outcome.out, row.output);
     }
+    // The window reads its options before it opens: the same mistakes, the same code.
+    const bool window = fs::exists(platform::executablePath().parent_path() / "corvel-setup");
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--bogus"}, {"--connections", "65"}, {"--connections", "0x10"}, {"--manifest-url"}}) {
+        if (!window) break;
+        Outcome outcome = CliProcess(home.path(), arguments, "corvel-setup").finish();
+        EXPECT_EQ(outcome.exitCode, 2) << arguments.back() << outcome.err;
+    }
     EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
+    for (const auto& [text, count] :
+         std::vector<std::pair<std::string, std::optional<int>>>{{"8", 8},
+                                                                 {"010", 10},
+                                                                 {"08", 8},
+                                                                 {"64", 64},
+                                                                 {"65", {}},
+                                                                 {"0x10", {}},
+                                                                 {"+8", {}},
+                                                                 {" 8", {}},
+                                                                 {"", {}}})
+        EXPECT_EQ(parseConnectionCount(text), count) << text;
 }
 
 } // namespace
