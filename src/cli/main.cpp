@@ -51,8 +51,8 @@ void writeOut(const std::string& text) {
 class ProgressDisplay {
   public:
     explicit ProgressDisplay(bool quiet)
-        : terminal_(::isatty(STDERR_FILENO) == 1), quiet_(quiet),
-          words_(Translations::statusWords()) {}
+        : terminal_(ProgressText::drawsBar(::isatty(STDERR_FILENO) == 1, std::getenv("TERM"))),
+          quiet_(quiet), words_(Translations::statusWords()) {}
 
     void show(const CorvelDownloadViewModel::State& state) {
         if (terminal_) {
