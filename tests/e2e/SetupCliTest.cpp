@@ -415,7 +415,7 @@ TEST_F(SetupCli, ASecondSetupWhileOneRunsTouchesNothing) {
     EXPECT_EQ(first.finish().exitCode, 130);
 }
 
-TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
+TEST_F(SetupCli, LeftoversOfAKilledRunAndWeekOldDownloadsAreRemovedAndNothingElse) {
     const std::string id = "0123ABCD-4567-89EF-0123-456789ABCDEF";
     fs::path dataRoot = CVSharedDataPaths::dataRoot();
     std::vector<fs::path> leftovers{dataRoot / ("corvel-extract-" + id),
@@ -428,9 +428,21 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
         writeFile(path / "partial.bin", "half");
     for (const auto& path : strangers)
         writeFile(path / "keep.txt", "mine");
+    // Downloads of files no longer listed go once untouched for a week.
+    auto oldSlot = [](const std::string& url, std::chrono::hours age) {
+        fs::path slot = cache::makeSlot(*platform::Url::parse(url)).directory;
+        writeFile(slot / "payload.part", "partial");
+        for (const fs::path& path : {slot / "payload.part", slot})
+            fs::last_write_time(path, fs::file_time_type::clock::now() - age);
+        return slot;
+    };
+    const fs::path recent = oldSlot("http://127.0.0.1:1/recent.zip", std::chrono::hours(36));
+    const fs::path stale = oldSlot("http://127.0.0.1:1/stale.zip", std::chrono::hours(8 * 24));
 
     Outcome outcome = run();
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_TRUE(fs::exists(recent));
+    EXPECT_FALSE(fs::exists(stale));
     for (const auto& path : leftovers)
         EXPECT_FALSE(fs::exists(path)) << path;
     for (const auto& path : strangers)
