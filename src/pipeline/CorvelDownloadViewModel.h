@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/ManifestSignature.h"
+#include "sources/MirrorRules.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -88,6 +89,8 @@ class CorvelDownloadViewModel {
         std::vector<ManifestSignature::PublicKey> manifestKeys;
         // The system key file; empty: ManifestKeys::systemKeyFile().
         std::filesystem::path systemKeyFile;
+        // Where the user would rather have the manifest and the assets from.
+        std::vector<MirrorRules::Rule> mirrors;
     };
 
     CorvelDownloadViewModel();

@@ -101,7 +101,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     CorvelSetupLogger::shared().writeOutput(systemProfileLine(profile.description()));
 
     CorvelRemoteManifest::FetchedAssets fetched =
-        CorvelRemoteManifest::fetchAssets(manifestTrust(), stop);
+        CorvelRemoteManifest::fetchAssets(manifestTrust(), options().mirrors, stop);
     const std::vector<CVTAVAsset>& assets = fetched.assets;
 
     SetupPlan::Plan plan = SetupPlan::makePlan(assets);

@@ -142,6 +142,36 @@ TEST_F(SignedSetup, WithAKeyAMissingSignatureChangesNothingWithoutOneTheRunWarns
     EXPECT_FALSE(fs::exists(AcceptedManifestTime::path()));
 }
 
+TEST_F(SignedSetup, OfflineFromAFolderWithTheOriginClosedIsCheckedLikeTheOrigin) {
+    publish(1700000100);
+    // The release copied to a disk, laid out like the host.
+    const fs::path disk = home.path() / "disk";
+    fs::create_directories(disk / "files");
+    for (const char* name : {"manifest.json", "manifest.json.minisig"})
+        fs::copy_file(home.path() / "release" / name, disk / name);
+    writeFile(disk / "files/Corvel.zip", appArchive);
+    const std::string mirror = server.baseUrl() + "/=file://" + disk.string() + "/";
+    const std::vector<std::string> arguments{
+        "--no-launch",    "--manifest-url", server.url("/manifest.json"), "--mirror", mirror,
+        "--manifest-key", key.publicKey()};
+    server.stop();
+
+    // A damaged copy is caught by the manifest's digest, as a download would be.
+    writeFile(disk / "files/voice.bin", patternBytes(50000, 8));
+    Outcome damaged = runCli(home.path(), arguments);
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_EQ(damaged.lastErrLine(), "voice 校验失败，文件可能已损坏");
+
+    writeFile(disk / "files/voice.bin", patternBytes(50000, 7));
+    Outcome offline = runCli(home.path(), arguments);
+    ASSERT_EQ(offline.exitCode, 0) << offline.err;
+    expectContains(offline.err, {"▶ 拉取清单: file://" + disk.string() + "/manifest.json",
+                                 "✔ 清单签名有效: 公钥 " + key.keyId(), "▶ 本地源 [voice] "});
+    EXPECT_EQ(readFile(CVSharedDataPaths::llmDataDirectory() / "voice.bin"),
+              patternBytes(50000, 7));
+    EXPECT_TRUE(fs::exists(home.path() / "Applications/Corvel.app/AppRun"));
+}
+
 TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue) {
     TempHome home;
     for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
@@ -149,6 +179,9 @@ TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue
              {"--manifest-url", "http://"},
              {"--manifest-url", "127.0.0.1:18083/x"},
              {"--manifest-url", "   "},
+             {"--mirror", "https://cdn.example.com/"},
+             {"--mirror", "=https://mirror.example/"},
+             {"--mirror", "https://cdn.example.com/=media/usb"},
              {"--manifest-key", "RWnot-a-key"},
              {"--manifest-key", (home.path() / "missing.pub").string()}}) {
         Outcome outcome = runCli(home.path(), {option, value});
