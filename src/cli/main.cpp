@@ -3,7 +3,9 @@
 
 #include "BuildInfo.h"
 #include "ProgressText.h"
+#include "Removal.h"
 #include "VerifyCommand.h"
+#include "desktop/DesktopSession.h"
 #include "desktop/Translations.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
@@ -12,6 +14,8 @@
 #include "pipeline/StateMailbox.h"
 #include "pipeline/StatusText.h"
 #include "platform/HttpClient.h"
+#include "platform/RateLimit.h"
+#include "sources/MirrorRules.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -52,8 +56,8 @@ void writeOut(const std::string& text) {
 class ProgressDisplay {
   public:
     explicit ProgressDisplay(bool quiet)
-        : terminal_(::isatty(STDERR_FILENO) == 1), quiet_(quiet),
-          words_(Translations::statusWords()) {}
+        : terminal_(ProgressText::drawsBar(::isatty(STDERR_FILENO) == 1, std::getenv("TERM"))),
+          quiet_(quiet), words_(Translations::statusWords()) {}
 
     void show(const CorvelDownloadViewModel::State& state) {
         if (terminal_) {
@@ -91,16 +95,34 @@ int main(int argc, char** argv) {
 
     CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
                  "corvel-setup-cli"};
-    std::string manifestURL;
+    std::vector<std::string> manifestURLs;
     std::vector<std::string> manifestKeys;
+    std::vector<std::string> mirrors;
     bool noLaunch = false;
     bool quiet = false;
     bool verbose = false;
     app.set_version_flag(
         "--version", fmt::format("corvel-setup-cli {} ({})", CORVEL_VERSION, CORVEL_GIT_REVISION));
-    app.add_option("--manifest-url", manifestURL,
-                   fmt::format("Where the resource manifest is fetched from (overrides {})",
-                               CorvelRemoteManifest::endpointVariable));
+    app.add_option("--manifest-url", manifestURLs,
+                   fmt::format("Where the resource manifest is fetched from; repeatable: tried in "
+                               "order, each with the same signature checks, the first that passes "
+                               "wins (overrides {}, which may hold several, blank-separated)",
+                               CorvelRemoteManifest::endpointVariable))
+        ->type_name("URL")
+        ->allow_extra_args(false);
+    app.add_option("--mirror", mirrors,
+                   fmt::format("Fetch every URL that starts with FROM (the manifest, its signature "
+                               "and each file) from TO followed by the rest of the URL, before the "
+                               "publisher's own; TO is an http(s) mirror or a file:// folder laid "
+                               "out like the host. Every file is still checked against the "
+                               "manifest. Repeatable; the longest FROM wins; replaces {} (blank-"
+                               "separated FROM=TO pairs). Examples: --mirror "
+                               "https://cdn.example.com/=https://mirror.example.cn/corvel/ or, "
+                               "offline from a disk, --mirror "
+                               "https://cdn.example.com/=file:///media/usb/corvel/",
+                               MirrorRules::environmentVariable))
+        ->type_name("FROM=TO")
+        ->allow_extra_args(false);
     app.add_option("--manifest-key", manifestKeys,
                    fmt::format("A minisign public key (RW...) or public key file that may sign the "
                                "manifest; repeatable; replaces {}, the system key file and the "
@@ -128,19 +150,48 @@ int main(int argc, char** argv) {
                  "where the publisher made zsync control files), then check again. Exit status "
                  "0 only when everything matches afterwards")
         ->excludes("--verify");
-    int connections = CorvelDownloadViewModel::Options{}.connections;
+    std::string connections = std::to_string(CorvelDownloadViewModel::Options{}.connections);
     app.add_option("--connections", connections,
                    "Connections open to the servers at once for the whole run. Files of 16 MiB "
                    "and more come in ranges over several connections when the server allows it; "
                    "1 fetches every file over one connection")
-        ->check(CLI::Range(1, 64))
+        ->type_name("1-64")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                // Decimal only: CLI11's own integers would read 010 as octal, 0x10 as hex.
+                return parseConnectionCount(text)
+                           ? std::string()
+                           : "a decimal number from 1 to 64, not '" + text + "'";
+            },
+            "", "decimal 1-64"))
         ->default_val(connections);
+    bool list = false;
+    bool uninstall = false;
+    bool assumeYes = false;
+    auto* listFlag = app.add_flag("--list", list,
+                                  "Show what setup installed (name, size on disk, source, when) "
+                                  "from its setup record, and exit");
+    auto* uninstallFlag =
+        app.add_flag("--uninstall", uninstall,
+                     "Remove what setup installed: the application, its desktop entry, the model "
+                     "data named in the setup record, the download cache and the record. Asks "
+                     "first; other files in the data directory stay");
+    listFlag->excludes(uninstallFlag);
+    app.add_flag("-y,--yes", assumeYes, "With --uninstall: remove without asking");
+    std::optional<std::string> limitRate;
+    app.add_option("--limit-rate", limitRate,
+                   fmt::format("Download at most RATE bytes per second over all connections "
+                               "together, as curl counts it: 500K, 2M, 1G (also {})",
+                               platform::rateVariable))
+        ->type_name("RATE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? 0 : exitUsage;
     }
+    if (list) return listInstalled();
+    if (uninstall) return uninstallInstalled(assumeYes);
     if (quiet && verbose) {
         std::fputs("--quiet and --verbose exclude each other\nRun with --help for more "
                    "information.\n",
@@ -149,15 +200,35 @@ int main(int argc, char** argv) {
     }
 
     CorvelDownloadViewModel::Options options;
-    if (app.count("--manifest-url") > 0) {
-        if (!CorvelRemoteManifest::parseEndpoint(manifestURL)) {
-            std::fprintf(stderr,
-                         "corvel-setup-cli: --manifest-url: not an absolute http, https or file "
-                         "URL: '%s'\n",
-                         escapeControlCharacters(manifestURL).c_str());
-            return exitUsage;
+    try {
+        platform::limitBodyRate(platform::chosenRate(limitRate));
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "corvel-setup-cli: %s\n",
+                     escapeControlCharacters(error.what()).c_str());
+        return exitUsage;
+    }
+    if (!manifestURLs.empty()) {
+        std::string endpoints;
+        for (const std::string& url : manifestURLs) {
+            auto endpoint = CorvelRemoteManifest::parseEndpoint(url);
+            if (!endpoint) {
+                std::fprintf(stderr,
+                             "corvel-setup-cli: --manifest-url: not an absolute http, https or "
+                             "file URL: '%s'\n",
+                             escapeControlCharacters(url).c_str());
+                return exitUsage;
+            }
+            endpoints += (endpoints.empty() ? "" : " ") + endpoint->absoluteString();
         }
-        ::setenv(CorvelRemoteManifest::endpointVariable, manifestURL.c_str(), 1);
+        ::setenv(CorvelRemoteManifest::endpointVariable, endpoints.c_str(), 1);
+    }
+    try {
+        options.mirrors =
+            MirrorRules::resolve(mirrors, std::getenv(MirrorRules::environmentVariable));
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "corvel-setup-cli: %s\n",
+                     escapeControlCharacters(error.what()).c_str());
+        return exitUsage;
     }
     for (const std::string& key : manifestKeys) {
         try {
@@ -184,20 +255,26 @@ int main(int argc, char** argv) {
 
     options.launchApplication = !noLaunch;
     options.pacedRise = false;
-    options.connections = connections;
+    options.connections = *parseConnectionCount(connections);
     CorvelDownloadViewModel viewModel(options);
     StateMailbox mailbox;
     viewModel.addObserver(
         [&mailbox](const CorvelDownloadViewModel::State& state) { mailbox.post(state); });
 
     ProgressDisplay display(quiet);
+    // No window: no dock and no notification, only no sleep half-way.
+    DesktopSession desktop({.launcherEntry = false, .notify = false});
     bool interrupted = false;
     viewModel.start();
     const timespec tick{0, std::chrono::nanoseconds(StateMailbox::redrawInterval).count()};
     for (;;) {
         bool ended = !viewModel.isRunning();
-        for (const auto& state : mailbox.take())
+        for (const auto& state : mailbox.take()) {
             display.show(state);
+            desktop.show(state);
+        }
+        // The session bus's answers.
+        QCoreApplication::processEvents();
         if (ended) break;
         int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
         if (signal == SIGINT || signal == SIGTERM) {
@@ -219,6 +296,7 @@ int main(int argc, char** argv) {
     }
     viewModel.wait();
     display.finish();
+    desktop.release();
 
     CorvelDownloadViewModel::State final = viewModel.state();
     CorvelSetupLogger::shared().flush();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/ManifestSignature.h"
+#include "sources/MirrorRules.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -87,6 +89,8 @@ class CorvelDownloadViewModel {
         std::vector<ManifestSignature::PublicKey> manifestKeys;
         // The system key file; empty: ManifestKeys::systemKeyFile().
         std::filesystem::path systemKeyFile;
+        // Where the user would rather have the manifest and the assets from.
+        std::vector<MirrorRules::Rule> mirrors;
         // A repair: exactly the assets of these URLs are installed again,
         // whatever the record says, and every other asset is left alone.
         std::vector<std::string> repairUrls;
@@ -131,6 +135,11 @@ class CorvelDownloadViewModel {
     std::condition_variable finished_;
     std::jthread thread_;
 };
+
+// A --connections value of either front-end: decimal digits only, 1 to 64
+// ("010" is ten; "0x10", "+8", " 8" are nothing), so both read it alike.
+inline constexpr int maxConnections = 64;
+std::optional<int> parseConnectionCount(std::string_view text);
 
 // "downloading", "extracting", "failed" or "success".
 const char* stageName(const CorvelDownloadViewModel::State& state);

@@ -9,6 +9,7 @@
 #include "platform/HttpClient.h"
 #include "platform/UniqueFd.h"
 #include "record/CorvelSetupManifest.h"
+#include "record/InstalledFiles.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "zsync/SeedScanner.h"
 #include "zsync/ZsyncDelta.h"
@@ -96,14 +97,10 @@ std::vector<SegmentRange> rangesOf(const ZsyncControl& control, const SeedScanne
 
 } // namespace
 
-fs::path keptAppArchive() {
-    return cache::downloadsRoot().parent_path() / "installed-app.zip";
-}
-
 std::vector<fs::path> seedsFor(const CVTAVAsset& asset, const std::vector<fs::path>& extra) {
     std::vector<fs::path> candidates = extra;
     if (asset.isApplicationBundleAsset()) {
-        candidates.push_back(keptAppArchive());
+        candidates.push_back(InstalledFiles::keptAppArchive());
     } else {
         candidates.push_back(CorvelSetupManifest::expectedInstalledURL(asset));
         for (const auto& entry : CorvelSetupManifest::load().entries)

@@ -16,10 +16,6 @@
 // after a kill like any ranged download).
 namespace DeltaUpdate {
 
-// Where the archive of the installed application is kept, the one archive
-// kept after installing: the next version is assembled from it.
-std::filesystem::path keptAppArchive();
-
 // Older copies of the asset's file: the installed raw file it replaces, the
 // installed file of an earlier version of the same model, the kept
 // application archive; plus `extra`. Only non-empty regular files.

@@ -1,5 +1,6 @@
 #include "record/InstalledFiles.h"
 
+#include "download/CacheSlot.h"
 #include "install/CorvelAssetExtractor.h"
 #include "log/CorvelSetupLogger.h"
 #include "platform/FileOps.h"
@@ -50,6 +51,10 @@ json toJson(const std::map<std::string, Product>& products) {
 
 fs::path listPath() {
     return CorvelSetupManifest::manifestPath().parent_path() / "SetupFiles.json";
+}
+
+fs::path keptAppArchive() {
+    return cache::downloadsRoot().parent_path() / "installed-app.zip";
 }
 
 Product scan(const fs::path& product, std::stop_token stop) {

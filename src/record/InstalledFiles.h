@@ -32,6 +32,10 @@ struct Product {
 
 std::filesystem::path listPath();
 
+// Where the archive of the installed application is kept, the one archive
+// kept after installing: the next version is assembled from it.
+std::filesystem::path keptAppArchive();
+
 // The files of a product on disk now, hashed. Throws filesystem_error when
 // something in it cannot be read, platform::CancelledError on a stop.
 Product scan(const std::filesystem::path& product, std::stop_token stop = {});
