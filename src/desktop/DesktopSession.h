@@ -54,14 +54,17 @@ class DesktopSession : public QObject {
     enum class Inhibit { none, asking, portal, screenSaver, logind };
 
     void acquire();
-    void askScreenSaver();
-    void askLogind();
+    void ask(Inhibit which);
+    void answered();
     void updateLauncher(std::optional<double> progress);
     void notifyEnd(bool success, const QString& message);
 
     Options options_;
     Inhibit inhibit_ = Inhibit::none;
     bool releaseWhenAnswered_ = false;
+    Inhibit askingFor_ = Inhibit::none;
+    std::optional<QDBusPendingCall> asking_;
+    int questions_ = 0; // which answer the watchers wait for
     QString portalHandle_;
     uint screenSaverCookie_ = 0;
     QDBusUnixFileDescriptor logindLock_;
