@@ -450,6 +450,32 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAndWeekOldDownloadsAreRemovedAndNothingEls
     EXPECT_EQ(countOf(outcome.err, "🔧 已清理上次中断留下的临时目录"), leftovers.size());
 }
 
+TEST_F(SetupCli, CtrlZPausesWithEveryConnectionClosedAndFgResumesFromTheBytesOnDisk) {
+    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
+    CliProcess cli(home.path(), args());
+    ASSERT_TRUE(waitUntil([&] { return bigPartBytes() >= 1024 * 1024; }, std::chrono::seconds(120)))
+        << cli.errSoFar();
+    cli.signal(SIGTSTP);
+    auto stopped = [&] {
+        const std::string stat = readFile("/proc/" + std::to_string(cli.pid()) + "/stat");
+        return stat.substr(stat.rfind(')') + 2, 1) == "T";
+    };
+    ASSERT_TRUE(waitUntil(stopped, std::chrono::seconds(60))) << cli.errSoFar();
+    ASSERT_TRUE(waitUntil([&] {
+        server.resetPeakConcurrentRequests();
+        return server.peakConcurrentRequests() == 0;
+    })) << "a request is still being answered while paused";
+    const std::int64_t paused = bigPartBytes();
+    cli.signal(SIGCONT);
+    Outcome outcome = cli.finish();
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    expectContains(outcome.err, {"⏸ 已暂停", "▶ 继续"});
+    std::vector<std::string> ranges = rangesAsked("/files/big.bin");
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(paused) + "-");
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+}
+
 TEST_F(SetupCli, ListAndUninstallTakeAwayOnlyWhatSetupMade) {
     ASSERT_EQ(run().exitCode, 0);
     // The user's files beside the products, and a record that names a path
