@@ -543,14 +543,7 @@ TEST_F(Segmented, AFullDiskFailsAndTheRangesStayResumable) {
     // In a child, writes into a file opened there fail past 150 000 bytes, as the disk fills.
     auto status = inFilteredChild(
         [](int next) {
-            return std::vector<sock_filter>{
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwrite64, 0, 5),
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-                BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<unsigned>(next), 0, 3),
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[3])),
-                BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 150'000, 0, 1),
-                failWith(ENOSPC)};
+            return failOnOwnDescriptors(next, __NR_pwrite64, 3, BPF_JGE, 150'000, ENOSPC);
         },
         [&] {
             try {

@@ -107,6 +107,7 @@ inline bool hasEnded(pid_t pid) {
 }
 
 using testsupport::exitStatus;
+using testsupport::failOnOwnDescriptors;
 using testsupport::failWith;
 using testsupport::inFilteredChild;
 
@@ -117,16 +118,7 @@ using testsupport::inFilteredChild;
 inline std::optional<int> withFailingWrites(int error, unsigned size,
                                             const std::function<int()>& work) {
     auto status = inFilteredChild(
-        [&](int next) {
-            return std::vector<sock_filter>{
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 5),
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-                BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<unsigned>(next), 0, 3),
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, size, 0, 1),
-                failWith(error)};
-        },
+        [&](int next) { return failOnOwnDescriptors(next, __NR_write, 2, BPF_JEQ, size, error); },
         work);
     if (!status || !WIFEXITED(*status)) return std::nullopt;
     return WEXITSTATUS(*status);

@@ -4,6 +4,7 @@
 #include "support/TempHome.h"
 
 #include <csignal>
+#include <cstddef>
 #include <fcntl.h>
 #include <functional>
 #include <linux/filter.h>
@@ -54,6 +55,22 @@ inline std::optional<int> inFilteredChild(const std::function<std::vector<sock_f
 inline sock_filter failWith(int error) {
     return BPF_STMT(BPF_RET | BPF_K,
                     SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA));
+}
+
+// System call `call` on a descriptor opened in the child (at least `next`)
+// fails with `error` when the low word of its argument `arg` compares as
+// `comparison` (BPF_JEQ, BPF_JGE, ...) with `value`.
+inline std::vector<sock_filter> failOnOwnDescriptors(int next, unsigned call, unsigned arg,
+                                                     unsigned comparison, unsigned value,
+                                                     int error) {
+    return {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 5),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+            BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<unsigned>(next), 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                     static_cast<unsigned>(offsetof(seccomp_data, args) + arg * sizeof(__u64))),
+            BPF_JUMP(BPF_JMP | comparison | BPF_K, value, 0, 1),
+            failWith(error)};
 }
 
 } // namespace testsupport
