@@ -1,12 +1,24 @@
 #include "Corvel/CorvelSetupApp.h"
 
 #include "BuildInfo.h"
+#include "Corvel/CorvelDownloadView.h"
 #include "Corvel/CorvelRootView.h"
 #include "Corvel/CorvelWindowChrome.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QMessageBox>
+
+QString windowTitle(const CorvelDownloadViewModel::State& state) {
+    // The taskbar shows the title: the percentage is readable there too.
+    double progress = -1;
+    if (auto* d = std::get_if<CorvelDownloadViewModel::Downloading>(&state))
+        progress = d->overallProgress;
+    else if (auto* e = std::get_if<CorvelDownloadViewModel::Extracting>(&state))
+        progress = e->overallProgress;
+    if (progress < 0) return QStringLiteral("Corvel");
+    return QStringLiteral("%1 · Corvel").arg(percentText(progress));
+}
 
 QString aboutVersion(const QString& buildVersion) {
     return buildVersion.trimmed().isEmpty() ? QStringLiteral("1.0.0") : buildVersion.trimmed();
@@ -31,6 +43,10 @@ CorvelSetupApp::CorvelSetupApp(Options options)
     connect(&stopPoll_, &QTimer::timeout, this, [this] {
         if (!viewModel_.isRunning()) finish(runSucceeded() ? 0 : 1);
     });
+
+    // The dock, the notification and the sleep inhibitor.
+    desktop_ = std::make_unique<DesktopSession>(
+        DesktopSession::Options{.windowActive = [this] { return window_->isActiveWindow(); }});
 
     viewModel_.addObserver([this](const CorvelDownloadViewModel::State& state) { receive(state); });
 }
@@ -88,6 +104,8 @@ void CorvelSetupApp::apply(const CorvelDownloadViewModel::State& state) {
     }
     succeeded_ = success;
     root_->setState(state);
+    desktop_->show(state);
+    window_->setWindowTitle(windowTitle(state));
 }
 
 bool CorvelSetupApp::eventFilter(QObject* watched, QEvent* event) {
@@ -119,6 +137,7 @@ void CorvelSetupApp::finish(int status) {
     if (finished_) return;
     finished_ = true;
     stopPoll_.stop();
+    desktop_->release();
     quitTimer_.reset();
     window_->hide();
     options_.exit(status);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Corvel/CorvelClock.h"
+#include "desktop/DesktopSession.h"
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "pipeline/StateMailbox.h"
 
@@ -15,6 +16,9 @@
 
 class CorvelRootView;
 class CorvelWindowChrome;
+
+// "42% · Corvel" while the run works, "Corvel" otherwise.
+QString windowTitle(const CorvelDownloadViewModel::State& state);
 
 // "1.0.0" when the build carries no version.
 QString aboutVersion(const QString& buildVersion);
@@ -78,6 +82,7 @@ class CorvelSetupApp : public QObject {
     int redraws_ = 0;
     QTimer stopPoll_;
     std::unique_ptr<CorvelTimer> quitTimer_;
+    std::unique_ptr<DesktopSession> desktop_;
     bool succeeded_ = false; // the views have shown the success
     bool finished_ = false;
     // Last: destroyed first, so the run is stopped and joined before anything

@@ -7,6 +7,7 @@
 #include "manifest/ManifestKeys.h"
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "platform/HttpClient.h"
+#include "platform/RateLimit.h"
 #include "sources/MirrorRules.h"
 
 #include <QApplication>
@@ -65,10 +66,15 @@ int main(int argc, char* argv[]) {
                        "Files of 16 MiB and more come in ranges over several connections when "
                        "the server allows it; 1 fetches every file over one connection."),
         QStringLiteral("n"));
+    const QCommandLineOption limitRate(
+        QStringLiteral("limit-rate"),
+        QStringLiteral("Download at most <rate> bytes per second over all connections together, "
+                       "as curl counts it: 500K, 2M, 1G (also CORVEL_LIMIT_RATE)."),
+        QStringLiteral("rate"));
     QCommandLineOption stallReport(QStringLiteral("stall-report"));
     stallReport.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions(
-        {help, version, manifestUrl, mirror, manifestKey, noLaunch, connections, stallReport});
+    parser.addOptions({help, version, manifestUrl, mirror, manifestKey, noLaunch, connections,
+                       limitRate, stallReport});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "corvel-setup: %s\n", qPrintable(parser.errorText()));
@@ -109,6 +115,10 @@ int main(int argc, char* argv[]) {
         mirrorValues.push_back(value.toLocal8Bit().toStdString());
     std::vector<MirrorRules::Rule> mirrors;
     try {
+        platform::limitBodyRate(platform::chosenRate(
+            parser.isSet(limitRate)
+                ? std::optional<std::string>(parser.value(limitRate).toLocal8Bit().toStdString())
+                : std::nullopt));
         if (!endpoints.empty())
             qputenv(CorvelRemoteManifest::endpointVariable,
                     QByteArray::fromStdString(CorvelRemoteManifest::endpointList(endpoints)));

@@ -3,6 +3,8 @@
 
 #include "BuildInfo.h"
 #include "ProgressText.h"
+#include "Removal.h"
+#include "desktop/DesktopSession.h"
 #include "desktop/Translations.h"
 #include "log/CorvelSetupLogger.h"
 #include "manifest/CorvelRemoteManifest.h"
@@ -11,6 +13,7 @@
 #include "pipeline/StateMailbox.h"
 #include "pipeline/StatusText.h"
 #include "platform/HttpClient.h"
+#include "platform/RateLimit.h"
 #include "sources/MirrorRules.h"
 
 #include <CLI/CLI.hpp>
@@ -141,12 +144,33 @@ int main(int argc, char** argv) {
                    "1 fetches every file over one connection")
         ->check(CLI::Range(1, 64))
         ->default_val(connections);
+    bool list = false;
+    bool uninstall = false;
+    bool assumeYes = false;
+    auto* listFlag = app.add_flag("--list", list,
+                                  "Show what setup installed (name, size on disk, source, when) "
+                                  "from its setup record, and exit");
+    auto* uninstallFlag =
+        app.add_flag("--uninstall", uninstall,
+                     "Remove what setup installed: the application, its desktop entry, the model "
+                     "data named in the setup record, the download cache and the record. Asks "
+                     "first; other files in the data directory stay");
+    listFlag->excludes(uninstallFlag);
+    app.add_flag("-y,--yes", assumeYes, "With --uninstall: remove without asking");
+    std::optional<std::string> limitRate;
+    app.add_option("--limit-rate", limitRate,
+                   fmt::format("Download at most RATE bytes per second over all connections "
+                               "together, as curl counts it: 500K, 2M, 1G (also {})",
+                               platform::rateVariable))
+        ->type_name("RATE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         int code = app.exit(error);
         return code == 0 ? 0 : exitUsage;
     }
+    if (list) return listInstalled();
+    if (uninstall) return uninstallInstalled(assumeYes);
     if (quiet && verbose) {
         std::fputs("--quiet and --verbose exclude each other\nRun with --help for more "
                    "information.\n",
@@ -156,6 +180,7 @@ int main(int argc, char** argv) {
 
     CorvelDownloadViewModel::Options options;
     try {
+        platform::limitBodyRate(platform::chosenRate(limitRate));
         if (!manifestURLs.empty())
             ::setenv(CorvelRemoteManifest::endpointVariable,
                      CorvelRemoteManifest::endpointList(manifestURLs).c_str(), 1);
@@ -193,13 +218,19 @@ int main(int argc, char** argv) {
         [&mailbox](const CorvelDownloadViewModel::State& state) { mailbox.post(state); });
 
     ProgressDisplay display(quiet);
+    // No window: no dock and no notification, only no sleep half-way.
+    DesktopSession desktop({.launcherEntry = false, .notify = false});
     bool interrupted = false;
     viewModel.start();
     const timespec tick{0, std::chrono::nanoseconds(StateMailbox::redrawInterval).count()};
     for (;;) {
         bool ended = !viewModel.isRunning();
-        for (const auto& state : mailbox.take())
+        for (const auto& state : mailbox.take()) {
             display.show(state);
+            desktop.show(state);
+        }
+        // The session bus's answers.
+        QCoreApplication::processEvents();
         if (ended) break;
         int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
         if (signal == SIGINT || signal == SIGTERM) {
@@ -221,6 +252,7 @@ int main(int argc, char** argv) {
     }
     viewModel.wait();
     display.finish();
+    desktop.release();
 
     CorvelDownloadViewModel::State final = viewModel.state();
     CorvelSetupLogger::shared().flush();

@@ -126,7 +126,7 @@ fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
     platform::copyFileContents(source, slot.partURL, 0644);
     std::int64_t size = cache::existingPartBytes(slot);
     if (size >= 1 && onTotalBytesResolved) onTotalBytesResolved(size);
-    if (onProgress) onProgress(size);
+    if (onProgress) onProgress(size, ByteOrigin::foundOnDisk);
     return slot.partURL;
 }
 
@@ -147,7 +147,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     std::int64_t existing = resumed ? SegmentTable(resumed->total, resumed->ranges, 1).doneBytes()
                                     : cache::existingPartBytes(slot);
     logDownloadStart(asset.name, existing);
-    if (existing >= 1 && onProgress) onProgress(existing);
+    if (existing >= 1 && onProgress) onProgress(existing, ByteOrigin::foundOnDisk);
 
     // The first connection of this download; more come in ranges when free.
     std::shared_ptr<ConnectionBudget> budget = segments_.budget;
@@ -186,7 +186,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                 log(LogLevel::warn, fmt::format("  🔧 part 超出记录的大小 [{}] ({}/{}) 清空重下",
                                                 asset.name, existing, *meta->totalBytes));
                 cache::resetPart(slot);
-                if (onProgress) onProgress(-existing);
+                if (onProgress) onProgress(-existing, ByteOrigin::network);
                 existing = 0;
             }
             if (cache::isCacheHit(meta, existing)) {
@@ -203,7 +203,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                                 "{} bytes 从头下载",
                                 asset.name, existing));
                 cache::resetPart(slot);
-                if (onProgress) onProgress(-existing);
+                if (onProgress) onProgress(-existing, ByteOrigin::network);
                 existing = 0;
             }
             platform::throwIfStopped(stop);

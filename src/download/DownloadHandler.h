@@ -55,7 +55,7 @@ struct DownloadHandler {
     std::string url() const { return asset.fetchSources().front().absoluteString(); }
 
     void progress(std::int64_t delta) const {
-        if (onProgress) onProgress(delta);
+        if (onProgress) onProgress(delta, ByteOrigin::network);
     }
 
     void reportTotal(std::int64_t total) {

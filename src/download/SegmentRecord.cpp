@@ -1,11 +1,14 @@
 #include "download/SegmentRecord.h"
 
+#include "log/ByteCount.h"
+#include "log/CorvelSetupLogger.h"
 #include "platform/FileOps.h"
 #include "platform/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -67,7 +70,26 @@ std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
         discard(slot);
         return std::nullopt;
     }
+    const std::int64_t lost = shrinkToData(dataPath(slot), state->ranges);
+    if (lost > 0)
+        log(LogLevel::warn,
+            fmt::format("  🔧 分段记录中有 {} 不在磁盘上，从实际写入处续传", formatByteCount(lost)));
     return state;
+}
+
+std::int64_t shrinkToData(const fs::path& file, std::vector<SegmentRange>& ranges) {
+    platform::UniqueFd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    std::int64_t lost = 0;
+    for (auto& range : ranges) {
+        if (range.done < 1) continue;
+        // The first hole at or after the range's start; a failure trusts nothing.
+        const off_t hole = in ? ::lseek(in.get(), range.start, SEEK_HOLE) : -1;
+        const std::int64_t data =
+            hole < 0 ? 0 : std::min<std::int64_t>(hole - range.start, range.done);
+        lost += range.done - data;
+        range.done = data;
+    }
+    return lost;
 }
 
 std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded& state) {

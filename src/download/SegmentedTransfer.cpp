@@ -105,6 +105,7 @@ struct Transfer {
     void writeBody(std::size_t index, const char* data, std::size_t size);
     [[noreturn]] void probeAfter416(std::stop_token stop);
     void checkpoint();
+    void flushWritten();
     void logPlan() const;
 };
 
@@ -118,14 +119,24 @@ void Transfer::logPlan() const {
                     std::min(settings.connections, ranges.size()), formatByteCount(largest)));
 }
 
-// The bytes first, then the record that counts them: the record is written
-// only after every write it counts has returned, so a kill loses progress at
-// worst and never claims bytes that are not in the file. Neither is synced:
-// a sync forces the whole file out to the disk at the pace of the disk, which
-// a transfer on one connection never waits for either.
+// The bytes first, then the record that counts them: every write the record
+// counts has returned and is on its way to the disk (written back, not merely
+// cached) before the record is renamed into place, so neither a kill nor a
+// power cut leaves a record that claims bytes the file does not hold. Only the
+// pages written since the last record are waited for, at the record's pace;
+// a full sync would also force the file system's journal each time.
 void Transfer::checkpoint() {
     std::lock_guard lock(recordMutex);
-    writeRecord(slot, table.total(), table.snapshot());
+    const auto ranges = table.snapshot();
+    flushWritten();
+    writeRecord(slot, table.total(), ranges);
+}
+
+void Transfer::flushWritten() {
+    if (::sync_file_range(file.get(), 0, 0,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+        platform::throwFileError("cannot write segmented file", dataPath(slot), errno);
 }
 
 bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponseHead& head) {
@@ -320,7 +331,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         t.notify();
     });
     auto progress = [&](std::int64_t delta) {
-        if (delta != 0 && settings.onProgress) settings.onProgress(delta);
+        if (delta != 0 && settings.onProgress) settings.onProgress(delta, ByteOrigin::network);
     };
     std::int64_t reported = t.table.doneBytes();
     std::int64_t ordered = 0;
@@ -441,6 +452,8 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         throw platform::CancelledError();
     }
     feedOrdered(t.table.total());
+    // As complete, the file stands for itself (the part file needs no record).
+    t.flushWritten();
     t.file.reset();
     promoteToPart(slot);
     return Outcome{true, {}, 0};

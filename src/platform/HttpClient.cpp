@@ -1,5 +1,7 @@
 #include "platform/HttpClient.h"
 
+#include "platform/RateLimit.h"
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -146,6 +148,9 @@ std::size_t onBodyChunk(char* data, std::size_t size, std::size_t count, void* u
     if (length == 0 || !transfer->handlers->onBody) return length;
     try {
         transfer->handlers->onBody(data, length);
+        // Every connection's bytes pass here: the one place the user's speed
+        // limit holds for all of them together.
+        throttleBody(static_cast<std::int64_t>(length), transfer->stop);
     } catch (...) {
         transfer->handlerError = std::current_exception();
         return CURL_WRITEFUNC_ERROR;
@@ -167,7 +172,15 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 // curl opens its sockets without close-on-exec; a process spawned while a
 // transfer runs must not inherit the connection.
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
-    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    const curl_socket_t socket =
+        ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    // Under a speed limit the kernel would otherwise keep reading ahead, megabytes
+    // per connection, and the server would send far faster than the limit.
+    if (const std::int64_t limit = bodyRateLimit(); limit > 0 && socket >= 0) {
+        const int buffer = int(std::clamp<std::int64_t>(limit / 16, 32 * 1024, 4 << 20));
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
+    return socket;
 }
 
 template <typename T> void setOption(CURL* handle, CURLoption option, T value) {

@@ -42,7 +42,7 @@ class Download : public ::testing::Test {
         };
         timing.idleLimit = idleLimit;
         current = slot(url);
-        auto progress = [this](std::int64_t delta) {
+        auto progress = [this](std::int64_t delta, ByteOrigin) {
             if ((sum += delta) != cache::existingPartBytes(current)) ++mismatches;
         };
         return CorvelResumableDownloader(timing).download(

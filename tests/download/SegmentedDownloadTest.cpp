@@ -4,6 +4,7 @@
 #include "download/SegmentedTransfer.h"
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
+#include "platform/UniqueFd.h"
 #include "support/FileSizeLimit.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <mutex>
 #include <thread>
 
@@ -195,8 +197,9 @@ class Segmented : public ::testing::Test {
         });
         return downloader.download(
             asset(url, size),
-            [this, size](std::int64_t delta) {
+            [this, size](std::int64_t delta, ByteOrigin origin) {
                 if ((sum += delta) < 0 || sum > size) ++outOfBounds;
+                if (origin == ByteOrigin::foundOnDisk) found += delta;
             },
             {}, stop);
     }
@@ -210,6 +213,7 @@ class Segmented : public ::testing::Test {
     std::mutex mutex;
     std::vector<seconds> pauses;
     std::atomic<std::int64_t> sum = 0;
+    std::atomic<std::int64_t> found = 0;
     int outOfBounds = 0;
     int outOfOrder = 0;
 };
@@ -241,7 +245,8 @@ TEST_F(Segmented, RangesAssembleTheExactFile) {
 }
 
 // A stop mid-way keeps every written byte on record; the next run asks for
-// exactly the rest, and one connection continues from the first gap.
+// exactly the rest, and one connection continues from the first gap. A
+// claim over a hole (the bytes never reached the disk) shrinks to the data.
 TEST_F(Segmented, AStoppedDownloadResumesRangeByRange) {
     const std::string path = "/big.bin", body = patternBytes(262'144, 3), url = server.url(path);
     server.setFile(path, body);
@@ -254,21 +259,39 @@ TEST_F(Segmented, AStoppedDownloadResumesRangeByRange) {
         ASSERT_TRUE(waitUntil([&] { return sum >= 40'000; }));
         worker.request_stop();
         worker.join();
-        const auto state = SegmentedTransfer::load(slot(url), cache::readMeta(slot(url)));
+        auto state = SegmentedTransfer::load(slot(url), cache::readMeta(slot(url)));
         ASSERT_TRUE(state);
         ASSERT_EQ(state->ranges.size(), 2u);
-        const auto& a = state->ranges[0];
-        const auto& b = state->ranges[1];
+        SegmentRange a = state->ranges[0];
+        SegmentRange b = state->ranges[1];
         EXPECT_EQ(sum, a.done + b.done);
         const std::string written = readFile(SegmentedTransfer::dataPath(slot(url)));
         EXPECT_TRUE(written.substr(0, a.done) == body.substr(0, a.done));
         EXPECT_TRUE(written.substr(b.start, b.done) == body.substr(b.start, b.done));
+        if (connections == 2) {
+            const SegmentRange& longer = a.done >= b.done ? a : b;
+            ASSERT_GE(longer.done, 8192);
+            platform::UniqueFd file(::open(SegmentedTransfer::dataPath(slot(url)).c_str(), O_RDWR));
+            ASSERT_EQ(::fallocate(file.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                  longer.start + 4096, 4096),
+                      0);
+            file.reset();
+            state = SegmentedTransfer::load(slot(url), cache::readMeta(slot(url)));
+            ASSERT_TRUE(state);
+            EXPECT_EQ(state->ranges[&longer == &a ? 0 : 1].done, 4096);
+            a = state->ranges[0];
+            b = state->ranges[1];
+            EXPECT_EQ(logged("分段记录中有"), 1);
+        }
 
         server.clearFault(path);
         server.clearRequests();
         sum = 0;
+        found = 0;
         run(url, std::ssize(body), connections, 131'072);
         EXPECT_TRUE(readFile(slot(url).partURL) == body);
+        // What was on disk is no speed of the link.
+        EXPECT_EQ(found, connections == 2 ? a.done + b.done : a.done);
         std::vector<std::string> rest = {fmt::format("bytes={}- if", a.done)};
         if (connections == 2)
             rest = {fmt::format("bytes={}-{} if", a.done, b.start - 1),
@@ -392,25 +415,30 @@ TEST_F(Segmented, ARangeRetriesAloneAndASlowRangeIsTakenOver) {
 }
 
 // Two downloads side by side never hold more connections than the budget,
-// counted where the server answers them.
+// counted where the server answers them, also when they share one.
 TEST_F(Segmented, TwoDownloadsShareTheConnectionBudget) {
-    auto budget = std::make_shared<ConnectionBudget>(3);
     const std::string a = patternBytes(262'144, 11), b = patternBytes(262'144, 12);
     server.setFile("/a.bin", a);
     server.setFile("/b.bin", b);
     for (const char* path : {"/a.bin", "/b.bin"})
         server.setFault(path, {.throttleBytesPerSecond = 400'000});
-    server.resetPeakConcurrentRequests();
-    {
-        std::jthread other(
-            [&] { run(server.url("/b.bin"), std::ssize(b), 3, 65'536, {}, budget); });
-        run(server.url("/a.bin"), std::ssize(a), 3, 65'536, {}, budget);
+    for (std::size_t capacity : {3, 1}) {
+        SCOPED_TRACE(capacity);
+        for (const char* path : {"/a.bin", "/b.bin"})
+            cache::purgeSlot(*platform::Url::parse(server.url(path)));
+        auto budget = std::make_shared<ConnectionBudget>(capacity);
+        server.resetPeakConcurrentRequests();
+        {
+            std::jthread other(
+                [&] { run(server.url("/b.bin"), std::ssize(b), 3, 65'536, {}, budget); });
+            run(server.url("/a.bin"), std::ssize(a), 3, 65'536, {}, budget);
+        }
+        EXPECT_TRUE(readFile(slot(server.url("/a.bin")).partURL) == a);
+        EXPECT_TRUE(readFile(slot(server.url("/b.bin")).partURL) == b);
+        EXPECT_LE(server.peakConcurrentRequests(), capacity);
+        EXPECT_GE(server.peakConcurrentRequests(), std::min<std::size_t>(capacity, 2));
+        EXPECT_LE(budget->peak(), capacity);
     }
-    EXPECT_TRUE(readFile(slot(server.url("/a.bin")).partURL) == a);
-    EXPECT_TRUE(readFile(slot(server.url("/b.bin")).partURL) == b);
-    EXPECT_LE(server.peakConcurrentRequests(), 3u);
-    EXPECT_GE(server.peakConcurrentRequests(), 2u);
-    EXPECT_LE(budget->peak(), 3u);
 }
 
 // One connection: exactly the single request of a download as it always was.

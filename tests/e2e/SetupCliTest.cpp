@@ -436,23 +436,87 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
     EXPECT_EQ(countOf(outcome.err, "🔧 已清理上次中断留下的临时目录"), leftovers.size());
 }
 
+TEST_F(SetupCli, ListAndUninstallTakeAwayOnlyWhatSetupMade) {
+    ASSERT_EQ(run().exitCode, 0);
+    // The user's files beside the products, and a record that names a path
+    // outside the folders setup owns.
+    const fs::path notes = llmData() / "my-notes.txt";
+    const fs::path userData = CVSharedDataPaths::dataRoot() / "CORVEL_DATA" / "user.db";
+    const fs::path precious = home.path() / "Documents" / "precious";
+    for (const fs::path& path : {notes, userData, precious / "file"})
+        writeFile(path, "mine");
+    CorvelSetupManifest::Root root = CorvelSetupManifest::load();
+    CorvelSetupManifest::Entry outside;
+    outside.url = "http://x/p";
+    outside.name = "p";
+    outside.installedPath = precious.string();
+    root.entries.push_back(outside);
+    CorvelSetupManifest::save(root);
+
+    Outcome list = run({"--list"});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    expectContains(list.out, {"Corvel.app", "big  12.6 MB  " + server.url("/files/big.bin"),
+                              llmData().string() + "/whisper", "p  4 bytes  http://x/p"});
+
+    const fs::path desktopEntry = home.path() / ".local/share/applications/com.tavrin.app.desktop";
+    ASSERT_TRUE(fs::exists(desktopEntry));
+    EXPECT_EQ(run({"--uninstall"}).exitCode, 2); // asks, and standard input is no terminal
+    ASSERT_TRUE(fs::exists(llmData() / "big.bin"));
+
+    Outcome removed = run({"--uninstall", "--yes"});
+    ASSERT_EQ(removed.exitCode, 0) << removed.err;
+    for (const fs::path& gone :
+         {home.path() / "Applications/Corvel.app", llmData() / "big.bin", llmData() / "whisper",
+          llmData() / "vision", CorvelSetupManifest::manifestPath(), cache::downloadsRoot(),
+          desktopEntry})
+        EXPECT_FALSE(fs::exists(gone)) << gone;
+    for (const fs::path& kept : {notes, userData, precious / "file"})
+        EXPECT_EQ(readFile(kept), "mine") << kept;
+    expectContains(removed.out, {"Not removing (outside the data directory and the applications "
+                                 "folder): " +
+                                     precious.string(),
+                                 "Kept in the data directory (not made by setup):", notes.string(),
+                                 userData.string()});
+    EXPECT_EQ(run({"--list"}).out, "Nothing is installed.\n");
+}
+
+TEST_F(SetupCli, TheSpeedLimitHoldsForAllConnectionsTogether) {
+    // About 12.5 MB under 3 MiB/s takes about 4 s; without it, a fraction of that.
+    const auto started = std::chrono::steady_clock::now();
+    Outcome outcome = run({"--no-launch", "--limit-rate", "3M"});
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_GE(seconds, double(bigSize) / (3 << 20) * 0.9);
+}
+
 TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
     TempHome home;
     struct Row {
         std::vector<std::string> arguments;
         int exitCode;
         std::vector<std::string> output = {};
+        std::vector<std::string> errors = {};
+        const char* limitVariable = nullptr;
     };
     for (const Row& row :
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
           Row{{"--help"},
               0,
-              {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections"}},
+              {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections",
+               "--limit-rate"}},
           Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
-          Row{{"--connections", "0"}, 2}, Row{{"--connections", "x"}, 2}}) {
+          Row{{"--connections", "0"}, 2}, Row{{"--connections", "x"}, 2},
+          Row{{"--limit-rate", "abc"}, 2, {}, {"--limit-rate", "'abc'"}},
+          Row{{"--limit-rate", "0"}, 2, {}, {"'0'"}}, Row{{"--limit-rate=-2M"}, 2, {}, {"'-2M'"}},
+          Row{{"--limit-rate", "3X"}, 2, {}, {"'3X'"}},
+          Row{{}, 2, {}, {"CORVEL_LIMIT_RATE", "'fast'"}, "fast"}}) {
+        if (row.limitVariable) ::setenv("CORVEL_LIMIT_RATE", row.limitVariable, 1);
         Outcome outcome = CliProcess(home.path(), row.arguments).finish();
-        EXPECT_EQ(outcome.exitCode, row.exitCode) << row.arguments[0];
+        ::unsetenv("CORVEL_LIMIT_RATE");
+        EXPECT_EQ(outcome.exitCode, row.exitCode) << outcome.err;
         expectContains(outcome.out, row.output);
+        expectContains(outcome.err, row.errors);
     }
     EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
 }

@@ -83,6 +83,25 @@ Please clear some space and try again.</source>
     </message>
 </context>
 <context>
+    <name>DesktopSession</name>
+    <message>
+        <source>Downloading and installing Corvel</source>
+        <translation>正在下载并安装 Corvel</translation>
+    </message>
+    <message>
+        <source>Corvel is installed</source>
+        <translation>Corvel 已安装</translation>
+    </message>
+    <message>
+        <source>Corvel setup failed</source>
+        <translation>Corvel 安装失败</translation>
+    </message>
+    <message>
+        <source>Setup has finished.</source>
+        <translation>安装已完成。</translation>
+    </message>
+</context>
+<context>
     <name>StatusText</name>
     <message>
         <source>failed</source>
