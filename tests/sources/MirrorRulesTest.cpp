@@ -45,7 +45,8 @@ TEST(MirrorRules, LongestPrefixWinsAndRewrittenSourcesComeFirstEachOnce) {
              {"https://cdn.example.com/app.zip?x=1",
               "https://cn.mirror.example/corvel/app.zip?x=1"},
              {"https://cdn.example.com/models/a%20b.bin", "file:///media/usb/corvel/a%20b.bin"},
-             {"https://other.example/models/a.bin", ""}}) {
+             {"https://other.example/models/a.bin", ""},
+             {"https://cdn.example.com/models/%2e%2e/%2E%2E/etc/passwd", ""}}) {
         auto rewritten = MirrorRules::rewrite(rules, url(from));
         EXPECT_EQ(rewritten ? rewritten->absoluteString() : "", to) << from;
     }
