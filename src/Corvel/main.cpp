@@ -98,9 +98,9 @@ int main(int argc, char* argv[]) {
     }
     int connectionCount = CorvelDownloadViewModel::Options{}.connections;
     if (parser.isSet(connections)) {
-        bool number = false;
-        connectionCount = parser.value(connections).toInt(&number);
-        if (!number || connectionCount < 1 || connectionCount > 64) {
+        const auto given = parseConnectionCount(parser.value(connections).toStdString());
+        connectionCount = given.value_or(0);
+        if (!given) {
             std::fprintf(stderr,
                          "corvel-setup: --connections wants a number from 1 to 64, not '%s'\n",
                          qPrintable(parser.value(connections)));

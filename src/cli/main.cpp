@@ -55,8 +55,8 @@ void writeOut(const std::string& text) {
 class ProgressDisplay {
   public:
     explicit ProgressDisplay(bool quiet)
-        : terminal_(::isatty(STDERR_FILENO) == 1), quiet_(quiet),
-          words_(Translations::statusWords()) {}
+        : terminal_(ProgressText::drawsBar(::isatty(STDERR_FILENO) == 1, std::getenv("TERM"))),
+          quiet_(quiet), words_(Translations::statusWords()) {}
 
     void show(const CorvelDownloadViewModel::State& state) {
         if (terminal_) {
@@ -137,12 +137,20 @@ int main(int argc, char** argv) {
                  "record");
     app.add_flag("--verbose", verbose,
                  "Every log line on standard error as it happens (the default)");
-    int connections = CorvelDownloadViewModel::Options{}.connections;
+    std::string connections = std::to_string(CorvelDownloadViewModel::Options{}.connections);
     app.add_option("--connections", connections,
                    "Connections open to the servers at once for the whole run. Files of 16 MiB "
                    "and more come in ranges over several connections when the server allows it; "
                    "1 fetches every file over one connection")
-        ->check(CLI::Range(1, 64))
+        ->type_name("1-64")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                // Decimal only: CLI11's own integers would read 010 as octal, 0x10 as hex.
+                return parseConnectionCount(text)
+                           ? std::string()
+                           : "a decimal number from 1 to 64, not '" + text + "'";
+            },
+            "", "decimal 1-64"))
         ->default_val(connections);
     bool list = false;
     bool uninstall = false;
@@ -211,7 +219,7 @@ int main(int argc, char** argv) {
 
     options.launchApplication = !noLaunch;
     options.pacedRise = false;
-    options.connections = connections;
+    options.connections = *parseConnectionCount(connections);
     CorvelDownloadViewModel viewModel(options);
     StateMailbox mailbox;
     viewModel.addObserver(

@@ -33,6 +33,9 @@ DesktopSession::DesktopSession(Options options, QObject* parent)
 
 DesktopSession::~DesktopSession() {
     release();
+    // Each answer may ask the next service, which sets asking_ again.
+    while (inhibit_ == Inhibit::asking && asking_)
+        asking_->waitForFinished();
     for (QDBusPendingCall& call : pending_)
         call.waitForFinished();
 }
@@ -70,6 +73,7 @@ void DesktopSession::acquire() {
         QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
     call << QString() << portalSuspendAndIdle << QVariantMap{{QStringLiteral("reason"), reason()}};
     auto* watcher = new QDBusPendingCallWatcher(session().asyncCall(call, callTimeoutMs), this);
+    asking_ = watcher;
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         QDBusPendingReply<QDBusObjectPath> reply = *watcher;
@@ -87,6 +91,7 @@ void DesktopSession::askScreenSaver() {
         QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("Inhibit"));
     call << QCoreApplication::applicationName() << reason();
     auto* watcher = new QDBusPendingCallWatcher(session().asyncCall(call, callTimeoutMs), this);
+    asking_ = watcher;
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         QDBusPendingReply<uint> reply = *watcher;
@@ -110,6 +115,7 @@ void DesktopSession::askLogind() {
     call << QStringLiteral("sleep:idle") << QCoreApplication::applicationName() << reason()
          << QStringLiteral("block");
     auto* watcher = new QDBusPendingCallWatcher(system.asyncCall(call, callTimeoutMs), this);
+    asking_ = watcher;
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
         QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;

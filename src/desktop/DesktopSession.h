@@ -3,8 +3,10 @@
 #include "pipeline/CorvelDownloadViewModel.h"
 
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <chrono>
@@ -68,4 +70,7 @@ class DesktopSession : public QObject {
     std::optional<std::chrono::steady_clock::time_point> runStarted_;
     int shownPercent_ = -1;
     QList<QDBusPendingCall> pending_;
+    // The inhibitor asked for and not answered yet: awaited on destruction,
+    // so a front-end that goes away mid-run still lets go of it.
+    QPointer<QDBusPendingCallWatcher> asking_;
 };

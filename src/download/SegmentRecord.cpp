@@ -32,10 +32,11 @@ fs::path statePath(const CacheSlot& slot) {
     return slot.directory / "segments.json";
 }
 
+// Whatever stands there, a directory too: a slot that cannot be read is started over.
 void discard(const CacheSlot& slot) {
     std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
-    fs::remove(dataPath(slot), ignored);
+    fs::remove_all(statePath(slot), ignored);
+    fs::remove_all(dataPath(slot), ignored);
 }
 
 int removeRecordTemporaries(const fs::path& slotDirectory) {
@@ -100,7 +101,7 @@ std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded
     fs::remove(slot.partURL);
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
+    fs::remove_all(statePath(slot), ignored);
     return prefix;
 }
 
@@ -142,7 +143,7 @@ void promoteToPart(const CacheSlot& slot) {
     fs::remove(slot.partURL);
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
+    fs::remove_all(statePath(slot), ignored);
 }
 
 } // namespace SegmentedTransfer

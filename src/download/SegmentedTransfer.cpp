@@ -60,7 +60,7 @@ struct Inconsistent {
 
 // ETags are quoted; anything else sent as If-Range is a date.
 const char* validatorHeader(const std::string& validator) {
-    return validator.starts_with('"') || validator.starts_with("W/\"") ? "ETag" : "Last-Modified";
+    return validator.starts_with('"') ? "ETag" : "Last-Modified";
 }
 
 struct Transfer {
@@ -147,6 +147,8 @@ bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponse
         throw CorvelResumableDownloader::HttpStatusError(
             head.status, fmt::format("HTTP {} — {}", head.status, url()),
             HttpHeaderValues::retryAfter(head));
+    if (auto coding = HttpHeaderValues::foreignContentEncoding(head))
+        throw Fallback{fmt::format("服务器返回了编码过的内容 (Content-Encoding: {})", *coding)};
     const std::string value = head.header("Content-Range").value_or("");
     auto range = HttpHeaderValues::parseContentRange(value);
     if (range && range->total != table.total())
@@ -166,9 +168,8 @@ bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponse
     // The first range of a fresh download names the version every other range must match.
     auto etag = head.header("ETag");
     auto lastModified = head.header("Last-Modified");
-    auto chosen = etag ? etag : lastModified;
-    if (!chosen || chosen->empty() || chosen->find_first_of("\r\n") != std::string::npos)
-        throw Fallback{"服务器没有给出 ETag 或 Last-Modified"};
+    auto chosen = cache::resumeValidator(CacheMeta{etag, lastModified, table.total(), url()});
+    if (!chosen) throw Fallback{"服务器没有给出强 ETag 或 Last-Modified"};
     validator = chosen;
     lock.unlock();
     cache::writeMeta(CacheMeta{etag, lastModified, table.total(), url()}, slot);

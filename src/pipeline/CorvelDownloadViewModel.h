@@ -14,6 +14,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -131,6 +132,11 @@ class CorvelDownloadViewModel {
     std::condition_variable finished_;
     std::jthread thread_;
 };
+
+// A --connections value of either front-end: decimal digits only, 1 to 64
+// ("010" is ten; "0x10", "+8", " 8" are nothing), so both read it alike.
+inline constexpr int maxConnections = 64;
+std::optional<int> parseConnectionCount(std::string_view text);
 
 // "downloading", "extracting", "failed" or "success".
 const char* stageName(const CorvelDownloadViewModel::State& state);

@@ -3,10 +3,13 @@
 
 #include "FixtureServer.h"
 #include "install/InstallTestSupport.h"
+#include "manifest/ManifestSignature.h"
 #include "record/AcceptedManifestTime.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "support/CliProcess.h"
 #include "support/Minisign.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -167,6 +170,45 @@ TEST_F(SignedSetup, OfflineFromAFolderWithTheOriginClosedIsCheckedLikeTheOrigin)
     EXPECT_EQ(readFile(CVSharedDataPaths::llmDataDirectory() / "voice.bin"),
               patternBytes(50000, 7));
     EXPECT_TRUE(fs::exists(home.path() / "Applications/Corvel.app/AppRun"));
+}
+
+// The publisher's script, with the manifest kept inside the release folder.
+TEST(PublishManifest, AManifestAmongTheFilesIsNoModelAndAFailedSigningReplacesNothing) {
+    TempHome home;
+    MinisignKey key(home.path() / "keys");
+    const fs::path release = home.path() / "release", output = release / "manifest.json";
+    writeFile(release / "Corvel.zip", "app");
+    writeFile(release / "voice.bin", "voice");
+    auto publish = [&](const fs::path& secret) {
+        return std::system(
+            fmt::format("umask 022 && /usr/bin/python3 '{}/scripts/publish-manifest' "
+                        "--assets '{}' --base-url http://127.0.0.1/r --app "
+                        "Corvel.zip --output '{}' --sign '{}' >/dev/null 2>&1",
+                        CORVEL_SOURCE_DIR, release.string(), output.string(), secret.string())
+                .c_str());
+    };
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_EQ(publish(key.secretKeyFile()), 0) << round;
+        auto models = nlohmann::json::parse(readFile(output))["data"]["models"];
+        ASSERT_EQ(models.size(), 1u) << models.dump();
+        EXPECT_EQ(models[0]["file_name"], "voice.bin");
+        // Served by a web server that is not its owner.
+        EXPECT_EQ(fs::status(output).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                        fs::perms::group_read |
+                                                        fs::perms::others_read);
+        EXPECT_NO_THROW(
+            ManifestSignature::verify(readFile(output), readFile(output.string() + ".minisig"),
+                                      {*ManifestSignature::parsePublicKey(key.publicKey())}));
+    }
+    const std::string manifest = readFile(output),
+                      signature = readFile(output.string() + ".minisig");
+    writeFile(release / "voice.bin", "voice, second release");
+    EXPECT_NE(publish(home.path() / "no-such.key"), 0);
+    EXPECT_EQ(readFile(output), manifest);
+    EXPECT_EQ(readFile(output.string() + ".minisig"), signature);
+    for (const auto& entry : fs::directory_iterator(release))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".manifest.json"))
+            << entry.path();
 }
 
 TEST_F(SignedSetup, AServerPageQuotedInTheReasonStaysOnTheLastLine) {
