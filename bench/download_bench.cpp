@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
             segments.connections = static_cast<std::size_t>(connections);
             downloader.useSegments(segments);
         }
-        downloader.download(asset, [&](std::int64_t delta) { received += delta; });
+        downloader.download(asset, [&](std::int64_t delta, ByteOrigin) { received += delta; });
     } catch (const std::exception& e) {
         CorvelSetupLogger::shared().flush();
         std::fprintf(stderr, "download_bench: %s\n", e.what());

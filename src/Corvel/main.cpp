@@ -8,12 +8,16 @@
 #include "pipeline/CorvelDownloadViewModel.h"
 #include "platform/HttpClient.h"
 #include "platform/RateLimit.h"
+#include "sources/MirrorRules.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
 
 #include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 int main(int argc, char* argv[]) {
@@ -33,8 +37,21 @@ int main(int argc, char* argv[]) {
                                      QStringLiteral("Show the version and exit."));
     const QCommandLineOption manifestUrl(
         QStringLiteral("manifest-url"),
-        QStringLiteral("Fetch the resource manifest from <url> instead of the built-in address."),
+        QStringLiteral("Fetch the resource manifest from <url> instead of the built-in address; "
+                       "repeatable: tried in order, each with the same signature checks, the "
+                       "first that passes wins."),
         QStringLiteral("url"));
+    const QCommandLineOption mirror(
+        QStringLiteral("mirror"),
+        QStringLiteral("Fetch every URL that starts with FROM (the manifest, its signature and "
+                       "each file) from TO followed by the rest of the URL, before the "
+                       "publisher's own; TO is an http(s) mirror or a file:// folder laid out "
+                       "like the host. Every file is still checked against the manifest. "
+                       "Repeatable; the longest FROM wins; replaces CORVEL_MIRRORS. Examples: "
+                       "--mirror https://cdn.example.com/=https://mirror.example.cn/corvel/ or, "
+                       "offline from a disk, --mirror "
+                       "https://cdn.example.com/=file:///media/usb/corvel/"),
+        QStringLiteral("from=to"));
     const QCommandLineOption manifestKey(
         QStringLiteral("manifest-key"),
         QStringLiteral("A minisign public key (RW...) or public key file that may sign the "
@@ -56,8 +73,8 @@ int main(int argc, char* argv[]) {
         QStringLiteral("rate"));
     QCommandLineOption stallReport(QStringLiteral("stall-report"));
     stallReport.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions(
-        {help, version, manifestUrl, manifestKey, noLaunch, connections, limitRate, stallReport});
+    parser.addOptions({help, version, manifestUrl, mirror, manifestKey, noLaunch, connections,
+                       limitRate, stallReport});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "corvel-setup: %s\n", qPrintable(parser.errorText()));
@@ -81,9 +98,9 @@ int main(int argc, char* argv[]) {
     }
     int connectionCount = CorvelDownloadViewModel::Options{}.connections;
     if (parser.isSet(connections)) {
-        bool number = false;
-        connectionCount = parser.value(connections).toInt(&number);
-        if (!number || connectionCount < 1 || connectionCount > 64) {
+        const auto given = parseConnectionCount(parser.value(connections).toStdString());
+        connectionCount = given.value_or(0);
+        if (!given) {
             std::fprintf(stderr,
                          "corvel-setup: --connections wants a number from 1 to 64, not '%s'\n",
                          qPrintable(parser.value(connections)));
@@ -101,15 +118,30 @@ int main(int argc, char* argv[]) {
     }
     // The core reads the endpoint from the environment when the run starts.
     if (parser.isSet(manifestUrl)) {
-        const QByteArray value = parser.value(manifestUrl).toLocal8Bit();
-        if (!CorvelRemoteManifest::parseEndpoint(value.toStdString())) {
-            std::fprintf(stderr,
-                         "corvel-setup: --manifest-url: not an absolute http, https or file URL: "
-                         "'%s'\n",
-                         escapeControlCharacters(value.toStdString()).c_str());
-            return 2;
+        std::string endpoints;
+        for (const QString& value : parser.values(manifestUrl)) {
+            const std::string text = value.toLocal8Bit().toStdString();
+            auto endpoint = CorvelRemoteManifest::parseEndpoint(text);
+            if (!endpoint) {
+                std::fprintf(stderr,
+                             "corvel-setup: --manifest-url: not an absolute http, https or file "
+                             "URL: '%s'\n",
+                             escapeControlCharacters(text).c_str());
+                return 2;
+            }
+            endpoints += (endpoints.empty() ? "" : " ") + endpoint->absoluteString();
         }
-        qputenv(CorvelRemoteManifest::endpointVariable, value);
+        qputenv(CorvelRemoteManifest::endpointVariable, QByteArray::fromStdString(endpoints));
+    }
+    std::vector<std::string> mirrorValues;
+    for (const QString& value : parser.values(mirror))
+        mirrorValues.push_back(value.toLocal8Bit().toStdString());
+    std::vector<MirrorRules::Rule> mirrors;
+    try {
+        mirrors = MirrorRules::resolve(mirrorValues, std::getenv(MirrorRules::environmentVariable));
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "corvel-setup: %s\n", escapeControlCharacters(error.what()).c_str());
+        return 2;
     }
     std::vector<ManifestSignature::PublicKey> manifestKeys;
     for (const QString& value : parser.values(manifestKey)) {
@@ -143,6 +175,7 @@ int main(int argc, char* argv[]) {
     options.viewModel.launchApplication = !parser.isSet(noLaunch);
     options.viewModel.manifestKeys = std::move(manifestKeys);
     options.viewModel.connections = connectionCount;
+    options.viewModel.mirrors = std::move(mirrors);
     CorvelSetupApp setup(std::move(options));
 
     CorvelStallProbe probe;

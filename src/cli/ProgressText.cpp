@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 
 // Marks a sentence for Qt's lupdate; it joins the window's catalogue.
 #define QT_TRANSLATE_NOOP(scope, text) text
@@ -46,6 +47,10 @@ int columnsOf(const std::string& text) {
         at += used;
     }
     return columns;
+}
+
+bool drawsBar(bool stderrIsTerminal, const char* term) {
+    return stderrIsTerminal && term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
 }
 
 int percentOf(const VM::State& state) {

@@ -9,6 +9,10 @@
 // How the command line shows the published state.
 namespace ProgressText {
 
+// Whether standard error gets the bar redrawn in place: a terminal that can
+// take escape sequences (TERM set, and not "dumb"). Others get plain lines.
+bool drawsBar(bool stderrIsTerminal, const char* term);
+
 // Whole percent of the overall progress, 0 to 100.
 int percentOf(const CorvelDownloadViewModel::State& state);
 

@@ -14,6 +14,7 @@
 #include "pipeline/StatusText.h"
 #include "platform/HttpClient.h"
 #include "platform/RateLimit.h"
+#include "sources/MirrorRules.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -54,8 +55,8 @@ void writeOut(const std::string& text) {
 class ProgressDisplay {
   public:
     explicit ProgressDisplay(bool quiet)
-        : terminal_(::isatty(STDERR_FILENO) == 1), quiet_(quiet),
-          words_(Translations::statusWords()) {}
+        : terminal_(ProgressText::drawsBar(::isatty(STDERR_FILENO) == 1, std::getenv("TERM"))),
+          quiet_(quiet), words_(Translations::statusWords()) {}
 
     void show(const CorvelDownloadViewModel::State& state) {
         if (terminal_) {
@@ -96,16 +97,34 @@ int main(int argc, char** argv) {
 
     CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
                  "corvel-setup-cli"};
-    std::string manifestURL;
+    std::vector<std::string> manifestURLs;
     std::vector<std::string> manifestKeys;
+    std::vector<std::string> mirrors;
     bool noLaunch = false;
     bool quiet = false;
     bool verbose = false;
     app.set_version_flag(
         "--version", fmt::format("corvel-setup-cli {} ({})", CORVEL_VERSION, CORVEL_GIT_REVISION));
-    app.add_option("--manifest-url", manifestURL,
-                   fmt::format("Where the resource manifest is fetched from (overrides {})",
-                               CorvelRemoteManifest::endpointVariable));
+    app.add_option("--manifest-url", manifestURLs,
+                   fmt::format("Where the resource manifest is fetched from; repeatable: tried in "
+                               "order, each with the same signature checks, the first that passes "
+                               "wins (overrides {}, which may hold several, blank-separated)",
+                               CorvelRemoteManifest::endpointVariable))
+        ->type_name("URL")
+        ->allow_extra_args(false);
+    app.add_option("--mirror", mirrors,
+                   fmt::format("Fetch every URL that starts with FROM (the manifest, its signature "
+                               "and each file) from TO followed by the rest of the URL, before the "
+                               "publisher's own; TO is an http(s) mirror or a file:// folder laid "
+                               "out like the host. Every file is still checked against the "
+                               "manifest. Repeatable; the longest FROM wins; replaces {} (blank-"
+                               "separated FROM=TO pairs). Examples: --mirror "
+                               "https://cdn.example.com/=https://mirror.example.cn/corvel/ or, "
+                               "offline from a disk, --mirror "
+                               "https://cdn.example.com/=file:///media/usb/corvel/",
+                               MirrorRules::environmentVariable))
+        ->type_name("FROM=TO")
+        ->allow_extra_args(false);
     app.add_option("--manifest-key", manifestKeys,
                    fmt::format("A minisign public key (RW...) or public key file that may sign the "
                                "manifest; repeatable; replaces {}, the system key file and the "
@@ -121,12 +140,20 @@ int main(int argc, char** argv) {
                  "record");
     app.add_flag("--verbose", verbose,
                  "Every log line on standard error as it happens (the default)");
-    int connections = CorvelDownloadViewModel::Options{}.connections;
+    std::string connections = std::to_string(CorvelDownloadViewModel::Options{}.connections);
     app.add_option("--connections", connections,
                    "Connections open to the servers at once for the whole run. Files of 16 MiB "
                    "and more come in ranges over several connections when the server allows it; "
                    "1 fetches every file over one connection")
-        ->check(CLI::Range(1, 64))
+        ->type_name("1-64")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                // Decimal only: CLI11's own integers would read 010 as octal, 0x10 as hex.
+                return parseConnectionCount(text)
+                           ? std::string()
+                           : "a decimal number from 1 to 64, not '" + text + "'";
+            },
+            "", "decimal 1-64"))
         ->default_val(connections);
     bool list = false;
     bool uninstall = false;
@@ -170,15 +197,28 @@ int main(int argc, char** argv) {
                      escapeControlCharacters(error.what()).c_str());
         return exitUsage;
     }
-    if (app.count("--manifest-url") > 0) {
-        if (!CorvelRemoteManifest::parseEndpoint(manifestURL)) {
-            std::fprintf(stderr,
-                         "corvel-setup-cli: --manifest-url: not an absolute http, https or file "
-                         "URL: '%s'\n",
-                         escapeControlCharacters(manifestURL).c_str());
-            return exitUsage;
+    if (!manifestURLs.empty()) {
+        std::string endpoints;
+        for (const std::string& url : manifestURLs) {
+            auto endpoint = CorvelRemoteManifest::parseEndpoint(url);
+            if (!endpoint) {
+                std::fprintf(stderr,
+                             "corvel-setup-cli: --manifest-url: not an absolute http, https or "
+                             "file URL: '%s'\n",
+                             escapeControlCharacters(url).c_str());
+                return exitUsage;
+            }
+            endpoints += (endpoints.empty() ? "" : " ") + endpoint->absoluteString();
         }
-        ::setenv(CorvelRemoteManifest::endpointVariable, manifestURL.c_str(), 1);
+        ::setenv(CorvelRemoteManifest::endpointVariable, endpoints.c_str(), 1);
+    }
+    try {
+        options.mirrors =
+            MirrorRules::resolve(mirrors, std::getenv(MirrorRules::environmentVariable));
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "corvel-setup-cli: %s\n",
+                     escapeControlCharacters(error.what()).c_str());
+        return exitUsage;
     }
     for (const std::string& key : manifestKeys) {
         try {
@@ -200,7 +240,7 @@ int main(int argc, char** argv) {
 
     options.launchApplication = !noLaunch;
     options.pacedRise = false;
-    options.connections = connections;
+    options.connections = *parseConnectionCount(connections);
     CorvelDownloadViewModel viewModel(options);
     StateMailbox mailbox;
     viewModel.addObserver(

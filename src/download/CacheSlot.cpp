@@ -147,10 +147,17 @@ bool isOversized(const std::optional<CacheMeta>& meta, std::int64_t partBytes) {
     return meta && meta->totalBytes && *meta->totalBytes >= 1 && partBytes > *meta->totalBytes;
 }
 
+bool isUsableValidator(const std::optional<std::string>& value) {
+    return value && !value->empty() &&
+           value->find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
+}
+
 std::optional<std::string> resumeValidator(const std::optional<CacheMeta>& meta) {
     if (!meta) return std::nullopt;
-    if (meta->etag) return meta->etag;
-    return meta->lastModified;
+    // A weak ETag never makes If-Range hold: a server answers every range with the whole file.
+    if (isUsableValidator(meta->etag) && !meta->etag->starts_with("W/")) return meta->etag;
+    if (isUsableValidator(meta->lastModified)) return meta->lastModified;
+    return std::nullopt;
 }
 
 bool purgeSlot(const platform::Url& source) noexcept {

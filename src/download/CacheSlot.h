@@ -80,7 +80,9 @@ bool isCacheHit(const std::optional<CacheMeta>& meta, std::int64_t partBytes);
 // The part file is longer than the recorded total: its bytes cannot be trusted.
 bool isOversized(const std::optional<CacheMeta>& meta, std::int64_t partBytes);
 
-// The If-Range value for a range request: the ETag, else Last-Modified, else none.
+// The If-Range value for a range request: a strong ETag, else Last-Modified,
+// else none. An empty value or one with a line break or NUL is none.
 std::optional<std::string> resumeValidator(const std::optional<CacheMeta>& meta);
+bool isUsableValidator(const std::optional<std::string>& value);
 
 } // namespace cache

@@ -11,6 +11,7 @@
 #include "platform/DomainError.h"
 #include "platform/FileOps.h"
 #include "platform/HttpClient.h"
+#include "platform/ProxyEnvironment.h"
 #include "platform/UniqueFd.h"
 #include "types/CorvelInstallError.h"
 
@@ -93,9 +94,10 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
                                     std::stop_token stop) {
     platform::throwIfStopped(stop);
     try {
-        if (asset.url.isFile()) {
+        // The first source serves the file; the slot stays the asset's own.
+        if (const platform::Url source = asset.fetchSources().front(); source.isFile()) {
             log(LogLevel::info,
-                fmt::format("▶ 本地源 [{}] {}", asset.name, asset.url.filePath().string()));
+                fmt::format("▶ 本地源 [{}] {}", asset.name, source.filePath().string()));
             return copyLocalFile(asset, onProgress, onTotalBytesResolved, stop);
         }
         return downloadFromNetwork(asset, onProgress, onTotalBytesResolved, stop);
@@ -112,7 +114,7 @@ fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
                                                   const ProgressHandler& onProgress,
                                                   const TotalBytesHandler& onTotalBytesResolved,
                                                   const std::stop_token& stop) {
-    const fs::path source = asset.url.filePath();
+    const fs::path source = asset.fetchSources().front().filePath();
     std::error_code missing;
     if (!fs::exists(source, missing))
         throw CorvelInstallError::network(
@@ -124,7 +126,7 @@ fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
     platform::copyFileContents(source, slot.partURL, 0644);
     std::int64_t size = cache::existingPartBytes(slot);
     if (size >= 1 && onTotalBytesResolved) onTotalBytesResolved(size);
-    if (onProgress) onProgress(size);
+    if (onProgress) onProgress(size, ByteOrigin::foundOnDisk);
     return slot.partURL;
 }
 
@@ -133,7 +135,11 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     const TotalBytesHandler& onTotalBytesResolved, const std::stop_token& stop) {
     const CacheSlot slot = cache::makeSlot(asset.url);
     auto resumed = SegmentedTransfer::load(slot, cache::readMeta(slot));
-    if (resumed && segments_.connections <= 1) {
+    // A caching proxy stores plain GETs only: behind one, range requests would
+    // pull every byte from the origin again for each machine.
+    const bool oneConnection =
+        segments_.connections <= 1 || platform::proxyFor(asset.fetchSources().front()).has_value();
+    if (resumed && oneConnection) {
         // Ranges of an earlier run: one connection continues from the first gap.
         SegmentedTransfer::keepPrefixAsPart(slot, *resumed);
         resumed.reset();
@@ -141,7 +147,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     std::int64_t existing = resumed ? SegmentTable(resumed->total, resumed->ranges, 1).doneBytes()
                                     : cache::existingPartBytes(slot);
     logDownloadStart(asset.name, existing);
-    if (existing >= 1 && onProgress) onProgress(existing);
+    if (existing >= 1 && onProgress) onProgress(existing, ByteOrigin::foundOnDisk);
 
     // The first connection of this download; more come in ranges when free.
     std::shared_ptr<ConnectionBudget> budget = segments_.budget;
@@ -156,8 +162,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     } lease{budget.get()};
 
     const auto known = DownloadHandler::knownTotalOf(asset);
-    if (segments_.connections > 1 &&
-        (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
+    if (!oneConnection && (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
         try {
             if (fetchInSegments(asset, slot, std::move(resumed), *budget, onProgress,
                                 onTotalBytesResolved, stop)) {
@@ -181,7 +186,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                 log(LogLevel::warn, fmt::format("  🔧 part 超出记录的大小 [{}] ({}/{}) 清空重下",
                                                 asset.name, existing, *meta->totalBytes));
                 cache::resetPart(slot);
-                if (onProgress) onProgress(-existing);
+                if (onProgress) onProgress(-existing, ByteOrigin::network);
                 existing = 0;
             }
             if (cache::isCacheHit(meta, existing)) {
@@ -198,7 +203,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                                 "{} bytes 从头下载",
                                 asset.name, existing));
                 cache::resetPart(slot);
-                if (onProgress) onProgress(-existing);
+                if (onProgress) onProgress(-existing, ByteOrigin::network);
                 existing = 0;
             }
             platform::throwIfStopped(stop);

@@ -4,6 +4,7 @@
 #include "download/ConnectionBudget.h"
 #include "download/SegmentTable.h"
 #include "platform/DomainError.h"
+#include "types/ByteOrigin.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -27,14 +28,15 @@ struct DownloadHandler;
 //
 // Progress: onProgress receives signed deltas whose running sum is always the
 // number of bytes of this asset on disk (+existing bytes at the start, +n per
-// chunk written, -existing bytes when the local part is discarded).
+// chunk written, -existing bytes when the local part is discarded). Bytes
+// already on disk at the start and copies of local files come as foundOnDisk.
 // onTotalBytesResolved receives the full size once it is known (at least 1).
 // Both are called on the thread that called download.
 class CorvelResumableDownloader {
   public:
     static constexpr const char* errorDomain = "CorvelResumableDownloader";
 
-    using ProgressHandler = std::function<void(std::int64_t delta)>;
+    using ProgressHandler = std::function<void(std::int64_t delta, ByteOrigin origin)>;
     using TotalBytesHandler = std::function<void(std::int64_t total)>;
     // Sees each chunk right after it is written to the part file, with the
     // chunk's offset in that file, on the thread that called download. Lets a

@@ -46,11 +46,7 @@ TransportError sizeMismatch(long status, std::int64_t stated, std::int64_t known
 } // namespace
 
 std::optional<std::string> DownloadHandler::usableValidator(const std::optional<CacheMeta>& meta) {
-    auto validator = cache::resumeValidator(meta);
-    if (validator && (validator->empty() ||
-                      validator->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos))
-        return std::nullopt;
-    return validator;
+    return cache::resumeValidator(meta);
 }
 
 std::optional<std::int64_t> DownloadHandler::knownTotalOf(const CVTAVAsset& asset) {
@@ -66,6 +62,11 @@ bool DownloadHandler::acceptResponse(const HttpResponseHead& head) {
         return false;
     }
     if (status < 200 || status > 299) throw statusError(head, url());
+    // Compressed bytes kept as the file would be spliced with plain ones later.
+    if (auto coding = foreignContentEncoding(head))
+        throw downloadError(
+            status,
+            fmt::format("服务器返回了编码过的内容 (Content-Encoding: {}) — {}", *coding, url()));
 
     auto etag = head.header("ETag");
     auto lastModified = head.header("Last-Modified");

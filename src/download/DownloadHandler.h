@@ -52,10 +52,10 @@ struct DownloadHandler {
     bool recoveringFrom416 = false;
     bool restartFromZero = false;
 
-    const std::string& url() const { return asset.url.absoluteString(); }
+    std::string url() const { return asset.fetchSources().front().absoluteString(); }
 
     void progress(std::int64_t delta) const {
-        if (onProgress) onProgress(delta);
+        if (onProgress) onProgress(delta, ByteOrigin::network);
     }
 
     void reportTotal(std::int64_t total) {

@@ -1,9 +1,23 @@
 #include "download/HttpHeaderValues.h"
 
+#include <cctype>
 #include <charconv>
 #include <ctime>
 
 namespace HttpHeaderValues {
+
+std::optional<std::string> foreignContentEncoding(const platform::HttpResponseHead& head) {
+    auto coding = head.header("Content-Encoding");
+    if (!coding) return std::nullopt;
+    std::string trimmed = *coding;
+    trimmed.erase(0, trimmed.find_first_not_of(" \t"));
+    trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
+    std::string lowered;
+    for (char c : trimmed)
+        lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lowered.empty() || lowered == "identity") return std::nullopt;
+    return trimmed;
+}
 
 namespace {
 

@@ -12,6 +12,10 @@
 // differ harmlessly, strict where a wrong reading would splice two files.
 namespace HttpHeaderValues {
 
+// The coding a body is sent in when it is not the file's own bytes (anything
+// but identity); nothing for a body of the file itself.
+std::optional<std::string> foreignContentEncoding(const platform::HttpResponseHead& head);
+
 // A signed decimal with an optional leading sign and nothing else.
 std::optional<std::int64_t> parseInt64(std::string_view text);
 std::optional<std::int64_t> parseInt64(const std::optional<std::string>& text);

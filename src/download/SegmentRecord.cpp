@@ -1,11 +1,14 @@
 #include "download/SegmentRecord.h"
 
+#include "log/ByteCount.h"
+#include "log/CorvelSetupLogger.h"
 #include "platform/FileOps.h"
 #include "platform/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -29,10 +32,11 @@ fs::path statePath(const CacheSlot& slot) {
     return slot.directory / "segments.json";
 }
 
+// Whatever stands there, a directory too: a slot that cannot be read is started over.
 void discard(const CacheSlot& slot) {
     std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
-    fs::remove(dataPath(slot), ignored);
+    fs::remove_all(statePath(slot), ignored);
+    fs::remove_all(dataPath(slot), ignored);
 }
 
 int removeRecordTemporaries(const fs::path& slotDirectory) {
@@ -67,7 +71,26 @@ std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
         discard(slot);
         return std::nullopt;
     }
+    const std::int64_t lost = shrinkToData(dataPath(slot), state->ranges);
+    if (lost > 0)
+        log(LogLevel::warn,
+            fmt::format("  🔧 分段记录中有 {} 不在磁盘上，从实际写入处续传", formatByteCount(lost)));
     return state;
+}
+
+std::int64_t shrinkToData(const fs::path& file, std::vector<SegmentRange>& ranges) {
+    platform::UniqueFd in(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    std::int64_t lost = 0;
+    for (auto& range : ranges) {
+        if (range.done < 1) continue;
+        // The first hole at or after the range's start; a failure trusts nothing.
+        const off_t hole = in ? ::lseek(in.get(), range.start, SEEK_HOLE) : -1;
+        const std::int64_t data =
+            hole < 0 ? 0 : std::min<std::int64_t>(hole - range.start, range.done);
+        lost += range.done - data;
+        range.done = data;
+    }
+    return lost;
 }
 
 std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded& state) {
@@ -78,7 +101,7 @@ std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded
     fs::remove(slot.partURL);
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
+    fs::remove_all(statePath(slot), ignored);
     return prefix;
 }
 
@@ -120,7 +143,7 @@ void promoteToPart(const CacheSlot& slot) {
     fs::remove(slot.partURL);
     fs::rename(dataPath(slot), slot.partURL);
     std::error_code ignored;
-    fs::remove(statePath(slot), ignored);
+    fs::remove_all(statePath(slot), ignored);
 }
 
 } // namespace SegmentedTransfer

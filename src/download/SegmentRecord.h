@@ -17,9 +17,15 @@ std::filesystem::path dataPath(const CacheSlot& slot);  // payload.segmented
 std::filesystem::path statePath(const CacheSlot& slot); // segments.json
 
 // The ranges an earlier run left, when they still fit the slot's metadata
-// (same total, a validator) and their file; otherwise the leftovers are removed.
+// (same total, a validator) and their file, each as far as its bytes are
+// really in the file; otherwise the leftovers are removed.
 std::optional<SegmentTable::Decoded> load(const CacheSlot& slot,
                                           const std::optional<CacheMeta>& meta);
+
+// Bytes a record claims must be data in the file, not holes (a power cut
+// can leave the record without the bytes it counts): each range's written
+// count shrinks to the data from its start. Returns the bytes taken back.
+std::int64_t shrinkToData(const std::filesystem::path& file, std::vector<SegmentRange>& ranges);
 
 // Removes the segmented file and its record.
 void discard(const CacheSlot& slot);

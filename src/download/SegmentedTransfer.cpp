@@ -60,7 +60,7 @@ struct Inconsistent {
 
 // ETags are quoted; anything else sent as If-Range is a date.
 const char* validatorHeader(const std::string& validator) {
-    return validator.starts_with('"') || validator.starts_with("W/\"") ? "ETag" : "Last-Modified";
+    return validator.starts_with('"') ? "ETag" : "Last-Modified";
 }
 
 struct Transfer {
@@ -88,7 +88,7 @@ struct Transfer {
     bool primaryBusy = false;
     std::vector<std::jthread> workers;
 
-    const std::string& url() const { return asset.url.absoluteString(); }
+    std::string url() const { return asset.fetchSources().front().absoluteString(); }
     void notify() {
         {
             std::lock_guard lock(mutex);
@@ -105,6 +105,7 @@ struct Transfer {
     void writeBody(std::size_t index, const char* data, std::size_t size);
     [[noreturn]] void probeAfter416(std::stop_token stop);
     void checkpoint();
+    void flushWritten();
     void logPlan() const;
 };
 
@@ -118,14 +119,24 @@ void Transfer::logPlan() const {
                     std::min(settings.connections, ranges.size()), formatByteCount(largest)));
 }
 
-// The bytes first, then the record that counts them: the record is written
-// only after every write it counts has returned, so a kill loses progress at
-// worst and never claims bytes that are not in the file. Neither is synced:
-// a sync forces the whole file out to the disk at the pace of the disk, which
-// a transfer on one connection never waits for either.
+// The bytes first, then the record that counts them: every write the record
+// counts has returned and is on its way to the disk (written back, not merely
+// cached) before the record is renamed into place, so neither a kill nor a
+// power cut leaves a record that claims bytes the file does not hold. Only the
+// pages written since the last record are waited for, at the record's pace;
+// a full sync would also force the file system's journal each time.
 void Transfer::checkpoint() {
     std::lock_guard lock(recordMutex);
-    writeRecord(slot, table.total(), table.snapshot());
+    const auto ranges = table.snapshot();
+    flushWritten();
+    writeRecord(slot, table.total(), ranges);
+}
+
+void Transfer::flushWritten() {
+    if (::sync_file_range(file.get(), 0, 0,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+        platform::throwFileError("cannot write segmented file", dataPath(slot), errno);
 }
 
 bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponseHead& head) {
@@ -136,6 +147,8 @@ bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponse
         throw CorvelResumableDownloader::HttpStatusError(
             head.status, fmt::format("HTTP {} — {}", head.status, url()),
             HttpHeaderValues::retryAfter(head));
+    if (auto coding = HttpHeaderValues::foreignContentEncoding(head))
+        throw Fallback{fmt::format("服务器返回了编码过的内容 (Content-Encoding: {})", *coding)};
     const std::string value = head.header("Content-Range").value_or("");
     auto range = HttpHeaderValues::parseContentRange(value);
     if (range && range->total != table.total())
@@ -155,9 +168,8 @@ bool Transfer::acceptHead(std::int64_t from, std::int64_t to, const HttpResponse
     // The first range of a fresh download names the version every other range must match.
     auto etag = head.header("ETag");
     auto lastModified = head.header("Last-Modified");
-    auto chosen = etag ? etag : lastModified;
-    if (!chosen || chosen->empty() || chosen->find_first_of("\r\n") != std::string::npos)
-        throw Fallback{"服务器没有给出 ETag 或 Last-Modified"};
+    auto chosen = cache::resumeValidator(CacheMeta{etag, lastModified, table.total(), url()});
+    if (!chosen) throw Fallback{"服务器没有给出强 ETag 或 Last-Modified"};
     validator = chosen;
     lock.unlock();
     cache::writeMeta(CacheMeta{etag, lastModified, table.total(), url()}, slot);
@@ -320,7 +332,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         t.notify();
     });
     auto progress = [&](std::int64_t delta) {
-        if (delta != 0 && settings.onProgress) settings.onProgress(delta);
+        if (delta != 0 && settings.onProgress) settings.onProgress(delta, ByteOrigin::network);
     };
     std::int64_t reported = t.table.doneBytes();
     std::int64_t ordered = 0;
@@ -441,6 +453,8 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         throw platform::CancelledError();
     }
     feedOrdered(t.table.total());
+    // As complete, the file stands for itself (the part file needs no record).
+    t.flushWritten();
     t.file.reset();
     promoteToPart(slot);
     return Outcome{true, {}, 0};

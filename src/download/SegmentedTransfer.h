@@ -4,6 +4,7 @@
 #include "download/ConnectionBudget.h"
 #include "download/SegmentRecord.h"
 #include "download/SegmentTable.h"
+#include "types/ByteOrigin.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -29,7 +30,9 @@ struct Settings {
     std::chrono::seconds idleLimit{60}; // no byte for this long: timed out
     std::chrono::milliseconds transferLimit{std::chrono::hours(4)};
     std::function<bool(std::chrono::seconds, std::stop_token)> pause; // between a range's attempts
-    std::function<void(std::int64_t)> onProgress; // signed deltas, on the calling thread
+    // Signed deltas, on the calling thread; bytes the table holds when the
+    // transfer starts are the caller's to report.
+    std::function<void(std::int64_t, ByteOrigin)> onProgress;
     // Every byte of the file once, in order, on the calling thread (for the digest).
     std::function<void(std::int64_t, const char*, std::size_t)> onOrderedBytes;
 };

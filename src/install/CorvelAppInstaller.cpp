@@ -7,6 +7,7 @@
 #include "platform/Cancellation.h"
 #include "platform/Directories.h"
 #include "platform/FileOps.h"
+#include "platform/FolderHold.h"
 #include "platform/KillPoint.h"
 #include "types/CorvelInstallError.h"
 
@@ -29,11 +30,12 @@ namespace {
 
 const std::string formerAppName = "TAVRIN.app";
 
-// Removes the staging folder on every way out, unless it holds an old bundle
-// that could not be put back.
+// Creates and holds the staging folder, and removes it on every way out,
+// unless it holds an old bundle that could not be put back.
 class StagingCleanup {
   public:
-    explicit StagingCleanup(fs::path staging) : staging_(std::move(staging)) {}
+    explicit StagingCleanup(fs::path staging)
+        : staging_(std::move(staging)), hold_(platform::createHeldFolder(staging_)) {}
     ~StagingCleanup() {
         if (keep_) return;
         // removeTree: a bundle with read-only folders would otherwise stay here for good.
@@ -47,6 +49,7 @@ class StagingCleanup {
 
   private:
     fs::path staging_;
+    platform::UniqueFd hold_; // released after the removal
     bool keep_ = false;
 };
 
@@ -353,9 +356,8 @@ fs::path installAppBundle(const fs::path& archive, const fs::path& destinationDi
     log(LogLevel::info, "  • 目标: " + installed.string());
 
     fs::path staging = destinationDirectory / platform::temporaryName(stagingFolderPrefix);
-    fs::create_directories(staging);
-    log(LogLevel::info, "  • staging 目录: " + staging.string());
     StagingCleanup cleanup(staging);
+    log(LogLevel::info, "  • staging 目录: " + staging.string());
 
     auto start = std::chrono::steady_clock::now();
     ArchiveExtractor::extractArchive(archive, staging, CVTAVAsset::Format::zip, name, stop);

@@ -5,6 +5,7 @@
 #include "log/Hex.h"
 #include "platform/Cancellation.h"
 #include "platform/FileOps.h"
+#include "platform/FolderHold.h"
 #include "platform/KillPoint.h"
 #include "platform/UniqueFd.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -33,9 +34,9 @@ constexpr std::size_t chunkSize = 1 << 20;
 
 class TemporaryDirectory {
   public:
-    explicit TemporaryDirectory(fs::path path) : path_(std::move(path)) {
-        fs::create_directories(path_);
-    }
+    // Held while in use, so no other run's cleanup takes it for a leftover.
+    explicit TemporaryDirectory(fs::path path)
+        : path_(std::move(path)), hold_(platform::createHeldFolder(path_)) {}
     ~TemporaryDirectory() {
         std::error_code ignored;
         platform::removeTree(path_, ignored);
@@ -46,6 +47,7 @@ class TemporaryDirectory {
 
   private:
     fs::path path_;
+    platform::UniqueFd hold_; // released after the removal
 };
 
 [[noreturn]] void refuseProductPath(const std::string& asset, const std::string& what) {

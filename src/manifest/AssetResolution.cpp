@@ -25,6 +25,14 @@ namespace {
     throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(message)));
 }
 
+// Decoding checked every mirror already.
+std::vector<platform::Url> mirrorUrls(const std::vector<std::string>& texts) {
+    std::vector<platform::Url> urls;
+    for (const std::string& text : texts)
+        if (auto url = parseDownloadUrl(text)) urls.push_back(*url);
+    return urls;
+}
+
 std::int64_t atLeastOne(const std::optional<std::int64_t>& size) {
     return size && *size >= 1 ? *size : 1;
 }
@@ -91,7 +99,8 @@ CVTAVAsset makeAppAsset(const ManifestApp& app) {
                      .expectedBytes = atLeastOne(app.fileSize),
                      .destination = CVTAVAsset::applicationsDirectory(),
                      .relativePath = {},
-                     .format = CVTAVAsset::Format::zip};
+                     .format = CVTAVAsset::Format::zip,
+                     .mirrors = mirrorUrls(app.mirrors)};
     applyZsync(asset, app, "app");
     return asset;
 }
@@ -106,7 +115,8 @@ CVTAVAsset makeModelAsset(const ManifestModel& model, std::size_t index) {
                      .expectedBytes = atLeastOne(model.size),
                      .destination = CVTAVAsset::llmDataDirectory(),
                      .relativePath = {},
-                     .format = CVSharedDataPaths::inferRemoteFormat(*url)};
+                     .format = CVSharedDataPaths::inferRemoteFormat(*url),
+                     .mirrors = mirrorUrls(model.mirrors)};
     applyZsync(asset, model, fmt::format("models[{}]", index));
     return asset;
 }
@@ -157,11 +167,14 @@ std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_tok
     probes.reserve(assets.size());
     std::size_t expected = 0;
     for (std::size_t i = 0; i < assets.size(); ++i) {
-        if (assets[i].url.isFile()) {
+        // The size is asked where the bytes will come from: the publisher's
+        // host may be the one that is slow or out of reach.
+        const platform::Url source = assets[i].fetchSources().front();
+        if (source.isFile()) {
             results.push({i, std::nullopt});
         } else {
             try {
-                probes.emplace_back([&results, i, url = assets[i].url, stop] {
+                probes.emplace_back([&results, i, url = source, stop] {
                     results.push({i, headContentLength(url, stop)});
                 });
             } catch (const std::system_error&) {
@@ -180,7 +193,7 @@ std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_tok
         CVTAVAsset& asset = assets[result.index];
         if (result.size && *result.size >= 1) {
             asset.expectedBytes = *result.size;
-        } else if (!asset.url.isFile()) {
+        } else if (!asset.fetchSources().front().isFile()) {
             log(LogLevel::warn, fmt::format("  ⚠ HEAD 未解析大小 [{}]，暂用 manifest 值 {} 兜底",
                                             asset.name, formatByteCount(asset.expectedBytes)));
         }
@@ -196,6 +209,8 @@ void logManifestReady(const std::vector<CVTAVAsset>& assets) {
         log(LogLevel::info,
             fmt::format("  • {} — {} — {}", asset.name, formatByteCount(asset.expectedBytes),
                         asset.url.absoluteString()));
+        if (auto sources = asset.fetchSources(); sources.front() != asset.url)
+            log(LogLevel::info, "    ↪ 首选来源: " + sources.front().absoluteString());
     }
 }
 

@@ -42,7 +42,8 @@ std::optional<std::int64_t> parseContentLength(std::string_view text);
 // HEAD (10 s) and the announced length when usable (2xx, at least 1). Never throws.
 std::optional<std::int64_t> headContentLength(const platform::Url& url, std::stop_token stop = {});
 
-// One HEAD per non-file asset, all at once; a usable length replaces the
+// One HEAD per asset, to its first source unless that is a file, all at
+// once; a usable length replaces the
 // expected size, anything else keeps it with a warning. Order is kept. A
 // requested stop throws platform::CancelledError once every probe has ended.
 std::vector<CVTAVAsset> probeSizes(std::vector<CVTAVAsset> assets, std::stop_token stop = {});

@@ -133,7 +133,30 @@ std::string requiredName(const json& object, std::string_view key, const std::st
     return name;
 }
 
-ManifestApp decodeApp(const json& value, const std::string& path) {
+// More places of the same file: any absolute URL but, from a remote
+// manifest, a local file, which would copy whatever that path holds.
+std::vector<std::string> optionalMirrors(const json& object, const std::string& path, bool remote) {
+    const json* value = member(object, "mirrors");
+    if (value == nullptr) return {};
+    const std::string where = joinPath(path, "mirrors");
+    if (!value->is_array()) wrongType(where, "an array", *value);
+    std::vector<std::string> mirrors;
+    for (std::size_t i = 0; i < value->size(); ++i) {
+        const std::string entry = fmt::format("{}[{}]", where, i);
+        std::string text = asString((*value)[i], entry);
+        auto url = parseDownloadUrl(text);
+        if (!url)
+            throw DecodeFailure{fmt::format("{}: 不是绝对的 http(s) 地址: {}", entry,
+                                            escapeControlCharacters(text.substr(0, 200)))};
+        if (remote && url->isFile())
+            throw DecodeFailure{fmt::format("{}: 远程清单不能引用本地文件: {}", entry,
+                                            escapeControlCharacters(text.substr(0, 200)))};
+        mirrors.push_back(std::move(text));
+    }
+    return mirrors;
+}
+
+ManifestApp decodeApp(const json& value, const std::string& path, bool remote) {
     requireObject(value, path);
     ManifestApp app;
     app.appName = optionalString(value, "app_name", path);
@@ -142,11 +165,12 @@ ManifestApp decodeApp(const json& value, const std::string& path) {
     app.fileSize = optionalInt64(value, "file_size", path);
     app.fileHash = optionalString(value, "file_hash", path);
     requireDigest(app.fileHash, path);
+    app.mirrors = optionalMirrors(value, path, remote);
     decodeZsync(value, path, app);
     return app;
 }
 
-ManifestModel decodeModel(const json& value, const std::string& path) {
+ManifestModel decodeModel(const json& value, const std::string& path, bool remote) {
     requireObject(value, path);
     ManifestModel model;
     model.modelName = requiredName(value, "model_name", path);
@@ -155,22 +179,24 @@ ManifestModel decodeModel(const json& value, const std::string& path) {
     model.size = optionalInt64(value, "size", path);
     model.fileHash = optionalString(value, "file_hash", path);
     requireDigest(model.fileHash, path + " (" + model.modelName + ")");
+    model.mirrors = optionalMirrors(value, path, remote);
     decodeZsync(value, path, model);
     return model;
 }
 
-ManifestResponse decodeDocument(const json& document) {
+ManifestResponse decodeDocument(const json& document, bool remote) {
     requireObject(document, "");
     ManifestResponse response;
     response.status = requiredString(document, "status", "");
     const json& data = required(document, "data", "");
     requireObject(data, "data");
-    response.data.app = decodeApp(required(data, "app", "data"), "data.app");
+    response.data.app = decodeApp(required(data, "app", "data"), "data.app", remote);
     const json& models = required(data, "models", "data");
     if (!models.is_array()) wrongType("data.models", "an array", models);
     response.data.models.reserve(models.size());
     for (std::size_t i = 0; i < models.size(); ++i)
-        response.data.models.push_back(decodeModel(models[i], fmt::format("data.models[{}]", i)));
+        response.data.models.push_back(
+            decodeModel(models[i], fmt::format("data.models[{}]", i), remote));
     return response;
 }
 
@@ -241,6 +267,19 @@ std::string fetchOverHttp(const platform::Url& url, const CappedDocument& docume
     throw CorvelInstallError::network(error);
 }
 
+// The error under a network wrapper: each place's reason without the prefix
+// that the whole message gets once.
+std::exception_ptr unwrapNetwork(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvelInstallError& wrapped) {
+        if (auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value()))
+            return network->underlying;
+    } catch (...) {
+    }
+    return error;
+}
+
 // A manifest from the network naming local files would copy whatever they
 // hold into the data directory; only a local manifest may do that.
 void refuseLocalFiles(const std::vector<CVTAVAsset>& assets) {
@@ -258,6 +297,59 @@ void refuseLocalFiles(const std::vector<CVTAVAsset>& assets) {
 
 } // namespace
 
+namespace {
+
+// One place the manifest may be had: the URL fetched, where its signature
+// lies, and the endpoint it stands for, which decides whether it is remote.
+struct ManifestPlace {
+    platform::Url url;
+    platform::Url signature;
+    platform::Url endpoint;
+};
+
+FetchedAssets fetchFrom(const ManifestPlace& place, const ManifestTrust& trust,
+                        std::stop_token stop) {
+    log(LogLevel::info, "▶ 拉取清单: " + place.url.absoluteString());
+    // Read from a disk or not, the publisher's manifest stays remote.
+    const bool remote = !place.endpoint.isFile();
+
+    std::string body;
+    try {
+        body = fetchManifestBody(place.url, stop);
+    } catch (...) {
+        // A requested stop is the run's cancellation, not a broken manifest.
+        if (stop.stop_requested()) throw platform::CancelledError();
+        rethrowAsNetworkError(std::current_exception());
+    }
+
+    // Nothing of an unverified body is used, not even the hosts it names.
+    FetchedAssets fetched;
+    fetched.signedAt = checkSignature(body, place.signature, trust, stop);
+
+    ManifestResponse response;
+    try {
+        response = decodeManifest(body, remote);
+    } catch (...) {
+        rethrowAsNetworkError(std::current_exception());
+    }
+
+    if (response.status != "success") {
+        std::string message = "清单接口返回状态异常: " + response.status;
+        log(LogLevel::error, "✘ " + message);
+        throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(message)));
+    }
+
+    std::vector<CVTAVAsset>& assets = fetched.assets;
+    assets.reserve(response.data.models.size() + 1);
+    assets.push_back(makeAppAsset(response.data.app));
+    for (std::size_t i = 0; i < response.data.models.size(); ++i)
+        assets.push_back(makeModelAsset(response.data.models[i], i));
+    if (remote) refuseLocalFiles(assets);
+    return fetched;
+}
+
+} // namespace
+
 DomainError makeManifestError(const std::string& message) {
     return DomainError(errorDomain, -1, message);
 }
@@ -268,22 +360,35 @@ std::optional<platform::Url> parseEndpoint(std::string_view text) {
     return platform::Url::parse(trimmed);
 }
 
-platform::Url manifestEndpoint() {
+std::vector<platform::Url> manifestEndpoints() {
     static const platform::Url defaultUrl = *platform::Url::parse(defaultEndpoint);
-    platform::Url chosen = defaultUrl;
+    std::vector<platform::Url> chosen;
     if (const char* value = std::getenv(endpointVariable)) {
-        if (auto parsed = parseEndpoint(value)) chosen = *parsed;
+        std::string_view text(value);
+        while (!text.empty()) {
+            auto blank = text.find_first_of(" \t\r\n");
+            if (auto parsed = parseEndpoint(text.substr(0, blank))) chosen.push_back(*parsed);
+            text = blank == std::string_view::npos ? std::string_view() : text.substr(blank + 1);
+        }
     }
+    if (chosen.empty()) chosen.push_back(defaultUrl);
     auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::system_clock::now().time_since_epoch())
                       .count();
-    auto busted = chosen.appendingQueryItem("v", std::to_string(static_cast<std::int64_t>(millis)));
-    // The rebuilt text must still be a URL; otherwise the chosen one is used as is.
-    if (auto reparsed = platform::Url::parse(busted.absoluteString())) return busted;
+    for (platform::Url& url : chosen) {
+        auto busted =
+            url.appendingQueryItem("v", std::to_string(static_cast<std::int64_t>(millis)));
+        // The rebuilt text must still be a URL; otherwise the chosen one is used as is.
+        if (platform::Url::parse(busted.absoluteString())) url = busted;
+    }
     return chosen;
 }
 
-ManifestResponse decodeManifest(std::string_view body) {
+platform::Url manifestEndpoint() {
+    return manifestEndpoints().front();
+}
+
+ManifestResponse decodeManifest(std::string_view body, bool remote) {
     std::string reason;
     try {
         // A tree of millions of tiny values costs gigabytes even within the
@@ -297,7 +402,7 @@ ManifestResponse decodeManifest(std::string_view body) {
             break;
         }
         json document = json::parse(body.begin(), body.end());
-        return decodeDocument(document);
+        return decodeDocument(document, remote);
     } catch (const DecodeFailure& failure) {
         reason = failure.reason;
     } catch (const json::exception& error) {
@@ -316,15 +421,14 @@ std::string fetchManifestBody(const platform::Url& endpoint, std::stop_token sto
 }
 
 ManifestResponse fetchManifest(const platform::Url& endpoint, std::stop_token stop) {
-    return decodeManifest(fetchManifestBody(endpoint, stop));
+    return decodeManifest(fetchManifestBody(endpoint, stop), !endpoint.isFile());
 }
 
 platform::Url signatureUrl(const platform::Url& endpoint) {
     return endpoint.appendingToPath(".minisig");
 }
 
-std::string fetchSignature(const platform::Url& endpoint, std::stop_token stop) {
-    const platform::Url url = signatureUrl(endpoint);
+std::string fetchSignature(const platform::Url& url, std::stop_token stop) {
     try {
         return url.isFile() ? readFile(url.filePath(), signatureDocument)
                             : fetchOverHttp(url, signatureDocument, {}, stop);
@@ -340,7 +444,7 @@ std::string fetchSignature(const platform::Url& endpoint, std::stop_token stop) 
     }
 }
 
-std::optional<std::int64_t> checkSignature(const std::string& body, const platform::Url& endpoint,
+std::optional<std::int64_t> checkSignature(const std::string& body, const platform::Url& signature,
                                            const ManifestTrust& trust, std::stop_token stop) {
     if (trust.keys.empty()) {
         log(LogLevel::warn, "⚠ 未配置清单公钥，清单未经签名校验");
@@ -349,7 +453,8 @@ std::optional<std::int64_t> checkSignature(const std::string& body, const platfo
     log(LogLevel::info, fmt::format("▶ 校验清单签名: 受信任公钥 {} 个（来源: {}）",
                                     trust.keys.size(), trust.origin));
     try {
-        auto verified = ManifestSignature::verify(body, fetchSignature(endpoint, stop), trust.keys);
+        auto verified =
+            ManifestSignature::verify(body, fetchSignature(signature, stop), trust.keys);
         log(LogLevel::info, fmt::format("✔ 清单签名有效: 公钥 {}，可信注释: {}", verified.keyId,
                                         verified.trustedComment));
         if (!verified.timestamp) {
@@ -384,47 +489,50 @@ std::vector<CVTAVAsset> fetchAssets(std::stop_token stop) {
 }
 
 FetchedAssets fetchAssets(const ManifestTrust& trust, std::stop_token stop) {
-    platform::Url endpoint = manifestEndpoint();
+    return fetchAssets(trust, {}, stop);
+}
+
+FetchedAssets fetchAssets(const ManifestTrust& trust, const std::vector<MirrorRules::Rule>& mirrors,
+                          std::stop_token stop) {
     log(LogLevel::info, "-------------------- 资源清单 --------------------");
-    log(LogLevel::info, "▶ 拉取清单: " + endpoint.absoluteString());
+    for (const MirrorRules::Rule& rule : mirrors)
+        log(LogLevel::info, fmt::format("▶ 镜像规则: {} → {}", rule.from, rule.to));
 
-    std::string body;
-    try {
-        body = fetchManifestBody(endpoint, stop);
-    } catch (...) {
-        // A requested stop is the run's cancellation, not a broken manifest.
-        if (stop.stop_requested()) throw platform::CancelledError();
-        rethrowAsNetworkError(std::current_exception());
+    std::vector<ManifestPlace> places;
+    for (const platform::Url& endpoint : manifestEndpoints()) {
+        if (auto rewritten = MirrorRules::rewrite(mirrors, endpoint)) {
+            auto signature = MirrorRules::rewrite(mirrors, signatureUrl(endpoint));
+            places.push_back({*rewritten, signature.value_or(signatureUrl(*rewritten)), endpoint});
+        }
+        places.push_back({endpoint, signatureUrl(endpoint), endpoint});
     }
 
-    // Nothing of an unverified body is used, not even the hosts it names.
-    FetchedAssets fetched;
-    fetched.signedAt = checkSignature(body, endpoint, trust, stop);
-
-    ManifestResponse response;
-    try {
-        response = decodeManifest(body);
-    } catch (...) {
-        rethrowAsNetworkError(std::current_exception());
+    std::vector<std::pair<std::string, std::exception_ptr>> failures;
+    for (const ManifestPlace& place : places) {
+        try {
+            FetchedAssets fetched = fetchFrom(place, trust, stop);
+            for (CVTAVAsset& asset : fetched.assets)
+                asset.sources = MirrorRules::orderSources(mirrors, asset.url, asset.mirrors);
+            fetched.assets = probeSizes(std::move(fetched.assets), stop);
+            platform::throwIfStopped(stop);
+            logManifestReady(fetched.assets);
+            return fetched;
+        } catch (const platform::CancelledError&) {
+            throw;
+        } catch (...) {
+            if (stop.stop_requested()) throw platform::CancelledError();
+            failures.emplace_back(place.url.absoluteString(), std::current_exception());
+            if (failures.size() < places.size()) log(LogLevel::warn, "  ⚠ 改试下一个清单地址");
+        }
     }
-
-    if (response.status != "success") {
-        std::string message = "清单接口返回状态异常: " + response.status;
-        log(LogLevel::error, "✘ " + message);
-        throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(message)));
-    }
-
-    std::vector<CVTAVAsset>& assets = fetched.assets;
-    assets.reserve(response.data.models.size() + 1);
-    assets.push_back(makeAppAsset(response.data.app));
-    for (std::size_t i = 0; i < response.data.models.size(); ++i)
-        assets.push_back(makeModelAsset(response.data.models[i], i));
-    if (!endpoint.isFile()) refuseLocalFiles(assets);
-
-    assets = probeSizes(std::move(assets), stop);
-    platform::throwIfStopped(stop);
-    logManifestReady(assets);
-    return fetched;
+    // One place: its own error, as it always was.
+    if (failures.size() == 1) std::rethrow_exception(failures.front().second);
+    std::string message = fmt::format("全部 {} 个清单地址均不可用:", failures.size());
+    for (const auto& [url, error] : failures)
+        message += fmt::format(" [{}] {};", url, describeError(unwrapNetwork(error)));
+    message.pop_back();
+    log(LogLevel::error, "✘ " + message);
+    throw CorvelInstallError::network(std::make_exception_ptr(makeManifestError(message)));
 }
 
 } // namespace CorvelRemoteManifest

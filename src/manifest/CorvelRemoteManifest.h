@@ -3,6 +3,7 @@
 #include "manifest/ManifestSignature.h"
 #include "platform/DomainError.h"
 #include "platform/Url.h"
+#include "sources/MirrorRules.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -24,6 +25,7 @@ struct ManifestApp {
     std::optional<std::string> fileName; // decoded, not used
     std::optional<std::int64_t> fileSize;
     std::optional<std::string> fileHash;
+    std::vector<std::string> mirrors{}; // absolute URLs of the same file
     // The file's zsync control file and its SHA-256: both or neither.
     std::optional<std::string> zsyncUrl{};
     std::optional<std::string> zsyncHash{};
@@ -35,6 +37,7 @@ struct ManifestModel {
     std::string fileName;
     std::optional<std::int64_t> size;
     std::optional<std::string> fileHash{}; // SHA-256, hexadecimal, either case
+    std::vector<std::string> mirrors{};    // absolute URLs of the same file
     std::optional<std::string> zsyncUrl{};
     std::optional<std::string> zsyncHash{};
 };
@@ -88,13 +91,17 @@ DomainError makeManifestError(const std::string& message);
 // file URL; nothing otherwise.
 std::optional<platform::Url> parseEndpoint(std::string_view text);
 
-// The override from CORVEL_MANIFEST_URL (trimmed) or the default, with the
-// cache buster "v" = now in Unix milliseconds appended after existing items.
+// The overrides from CORVEL_MANIFEST_URL (blank-separated, each trimmed; those
+// that are no URL left out) or else the default, in order, each with the cache
+// buster "v" = now in Unix milliseconds appended after existing items.
+std::vector<platform::Url> manifestEndpoints();
+// The first of them.
 platform::Url manifestEndpoint();
 
 // Strict decoding of a manifest document; throws a manifest error
 // "JSON 解析失败: <reason> — 响应片段: <first 256 bytes or <non-utf8>>".
-ManifestResponse decodeManifest(std::string_view body);
+// A remote manifest may not send anyone to local files through its mirrors.
+ManifestResponse decodeManifest(std::string_view body, bool remote = true);
 
 // GET (15 s, Accept: application/json) and decode. A file URL is read from
 // disk. Throws manifest errors, platform::TransportError or file-system errors.
@@ -106,13 +113,14 @@ std::string fetchManifestBody(const platform::Url& endpoint, std::stop_token sto
 // to its path, its query (the cache buster included) kept.
 platform::Url signatureUrl(const platform::Url& endpoint);
 
-// The signature text, fetched like the manifest but capped at 64 KiB. Throws a
-// signature error "清单签名缺失..." when it cannot be had.
-std::string fetchSignature(const platform::Url& endpoint, std::stop_token stop = {});
+// The signature text at `url`, fetched like the manifest but capped at 64 KiB.
+// Throws a signature error "清单签名缺失..." when it cannot be had.
+std::string fetchSignature(const platform::Url& url, std::stop_token stop = {});
 
-// The signature check and the rollback rule for a fetched body; nothing to do
-// without keys but a warning. Throws signature errors, logged as they go.
-std::optional<std::int64_t> checkSignature(const std::string& body, const platform::Url& endpoint,
+// The signature check (signature at `signature`) and the rollback rule for a
+// fetched body; nothing to do without keys but a warning. Throws signature
+// errors, logged as they go.
+std::optional<std::int64_t> checkSignature(const std::string& body, const platform::Url& signature,
                                            const ManifestTrust& trust, std::stop_token stop = {});
 
 // The whole step: endpoint, fetch, status check, asset list, HEAD sizes, log.
@@ -120,7 +128,13 @@ std::optional<std::int64_t> checkSignature(const std::string& body, const platfo
 // ends as platform::CancelledError.
 std::vector<CVTAVAsset> fetchAssets(std::stop_token stop = {});
 // The same with the signature checked before anything of the body is used.
-// Signature failures are signature errors (ManifestSignature domain).
+// Each endpoint is tried in order, its rewritten URL (by `mirrors`) before it;
+// the first whose manifest passes every check wins. With one place to try,
+// its own error is thrown (signature failures as signature errors); with
+// several, one network error names each and why it failed. Every asset's
+// sources are ordered by `mirrors`.
 FetchedAssets fetchAssets(const ManifestTrust& trust, std::stop_token stop = {});
+FetchedAssets fetchAssets(const ManifestTrust& trust, const std::vector<MirrorRules::Rule>& mirrors,
+                          std::stop_token stop = {});
 
 } // namespace CorvelRemoteManifest

@@ -20,6 +20,17 @@ CorvelDownloadViewModel::Seams withDefaults(CorvelDownloadViewModel::Seams seams
 
 } // namespace
 
+std::optional<int> parseConnectionCount(std::string_view text) {
+    if (text.empty() || text.size() > 4) return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > maxConnections) return std::nullopt;
+    return value;
+}
+
 const char* stageName(const State& state) {
     static constexpr const char* names[] = {"downloading", "extracting", "failed", "success"};
     return names[state.index()];

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "manifest/ManifestSignature.h"
+#include "sources/MirrorRules.h"
 #include "types/CVTAVAsset.h"
 
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "pipeline/PauseControl.h"
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -91,6 +93,8 @@ class CorvelDownloadViewModel {
         std::vector<ManifestSignature::PublicKey> manifestKeys;
         // The system key file; empty: ManifestKeys::systemKeyFile().
         std::filesystem::path systemKeyFile;
+        // Where the user would rather have the manifest and the assets from.
+        std::vector<MirrorRules::Rule> mirrors;
     };
 
     CorvelDownloadViewModel();
@@ -144,6 +148,11 @@ class CorvelDownloadViewModel {
     std::condition_variable finished_;
     std::jthread thread_;
 };
+
+// A --connections value of either front-end: decimal digits only, 1 to 64
+// ("010" is ten; "0x10", "+8", " 8" are nothing), so both read it alike.
+inline constexpr int maxConnections = 64;
+std::optional<int> parseConnectionCount(std::string_view text);
 
 // "downloading", "extracting", "failed" or "success".
 const char* stageName(const CorvelDownloadViewModel::State& state);

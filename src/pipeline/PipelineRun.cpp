@@ -54,15 +54,16 @@ void CorvelDownloadViewModel::Run::execute() {
         return;
     }
     std::optional<SetupLock> lock;
-    bool heldElsewhere = false;
     try {
         lock = SetupLock::tryAcquire();
-        heldElsewhere = !lock;
-    } catch (const std::exception& e) {
-        // Without a cache folder the run fails soon enough, with its own reason.
-        log(LogLevel::warn, std::string("  ⚠ 无法创建安装锁文件: ") + e.what());
+    } catch (...) {
+        // Without the lock nothing may be cleaned up or installed.
+        const std::string reason = describeError(std::current_exception());
+        log(LogLevel::error, "✘ 无法创建安装锁文件: " + reason);
+        publish(Failed{escapeControlCharacters("无法创建安装锁文件: " + reason)});
+        return;
     }
-    if (heldElsewhere) {
+    if (!lock) {
         // Another process is installing: leave everything to it, the record included.
         log(LogLevel::error, "✘ 另一个 Corvel Setup 正在运行，本次未做任何改动");
         publish(Failed{"另一个 Corvel Setup 正在运行，请等它结束后再试"});
@@ -72,7 +73,9 @@ void CorvelDownloadViewModel::Run::execute() {
         runSteps();
     } catch (...) {
         auto error = std::current_exception();
-        if (isCancellation(error) || stop.stop_requested()) {
+        // Only the stop's own ending is a cancellation: a step that failed
+        // anyway, window closed or not, is reported as what happened.
+        if (isCancellation(error)) {
             log(LogLevel::warn, "任务被取消");
             publish(Failed{CorvelInstallError::cancelled().what()});
             return;
@@ -98,7 +101,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
     CorvelSetupLogger::shared().writeOutput(systemProfileLine(profile.description()));
 
     CorvelRemoteManifest::FetchedAssets fetched =
-        CorvelRemoteManifest::fetchAssets(manifestTrust(), stop);
+        CorvelRemoteManifest::fetchAssets(manifestTrust(), options().mirrors, stop);
     const std::vector<CVTAVAsset>& assets = fetched.assets;
 
     SetupPlan::Plan plan = SetupPlan::makePlan(assets);
@@ -226,7 +229,7 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
         } catch (...) {
             // A cancellation is not a failed step: the run logs it once.
             auto error = std::current_exception();
-            if (!isCancellation(error) && !stop.stop_requested())
+            if (!isCancellation(error))
                 log(LogLevel::error, fmt::format("✘ 步骤 {}/{} 失败 [{}]: {}", step, total, name,
                                                  describeError(error)));
             throw;

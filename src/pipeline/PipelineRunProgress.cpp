@@ -23,12 +23,14 @@ constexpr std::chrono::milliseconds statusRefresh{1000};
 // What download workers tell the run thread, in the order they happen.
 struct DownloadEvent {
     enum class Kind { progress, total, finished };
-    DownloadEvent(Kind kind, std::size_t index, std::int64_t bytes = 0)
-        : kind(kind), index(index), bytes(bytes) {}
+    DownloadEvent(Kind kind, std::size_t index, std::int64_t bytes = 0,
+                  ByteOrigin origin = ByteOrigin::network)
+        : kind(kind), index(index), bytes(bytes), origin(origin) {}
 
     Kind kind;
     std::size_t index;
     std::int64_t bytes;
+    ByteOrigin origin;
     fs::path file;
     std::optional<std::string> digest;
     std::exception_ptr error;
@@ -58,9 +60,9 @@ fs::path downloadOnce(const CVTAVAsset& asset, const CorvelResumableDownloader::
     }
     fs::path file = downloader.download(
         asset,
-        [&mailbox, &counted](std::int64_t delta) {
+        [&mailbox, &counted](std::int64_t delta, ByteOrigin origin) {
             counted += delta;
-            mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, delta));
+            mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, delta, origin));
         },
         [&mailbox, index](std::int64_t total) {
             mailbox.push(DownloadEvent(DownloadEvent::Kind::total, index, total));
@@ -169,7 +171,7 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
         DownloadEvent event = std::move(*arrived);
         switch (event.kind) {
         case DownloadEvent::Kind::progress:
-            publish(progress.applyDelta(event.bytes, plan.size()));
+            publish(progress.applyDelta(event.bytes, plan.size(), event.origin));
             break;
         case DownloadEvent::Kind::total:
             if (auto corrected = progress.correctDenominator(plan[event.index], event.bytes))

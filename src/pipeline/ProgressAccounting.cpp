@@ -109,15 +109,15 @@ std::vector<double> ProgressAccounting::riseValues(int count, double target,
     return values;
 }
 
-ProgressAccounting::State ProgressAccounting::applyDelta(std::int64_t delta,
-                                                         std::size_t assetCount) {
+ProgressAccounting::State ProgressAccounting::applyDelta(std::int64_t delta, std::size_t assetCount,
+                                                         ByteOrigin origin) {
     // Saturating: a hostile size report must not wrap the count around.
     std::int64_t sum = 0;
     if (__builtin_add_overflow(aggregatedBytes_, delta, &sum)) sum = delta > 0 ? INT64_MAX : 0;
     aggregatedBytes_ = std::max<std::int64_t>(sum, 0);
     if (__builtin_add_overflow(downloadedBytes_, delta, &sum)) sum = delta > 0 ? INT64_MAX : 0;
     downloadedBytes_ = std::max<std::int64_t>(sum, 0);
-    rate_.record(now ? now() : TransferRate::Clock::now(), delta);
+    rate_.record(now ? now() : TransferRate::Clock::now(), delta, origin);
     const std::int64_t denominator = std::max<std::int64_t>(totalBytesExpected_, 1);
     double ratio =
         std::min(static_cast<double>(aggregatedBytes_) / static_cast<double>(denominator), 1.0);

@@ -42,7 +42,8 @@ class ProgressAccounting {
     Initial initialProgress(const std::vector<CVTAVAsset>& plan, std::int64_t skippedBytes);
 
     // Folds one download's byte delta in; logs a line for each new whole percent.
-    State applyDelta(std::int64_t delta, std::size_t assetCount);
+    State applyDelta(std::int64_t delta, std::size_t assetCount,
+                     ByteOrigin origin = ByteOrigin::network);
 
     // A size learnt from the response that differs from what the asset was
     // planned with replaces its share of the denominator (logged once).

@@ -109,7 +109,13 @@ volumeNeeds(const std::vector<CVTAVAsset>& plan, const fs::path& cache,
         const std::int64_t bytes = std::max<std::int64_t>(asset.expectedBytes, 0);
         needs.front().bytes = saturatingAdd(needs.front().bytes, bytes);
         std::optional<std::uint64_t> volume = volumeOf(asset.destination);
-        if (!volume || !cacheVolume || volume == cacheVolume) continue;
+        if (!volume || !cacheVolume || volume == cacheVolume) {
+            // The archive stays until its product is unpacked beside it; a raw
+            // download is renamed into place.
+            if (asset.format != CVTAVAsset::Format::raw)
+                needs.front().bytes = saturatingAdd(needs.front().bytes, bytes);
+            continue;
+        }
         auto known = std::find(volumes.begin(), volumes.end(), volume);
         if (known == volumes.end()) {
             volumes.push_back(volume);

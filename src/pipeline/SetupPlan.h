@@ -55,8 +55,9 @@ struct VolumeNeed {
 
 // Downloads land in the cache, unpacked products in their destinations (the
 // bundle in the applications folder). Each asset counts on the cache's file
-// system and, when its destination lies on another one, there too; its
-// archive size stands in for the unpacked size, which is unknown. Folders
+// system and on its destination's, twice where they are one (archive and
+// product side by side; a raw file is renamed, once); its archive size stands
+// in for the unpacked size, which is unknown. Folders
 // whose volume cannot be told apart count as one with the cache. Nothing for
 // an empty plan: a run with nothing to download has nothing to check.
 std::vector<VolumeNeed> volumeNeeds(

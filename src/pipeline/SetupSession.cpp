@@ -7,7 +7,9 @@
 #include "log/CorvelSetupLogger.h"
 #include "platform/Directories.h"
 #include "platform/FileOps.h"
+#include "platform/FolderHold.h"
 #include "shareddata/CVSharedDataPaths.h"
+#include "shareddata/CVSystemProfile.h"
 #include "types/CVTAVAsset.h"
 
 #include <fcntl.h>
@@ -25,12 +27,22 @@
 namespace fs = std::filesystem;
 
 std::vector<fs::path> SetupLock::lockPaths() {
-    // The applications folder is guarded through the folder that holds it,
-    // locked as a directory: a lock file inside it would create ~/Applications
-    // (and leave a file there) even for a run that is refused before installing.
-    return {cache::downloadsRoot().parent_path() / "setup.lock",
-            CVSharedDataPaths::applicationSupportDirectory() / ".com.corvel.data.setup.lock",
-            CVTAVAsset::applicationsDirectory().parent_path()};
+    // On the real folders: two homes whose folders are links to one shared
+    // folder share its lock. The applications folder is guarded through the
+    // folder that holds it, locked as a directory: a lock file inside it would
+    // create ~/Applications (and leave a file there) even for a run that is
+    // refused before installing.
+    auto real = [](const fs::path& path) {
+        std::error_code error;
+        fs::path resolved = fs::weakly_canonical(path, error);
+        return error ? path : resolved;
+    };
+    // The data folder likewise, through the nearest folder above it that
+    // exists: a link to a shared data folder makes that the shared one.
+    return {real(cache::downloadsRoot().parent_path()) / "setup.lock",
+            real(CVSharedDataPaths::applicationSupportDirectory()) / ".com.corvel.data.setup.lock",
+            real(CVTAVAsset::applicationsDirectory()).parent_path(),
+            nearestExistingFolder(real(CVTAVAsset::llmDataDirectory()).parent_path())};
 }
 
 std::optional<SetupLock> SetupLock::tryAcquire() {
@@ -47,11 +59,8 @@ std::optional<SetupLock> SetupLock::tryAcquire() {
                 ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
         }
         struct stat info {};
-        if (!fd || ::fstat(fd.get(), &info) != 0) {
-            log(LogLevel::warn,
-                "  ⚠ 无法创建安装锁文件: " + path.string() + " — " + std::strerror(errno));
-            continue;
-        }
+        if (!fd || ::fstat(fd.get(), &info) != 0)
+            platform::throwFileError("cannot create the setup lock", path, errno);
         // Folders that coincide share one lock: a second flock of the same file
         // through another descriptor would refuse this very run.
         if (!files.insert({info.st_dev, info.st_ino}).second) continue;
@@ -59,9 +68,7 @@ std::optional<SetupLock> SetupLock::tryAcquire() {
             if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) break;
             if (errno == EINTR) continue;
             if (errno == EWOULDBLOCK) return std::nullopt;
-            log(LogLevel::warn,
-                "  ⚠ 无法锁定安装锁文件: " + path.string() + " — " + std::strerror(errno));
-            break;
+            platform::throwFileError("cannot lock the setup lock", path, errno);
         }
         held.push_back(std::move(fd));
     }
@@ -140,6 +147,9 @@ int removeLeftovers(const std::string& appName, const std::string& bundleIdentif
         // First the user's application: a kill mid-swap may have left it set aside.
         for (const fs::path& staging :
              matchingFolders(applications, CorvelAppInstaller::isStagingFolderName)) {
+            // A live run of another home that shares this folder holds its own.
+            auto hold = platform::tryHoldFolder(staging);
+            if (!hold) continue;
             if (!CorvelAppInstaller::restoreSetAsideBundles(staging, applications, appName)) {
                 log(LogLevel::warn,
                     "  ⚠ 保留含有旧版 app 的 staging 目录（未能放回原处）: " + staging.string());
@@ -153,15 +163,16 @@ int removeLeftovers(const std::string& appName, const std::string& bundleIdentif
               standardizedPath(applications).parent_path()})
             for (const fs::path& folder :
                  matchingFolders(beside, CorvelAssetExtractor::isExtractionFolderName))
-                removed += removeLogged(folder) ? 1 : 0;
+                if (auto hold = platform::tryHoldFolder(folder))
+                    removed += removeLogged(folder) ? 1 : 0;
 
         const fs::path support = CVSharedDataPaths::applicationSupportDirectory();
         for (const fs::path& root : {CVSharedDataPaths::dataRoot(), support / "Corvel",
                                      platform::homeDirectory() / ".corvel-build"})
             removed += removeMergeTemporaries(root);
 
-        removed +=
-            removeWriteTemporaries(CVSharedDataPaths::llmDataDirectory(), "SetupManifest.json");
+        for (const char* written : {"SetupManifest.json", "ManifestSignedAt"})
+            removed += removeWriteTemporaries(CVSharedDataPaths::llmDataDirectory(), written);
         removed += removeWriteTemporaries(platform::dataHome() / "applications",
                                           bundleIdentifier + ".desktop");
         std::error_code error;

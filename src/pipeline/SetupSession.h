@@ -15,9 +15,9 @@
 // ends, however it ends.
 class SetupLock {
   public:
-    // Nothing when another process holds one of the locks. A lock file that
-    // cannot be created is skipped with a warning: that folder is unusable and
-    // the run fails on it soon enough, with its own reason.
+    // Nothing when another process holds one of the locks. Throws a file
+    // error naming the lock that cannot be created or taken: a run without
+    // its lock must not clean up or install.
     static std::optional<SetupLock> tryAcquire();
 
     // The lock files (and the one folder locked as itself), in the order they are taken.
@@ -32,9 +32,11 @@ class SetupLock {
 // application bundle that was set aside when none is in place (logged), then
 // removes unpacking folders beside the data and applications destinations,
 // bundle staging folders, half-copied migration entries and the temporary
-// files of atomic writes (setup record, cache metadata, desktop entry). Only
-// names that one of those layers makes are touched; a staging folder whose
-// set-aside bundle could not be put back is kept. Call it only while holding
-// the SetupLock, so no live run uses what it removes. Never throws; returns
+// files of atomic writes (setup record, signing time, cache metadata, desktop
+// entry). Only
+// names that one of those layers makes are touched; a staging or unpacking
+// folder that a live run holds (another home's run, through a shared folder)
+// is left alone, and a staging folder whose set-aside bundle could not be put
+// back is kept. Call it only while holding the SetupLock. Never throws; returns
 // how many it removed.
 int removeLeftovers(const std::string& appName, const std::string& bundleIdentifier) noexcept;

@@ -8,12 +8,12 @@ void TransferRate::reset() {
     latest_.reset();
 }
 
-void TransferRate::record(Clock::time_point at, std::int64_t delta) {
+void TransferRate::record(Clock::time_point at, std::int64_t delta, ByteOrigin origin) {
     if (delta < 0) {
         reset();
         return;
     }
-    if (delta <= lumpBytes) counted_ += delta;
+    if (origin == ByteOrigin::network) counted_ += delta;
     latest_ = Sample{at, counted_};
     if (samples_.empty() || at - samples_.back().at >= sampleSpacing) samples_.push_back(*latest_);
     // Keep one sample at or before the window's start, so the average always

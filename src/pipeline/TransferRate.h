@@ -1,5 +1,7 @@
 #pragma once
 
+#include "types/ByteOrigin.h"
+
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -15,15 +17,12 @@ class TransferRate {
     // Below this much history a rate says more about the first chunk than the link.
     static constexpr std::chrono::milliseconds minimumSpan{2000};
     static constexpr std::chrono::milliseconds sampleSpacing{100};
-    // A delta this large is a partial file found on disk or a local copy, not
-    // bytes that crossed the network (a network chunk is at most 1 MiB).
-    static constexpr std::int64_t lumpBytes = 4 * 1024 * 1024;
 
     void reset();
 
-    // One progress delta at `at`. A negative one (a download restarted from
-    // zero) starts the average afresh.
-    void record(Clock::time_point at, std::int64_t delta);
+    // One progress delta at `at`; bytes found on disk move no average. A
+    // negative one (a download restarted from zero) starts the average afresh.
+    void record(Clock::time_point at, std::int64_t delta, ByteOrigin origin = ByteOrigin::network);
 
     // Bytes per second over the window; nothing until the history is long enough.
     std::optional<double> bytesPerSecond() const;

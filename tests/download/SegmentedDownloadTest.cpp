@@ -4,6 +4,7 @@
 #include "download/SegmentedTransfer.h"
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
+#include "platform/UniqueFd.h"
 #include "support/FileSizeLimit.h"
 #include "support/ScriptedServer.h"
 #include "support/TempHome.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <mutex>
 #include <thread>
 
@@ -170,7 +172,9 @@ class Segmented : public ::testing::Test {
     Segmented() { server.start(); }
 
     CVTAVAsset asset(const std::string& url, std::int64_t size) const {
-        return {.name = "model-s", .url = *platform::Url::parse(url), .expectedBytes = size};
+        return {.name = "model-s",
+                .url = *platform::Url::parse(url),
+                .expectedBytes = sizeUnknown ? 0 : size};
     }
     CacheSlot slot(const std::string& url) const {
         return cache::makeSlot(*platform::Url::parse(url));
@@ -195,8 +199,9 @@ class Segmented : public ::testing::Test {
         });
         return downloader.download(
             asset(url, size),
-            [this, size](std::int64_t delta) {
+            [this, size](std::int64_t delta, ByteOrigin origin) {
                 if ((sum += delta) < 0 || sum > size) ++outOfBounds;
+                if (origin == ByteOrigin::foundOnDisk) found += delta;
             },
             {}, stop);
     }
@@ -209,7 +214,9 @@ class Segmented : public ::testing::Test {
     fixture::FixtureServer server;
     std::mutex mutex;
     std::vector<seconds> pauses;
+    bool sizeUnknown = false; // the manifest gives no size
     std::atomic<std::int64_t> sum = 0;
+    std::atomic<std::int64_t> found = 0;
     int outOfBounds = 0;
     int outOfOrder = 0;
 };
@@ -241,7 +248,8 @@ TEST_F(Segmented, RangesAssembleTheExactFile) {
 }
 
 // A stop mid-way keeps every written byte on record; the next run asks for
-// exactly the rest, and one connection continues from the first gap.
+// exactly the rest, and one connection continues from the first gap. A
+// claim over a hole (the bytes never reached the disk) shrinks to the data.
 TEST_F(Segmented, AStoppedDownloadResumesRangeByRange) {
     const std::string path = "/big.bin", body = patternBytes(262'144, 3), url = server.url(path);
     server.setFile(path, body);
@@ -254,21 +262,39 @@ TEST_F(Segmented, AStoppedDownloadResumesRangeByRange) {
         ASSERT_TRUE(waitUntil([&] { return sum >= 40'000; }));
         worker.request_stop();
         worker.join();
-        const auto state = SegmentedTransfer::load(slot(url), cache::readMeta(slot(url)));
+        auto state = SegmentedTransfer::load(slot(url), cache::readMeta(slot(url)));
         ASSERT_TRUE(state);
         ASSERT_EQ(state->ranges.size(), 2u);
-        const auto& a = state->ranges[0];
-        const auto& b = state->ranges[1];
+        SegmentRange a = state->ranges[0];
+        SegmentRange b = state->ranges[1];
         EXPECT_EQ(sum, a.done + b.done);
         const std::string written = readFile(SegmentedTransfer::dataPath(slot(url)));
         EXPECT_TRUE(written.substr(0, a.done) == body.substr(0, a.done));
         EXPECT_TRUE(written.substr(b.start, b.done) == body.substr(b.start, b.done));
+        if (connections == 2) {
+            const SegmentRange& longer = a.done >= b.done ? a : b;
+            ASSERT_GE(longer.done, 8192);
+            platform::UniqueFd file(::open(SegmentedTransfer::dataPath(slot(url)).c_str(), O_RDWR));
+            ASSERT_EQ(::fallocate(file.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                  longer.start + 4096, 4096),
+                      0);
+            file.reset();
+            state = SegmentedTransfer::load(slot(url), cache::readMeta(slot(url)));
+            ASSERT_TRUE(state);
+            EXPECT_EQ(state->ranges[&longer == &a ? 0 : 1].done, 4096);
+            a = state->ranges[0];
+            b = state->ranges[1];
+            EXPECT_EQ(logged("分段记录中有"), 1);
+        }
 
         server.clearFault(path);
         server.clearRequests();
         sum = 0;
+        found = 0;
         run(url, std::ssize(body), connections, 131'072);
         EXPECT_TRUE(readFile(slot(url).partURL) == body);
+        // What was on disk is no speed of the link.
+        EXPECT_EQ(found, connections == 2 ? a.done + b.done : a.done);
         std::vector<std::string> rest = {fmt::format("bytes={}- if", a.done)};
         if (connections == 2)
             rest = {fmt::format("bytes={}-{} if", a.done, b.start - 1),
@@ -285,33 +311,64 @@ TEST_F(Segmented, AStoppedDownloadResumesRangeByRange) {
 
 // Answers that cannot be spliced into the file drop every range and fetch
 // the file once more over one connection; a 416 whose probe shows another
-// size ends the download with the ranges gone.
+// size ends the download with the ranges gone. A weak ETag never serves as
+// If-Range: Last-Modified does, or one connection fetches the file.
 TEST_F(Segmented, AnswersThatDoNotFitRestartFromZeroOverOneConnection) {
     const std::string b = patternBytes(1000, 5);
     const std::string whole = reply("200 OK", "ETag: \"v1\"\r\n", b);
+    const std::string date = "Sun, 06 Nov 1994 08:49:37 GMT";
+    auto weak = [&](std::size_t first, std::size_t last, bool dated) {
+        return reply("206 Partial Content",
+                     fmt::format("ETag: W/\"v1\"\r\n{}Content-Range: bytes {}-{}/1000\r\n",
+                                 dated ? "Last-Modified: " + date + "\r\n" : "", first, last),
+                     b.substr(first, last - first + 1));
+    };
     struct Case {
         const char* name;
-        std::string second; // the answer to bytes=500-999
-        const char* reason;
+        std::vector<std::string> replies;
+        const char* reason; // of the fallback; empty: none
+        std::vector<std::string> asked{};
         bool fails = false;
     };
+    const std::vector<std::string> usual = {"bytes=0-499", "bytes=500-999 if \"v1\"", ""};
     const std::vector<Case> cases = {
-        {"200 to a range", whole, "服务器对 Range 请求返回 HTTP 200"},
-        {"bytes not asked for", ranged(b, 400, 899),
+        {"200 to a range", {ranged(b, 0, 499), whole, whole}, "服务器对 Range 请求返回 HTTP 200"},
+        {"bytes not asked for",
+         {ranged(b, 0, 499), ranged(b, 400, 899), whole},
          "Content-Range 与请求不符 (bytes 400-899/1000"},
-        {"longer than asked", ranged(b, 400, 999), "Content-Range 与请求不符 (bytes 400-999/1000"},
-        {"total changed", ranged(patternBytes(1200, 5), 500, 999, "\"v1\""),
+        {"longer than asked",
+         {ranged(b, 0, 499), ranged(b, 400, 999), whole},
+         "Content-Range 与请求不符 (bytes 400-999/1000"},
+        {"total changed",
+         {ranged(b, 0, 499), ranged(patternBytes(1200, 5), 500, 999, "\"v1\""), whole},
          "文件大小已变 (1000 → 1200)"},
-        {"another version", ranged(b, 500, 999, "\"v2\""), "文件版本已变 (ETag \"v2\" ≠ \"v1\")"},
-        {"416, other size", reply("416 Range Not Satisfiable", "", ""), "", true},
+        {"another version",
+         {ranged(b, 0, 499), ranged(b, 500, 999, "\"v2\""), whole},
+         "文件版本已变 (ETag \"v2\" ≠ \"v1\")"},
+        {"compressed",
+         {ranged(b, 0, 499),
+          reply("206 Partial Content",
+                "Content-Encoding: gzip\r\nContent-Range: bytes 500-999/1000\r\n", "zz"),
+          whole},
+         "服务器返回了编码过的内容 (Content-Encoding: gzip)"},
+        {"only a weak ETag",
+         {weak(0, 499, false), whole},
+         "服务器没有给出强 ETag 或 Last-Modified",
+         {"bytes=0-499", ""}},
+        {"a weak ETag and a date",
+         {weak(0, 499, true), weak(500, 999, true)},
+         "",
+         {"bytes=0-499", "bytes=500-999 if " + date}},
+        {"416, other size",
+         {ranged(b, 0, 499), reply("416 Range Not Satisfiable", "", ""),
+          reply("206 Partial Content", "Content-Range: bytes 0-0/1200\r\n", "x")},
+         "",
+         {"bytes=0-499", "bytes=500-999 if \"v1\"", "bytes=0-0"},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> replies = {ranged(b, 0, 499), c.second};
-        replies.push_back(
-            c.fails ? reply("206 Partial Content", "Content-Range: bytes 0-0/1200\r\n", "x")
-                    : whole);
-        ScriptedServer scripted(replies);
+        ScriptedServer scripted(c.replies);
         const std::string url = scripted.url(fmt::format("/{}.bin", &c - cases.data()));
         sum = 0;
         if (c.fails) {
@@ -319,17 +376,20 @@ TEST_F(Segmented, AnswersThatDoNotFitRestartFromZeroOverOneConnection) {
             EXPECT_EQ(logged("HTTP 416 [model-s] 本地 1000B 与服务器 1200B 不符"), 1);
             EXPECT_FALSE(fs::exists(SegmentedTransfer::dataPath(slot(url))));
         } else {
+            const int fallbacks = logged("分段下载回退");
             run(url, 1000, 2, 500);
             EXPECT_TRUE(readFile(slot(url).partURL) == b);
-            EXPECT_EQ(logged(fmt::format("[WARN]   ⚠ 分段下载回退 [model-s] {}", c.reason)), 1);
+            EXPECT_EQ(logged("分段下载回退") - fallbacks, *c.reason ? 1 : 0);
+            if (*c.reason) {
+                EXPECT_EQ(logged(fmt::format("[WARN]   ⚠ 分段下载回退 [model-s] {}", c.reason)), 1);
+            }
         }
         std::vector<std::string> asked;
         for (const auto& head : scripted.requests())
             asked.push_back(headerOf(head, "Range") + (headerOf(head, "If-Range").empty()
                                                            ? ""
                                                            : " if " + headerOf(head, "If-Range")));
-        EXPECT_EQ(asked, (std::vector<std::string>{"bytes=0-499", "bytes=500-999 if \"v1\"",
-                                                   c.fails ? "bytes=0-0" : ""}));
+        EXPECT_EQ(asked, c.asked.empty() ? usual : c.asked);
         EXPECT_EQ(sum, c.fails ? 0 : 1000);
     }
     EXPECT_EQ(outOfBounds, 0);
@@ -392,25 +452,30 @@ TEST_F(Segmented, ARangeRetriesAloneAndASlowRangeIsTakenOver) {
 }
 
 // Two downloads side by side never hold more connections than the budget,
-// counted where the server answers them.
+// counted where the server answers them, also when they share one.
 TEST_F(Segmented, TwoDownloadsShareTheConnectionBudget) {
-    auto budget = std::make_shared<ConnectionBudget>(3);
     const std::string a = patternBytes(262'144, 11), b = patternBytes(262'144, 12);
     server.setFile("/a.bin", a);
     server.setFile("/b.bin", b);
     for (const char* path : {"/a.bin", "/b.bin"})
         server.setFault(path, {.throttleBytesPerSecond = 400'000});
-    server.resetPeakConcurrentRequests();
-    {
-        std::jthread other(
-            [&] { run(server.url("/b.bin"), std::ssize(b), 3, 65'536, {}, budget); });
-        run(server.url("/a.bin"), std::ssize(a), 3, 65'536, {}, budget);
+    for (std::size_t capacity : {3, 1}) {
+        SCOPED_TRACE(capacity);
+        for (const char* path : {"/a.bin", "/b.bin"})
+            cache::purgeSlot(*platform::Url::parse(server.url(path)));
+        auto budget = std::make_shared<ConnectionBudget>(capacity);
+        server.resetPeakConcurrentRequests();
+        {
+            std::jthread other(
+                [&] { run(server.url("/b.bin"), std::ssize(b), 3, 65'536, {}, budget); });
+            run(server.url("/a.bin"), std::ssize(a), 3, 65'536, {}, budget);
+        }
+        EXPECT_TRUE(readFile(slot(server.url("/a.bin")).partURL) == a);
+        EXPECT_TRUE(readFile(slot(server.url("/b.bin")).partURL) == b);
+        EXPECT_LE(server.peakConcurrentRequests(), capacity);
+        EXPECT_GE(server.peakConcurrentRequests(), std::min<std::size_t>(capacity, 2));
+        EXPECT_LE(budget->peak(), capacity);
     }
-    EXPECT_TRUE(readFile(slot(server.url("/a.bin")).partURL) == a);
-    EXPECT_TRUE(readFile(slot(server.url("/b.bin")).partURL) == b);
-    EXPECT_LE(server.peakConcurrentRequests(), 3u);
-    EXPECT_GE(server.peakConcurrentRequests(), 2u);
-    EXPECT_LE(budget->peak(), 3u);
 }
 
 // One connection: exactly the single request of a download as it always was.
@@ -421,6 +486,51 @@ TEST_F(Segmented, OneConnectionSendsTheUsualRequest) {
     EXPECT_TRUE(readFile(slot(url).partURL) == body);
     EXPECT_EQ(rangesAsked(server.requests(path)), std::vector<std::string>{""});
     EXPECT_EQ(logged("分段下载"), 0);
+}
+
+// A slot whose record cannot be trusted or read (a validator that is empty
+// or holds a line break, a directory where a file belongs) is started over,
+// with what was reported of it taken back, also when the size is unknown.
+TEST_F(Segmented, ADamagedSlotStartsOver) {
+    const std::string path = "/d.bin", body = patternBytes(300'000, 6), url = server.url(path);
+    server.setFile(path, body);
+    const std::string record =
+        SegmentTable::encode(300'000, {{0, 150'000, 100'000}, {150'000, 300'000, 0}});
+    struct Case {
+        const char* name;
+        const char* etag;
+        const char* directory;        // in place of this file of the slot
+        std::int64_t total = 300'000; // in meta.json
+    };
+    sizeUnknown = true;
+    for (const Case& c : std::vector<Case>{{"empty validator", "", nullptr},
+                                           {"line break", "\"v\"\r\nX: y", nullptr},
+                                           {"record a directory", nullptr, "segments.json"},
+                                           {"data a directory", nullptr, "payload.segmented"},
+                                           {"another total", "\"v\"", nullptr, 300'001}}) {
+        SCOPED_TRACE(c.name);
+        const CacheSlot s = slot(url);
+        cache::writeMeta(
+            CacheMeta{c.etag ? std::optional<std::string>(c.etag) : std::nullopt,
+                      c.etag ? std::nullopt
+                             : std::optional<std::string>("Sun, 06 Nov 1994 08:49:37 GMT"),
+                      c.total, url},
+            s);
+        writeFile(SegmentedTransfer::statePath(s), record);
+        writeFile(SegmentedTransfer::dataPath(s), body.substr(0, 100'000));
+        if (c.directory) {
+            fs::remove(s.directory / c.directory);
+            fs::create_directories(s.directory / c.directory / "inside");
+        }
+        sum = 0;
+        found = 0;
+        EXPECT_EQ(run(url, std::ssize(body), 4, 65'536), s.partURL);
+        EXPECT_TRUE(readFile(s.partURL) == body);
+        EXPECT_EQ(sum, std::ssize(body));
+        EXPECT_EQ(found, 0); // nothing of the record was trusted
+        cache::purgeSlot(*platform::Url::parse(url));
+    }
+    EXPECT_EQ(outOfBounds, 0);
 }
 
 // A full disk ends the download with the file system's own error; what the

@@ -36,6 +36,12 @@ int terminalColumns(const std::string& text) {
 }
 
 TEST(ProgressText, TheBarNeverFillsTheTerminalLineEvenWithChineseText) {
+    // Only a terminal that takes escape sequences gets the bar.
+    EXPECT_TRUE(ProgressText::drawsBar(true, "xterm-256color"));
+    for (const char* term : {"dumb", "", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(ProgressText::drawsBar(true, term)) << (term ? term : "unset");
+    EXPECT_FALSE(ProgressText::drawsBar(false, "xterm"));
+
     VM::Downloading downloading{0.42, "3 assets", 0, 0};
     downloading.transfer = {1'234'567'890, 3'400'000'000, 18'500'000, 7265};
     const std::vector<VM::State> states{

@@ -6,6 +6,8 @@
 #include "download/SegmentTable.h"
 #include "download/SegmentedTransfer.h"
 #include "install/InstallTestSupport.h"
+#include "pipeline/CorvelDownloadViewModel.h"
+#include "platform/Directories.h"
 #include "platform/FileOps.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
@@ -413,7 +415,7 @@ TEST_F(SetupCli, ASecondSetupWhileOneRunsTouchesNothing) {
     EXPECT_EQ(first.finish().exitCode, 130);
 }
 
-TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
+TEST_F(SetupCli, LeftoversOfAKilledRunAndWeekOldDownloadsAreRemovedAndNothingElse) {
     const std::string id = "0123ABCD-4567-89EF-0123-456789ABCDEF";
     fs::path dataRoot = CVSharedDataPaths::dataRoot();
     std::vector<fs::path> leftovers{dataRoot / ("corvel-extract-" + id),
@@ -426,9 +428,21 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAreRemovedAndNothingElse) {
         writeFile(path / "partial.bin", "half");
     for (const auto& path : strangers)
         writeFile(path / "keep.txt", "mine");
+    // Downloads of files no longer listed go once untouched for a week.
+    auto oldSlot = [](const std::string& url, std::chrono::hours age) {
+        fs::path slot = cache::makeSlot(*platform::Url::parse(url)).directory;
+        writeFile(slot / "payload.part", "partial");
+        for (const fs::path& path : {slot / "payload.part", slot})
+            fs::last_write_time(path, fs::file_time_type::clock::now() - age);
+        return slot;
+    };
+    const fs::path recent = oldSlot("http://127.0.0.1:1/recent.zip", std::chrono::hours(36));
+    const fs::path stale = oldSlot("http://127.0.0.1:1/stale.zip", std::chrono::hours(8 * 24));
 
     Outcome outcome = run();
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_TRUE(fs::exists(recent));
+    EXPECT_FALSE(fs::exists(stale));
     for (const auto& path : leftovers)
         EXPECT_FALSE(fs::exists(path)) << path;
     for (const auto& path : strangers)
@@ -529,9 +543,10 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
           Row{{"--help"},
               0,
-              {"--manifest-url", "--quiet", "--verbose", "--connections", "--limit-rate"}},
+              {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections",
+               "--limit-rate"}},
           Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
-          Row{{"--connections", "0"}, 2}, Row{{"--connections", "x"}, 2},
+          Row{{"--connections", "0"}, 2}, Row{{"--connections", "0x10"}, 2},
           Row{{"--limit-rate", "abc"}, 2, {}, {"--limit-rate", "'abc'"}},
           Row{{"--limit-rate", "0"}, 2, {}, {"'0'"}}, Row{{"--limit-rate=-2M"}, 2, {}, {"'-2M'"}},
           Row{{"--limit-rate", "3X"}, 2, {}, {"'3X'"}},
@@ -543,7 +558,26 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
         expectContains(outcome.out, row.output);
         expectContains(outcome.err, row.errors);
     }
+    // The window reads its options before it opens: the same mistakes, the same code.
+    const bool window = fs::exists(platform::executablePath().parent_path() / "corvel-setup");
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--bogus"}, {"--connections", "65"}, {"--connections", "0x10"}, {"--manifest-url"}}) {
+        if (!window) break;
+        Outcome outcome = CliProcess(home.path(), arguments, "corvel-setup").finish();
+        EXPECT_EQ(outcome.exitCode, 2) << arguments.back() << outcome.err;
+    }
     EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
+    for (const auto& [text, count] :
+         std::vector<std::pair<std::string, std::optional<int>>>{{"8", 8},
+                                                                 {"010", 10},
+                                                                 {"08", 8},
+                                                                 {"64", 64},
+                                                                 {"65", {}},
+                                                                 {"0x10", {}},
+                                                                 {"+8", {}},
+                                                                 {" 8", {}},
+                                                                 {"", {}}})
+        EXPECT_EQ(parseConnectionCount(text), count) << text;
 }
 
 } // namespace

@@ -3,10 +3,13 @@
 
 #include "FixtureServer.h"
 #include "install/InstallTestSupport.h"
+#include "manifest/ManifestSignature.h"
 #include "record/AcceptedManifestTime.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "support/CliProcess.h"
 #include "support/Minisign.h"
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
@@ -139,6 +142,36 @@ TEST_F(SignedSetup, WithAKeyAMissingSignatureChangesNothingWithoutOneTheRunWarns
     EXPECT_FALSE(fs::exists(AcceptedManifestTime::path()));
 }
 
+TEST_F(SignedSetup, OfflineFromAFolderWithTheOriginClosedIsCheckedLikeTheOrigin) {
+    publish(1700000100);
+    // The release copied to a disk, laid out like the host.
+    const fs::path disk = home.path() / "disk";
+    fs::create_directories(disk / "files");
+    for (const char* name : {"manifest.json", "manifest.json.minisig"})
+        fs::copy_file(home.path() / "release" / name, disk / name);
+    writeFile(disk / "files/Corvel.zip", appArchive);
+    const std::string mirror = server.baseUrl() + "/=file://" + disk.string() + "/";
+    const std::vector<std::string> arguments{
+        "--no-launch",    "--manifest-url", server.url("/manifest.json"), "--mirror", mirror,
+        "--manifest-key", key.publicKey()};
+    server.stop();
+
+    // A damaged copy is caught by the manifest's digest, as a download would be.
+    writeFile(disk / "files/voice.bin", patternBytes(50000, 8));
+    Outcome damaged = runCli(home.path(), arguments);
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_EQ(damaged.lastErrLine(), "voice 校验失败，文件可能已损坏");
+
+    writeFile(disk / "files/voice.bin", patternBytes(50000, 7));
+    Outcome offline = runCli(home.path(), arguments);
+    ASSERT_EQ(offline.exitCode, 0) << offline.err;
+    expectContains(offline.err, {"▶ 拉取清单: file://" + disk.string() + "/manifest.json",
+                                 "✔ 清单签名有效: 公钥 " + key.keyId(), "▶ 本地源 [voice] "});
+    EXPECT_EQ(readFile(CVSharedDataPaths::llmDataDirectory() / "voice.bin"),
+              patternBytes(50000, 7));
+    EXPECT_TRUE(fs::exists(home.path() / "Applications/Corvel.app/AppRun"));
+}
+
 TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue) {
     TempHome home;
     for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
@@ -146,6 +179,9 @@ TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue
              {"--manifest-url", "http://"},
              {"--manifest-url", "127.0.0.1:18083/x"},
              {"--manifest-url", "   "},
+             {"--mirror", "https://cdn.example.com/"},
+             {"--mirror", "=https://mirror.example/"},
+             {"--mirror", "https://cdn.example.com/=media/usb"},
              {"--manifest-key", "RWnot-a-key"},
              {"--manifest-key", (home.path() / "missing.pub").string()}}) {
         Outcome outcome = runCli(home.path(), {option, value});
@@ -154,6 +190,45 @@ TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue
         EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
     }
     EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
+}
+
+// The publisher's script, with the manifest kept inside the release folder.
+TEST(PublishManifest, AManifestAmongTheFilesIsNoModelAndAFailedSigningReplacesNothing) {
+    TempHome home;
+    MinisignKey key(home.path() / "keys");
+    const fs::path release = home.path() / "release", output = release / "manifest.json";
+    writeFile(release / "Corvel.zip", "app");
+    writeFile(release / "voice.bin", "voice");
+    auto publish = [&](const fs::path& secret) {
+        return std::system(
+            fmt::format("umask 022 && /usr/bin/python3 '{}/scripts/publish-manifest' "
+                        "--assets '{}' --base-url http://127.0.0.1/r --app "
+                        "Corvel.zip --output '{}' --sign '{}' >/dev/null 2>&1",
+                        CORVEL_SOURCE_DIR, release.string(), output.string(), secret.string())
+                .c_str());
+    };
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_EQ(publish(key.secretKeyFile()), 0) << round;
+        auto models = nlohmann::json::parse(readFile(output))["data"]["models"];
+        ASSERT_EQ(models.size(), 1u) << models.dump();
+        EXPECT_EQ(models[0]["file_name"], "voice.bin");
+        // Served by a web server that is not its owner.
+        EXPECT_EQ(fs::status(output).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                        fs::perms::group_read |
+                                                        fs::perms::others_read);
+        EXPECT_NO_THROW(
+            ManifestSignature::verify(readFile(output), readFile(output.string() + ".minisig"),
+                                      {*ManifestSignature::parsePublicKey(key.publicKey())}));
+    }
+    const std::string manifest = readFile(output),
+                      signature = readFile(output.string() + ".minisig");
+    writeFile(release / "voice.bin", "voice, second release");
+    EXPECT_NE(publish(home.path() / "no-such.key"), 0);
+    EXPECT_EQ(readFile(output), manifest);
+    EXPECT_EQ(readFile(output.string() + ".minisig"), signature);
+    for (const auto& entry : fs::directory_iterator(release))
+        EXPECT_FALSE(entry.path().filename().string().starts_with(".manifest.json"))
+            << entry.path();
 }
 
 TEST_F(SignedSetup, AServerPageQuotedInTheReasonStaysOnTheLastLine) {

@@ -32,19 +32,35 @@ class AppInstall : public ::testing::Test {
         return CorvelAppInstaller::installAppBundle(archive, destination, appName, "com.tavrin.app",
                                                     "Corvel", stop);
     }
-    // A copy of the old bundle that runs `onTerm` on SIGTERM ("": ignores it), once it is
-    // ready; it writes its PID to `ready`.
+    AppInstall() { EXPECT_EQ(::pipe2(idle, O_CLOEXEC), 0); }
+    ~AppInstall() override {
+        ::close(idle[0]);
+        ::close(idle[1]);
+    }
+
+    // A script that waits without starting a process: a forked child, before
+    // its exec, would be one more running copy of the bundle. It reads the
+    // pipe `idle` (its standard input, kept on descriptor 3 for the copies it
+    // starts in the background, whose standard input is /dev/null), which
+    // never delivers, and writes its PID to $1 once its trap is set and its
+    // argv final.
+    void writeIdleScript(const fs::path& appRun, const std::string& onTerm = "") {
+        writeFile(appRun, "#!/bin/bash\ntrap \"" + onTerm +
+                              "\" TERM\n{ : <&3; } 2>/dev/null || exec 3<&0\necho $$ > \"$1\"\n"
+                              "while :; do read -t 0.2 -u 3 _; done\n");
+        fs::permissions(appRun, fs::perms::owner_all);
+    }
+    // A copy of the old bundle that runs $2 on SIGTERM ("": ignores it), once ready.
     pid_t startOldCopy(const std::string& onTerm, const std::string& ready) {
         fs::path appRun = applications / "Corvel.app" / "AppRun";
-        if (!fs::exists(appRun)) {
-            writeFile(appRun, "#!/bin/sh\ntrap \"$2\" TERM\necho $$ > \"$1\"\n"
-                              "while :; do sleep 0.05; done\n");
-            fs::permissions(appRun, fs::perms::owner_all);
-        }
-        pid_t pid = platform::spawnProcess({appRun, {(home.path() / ready).string(), onTerm}});
-        EXPECT_TRUE(waitUntil([&] { return fs::exists(home.path() / ready); }));
+        if (!fs::exists(appRun)) writeIdleScript(appRun, "$2");
+        pid_t pid =
+            platform::spawnProcess({appRun, {(home.path() / ready).string(), onTerm}, idle[0]});
+        EXPECT_TRUE(waitUntil([&] { return !readFile(home.path() / ready).empty(); }));
         return pid;
     }
+
+    int idle[2] = {-1, -1};
 };
 
 } // namespace
@@ -269,19 +285,18 @@ TEST_F(AppInstall, OnlyCopiesAreStoppedAlsoOnesStartedDuringTheWait) {
 }
 
 TEST_F(AppInstall, RunningCopiesAreThoseOfTheBundleAlsoAScriptStartedByARelativePath) {
-    const std::string script = "#!/bin/sh\necho $$ > \"$1\"\nwhile :; do sleep 0.05; done\n";
-    for (const char* bundle : {"Corvel.app", "Corvel.app-old"}) {
-        writeFile(applications / bundle / "AppRun", script);
-        fs::permissions(applications / bundle / "AppRun", fs::perms::owner_all);
-    }
+    for (const char* bundle : {"Corvel.app", "Corvel.app-old"})
+        writeIdleScript(applications / bundle / "AppRun");
     // A sibling that shares the name as a prefix is another program.
-    pid_t sibling = platform::spawnProcess(
-        {applications / "Corvel.app-old" / "AppRun", {(home.path() / "sibling").string()}});
-    // `cd Corvel.app && sh AppRun`: the script is named relative to its folder.
+    pid_t sibling = platform::spawnProcess({applications / "Corvel.app-old" / "AppRun",
+                                            {(home.path() / "sibling").string()},
+                                            idle[0]});
+    // `cd Corvel.app && bash AppRun`: the script is named relative to its folder.
     pid_t relative = platform::spawnProcess(
         {"/bin/sh",
-         {"-c", "cd \"$0\" && exec sh AppRun \"$1\"", (applications / "Corvel.app").string(),
-          (home.path() / "relative").string()}});
+         {"-c", "cd \"$0\" && exec bash AppRun \"$1\"", (applications / "Corvel.app").string(),
+          (home.path() / "relative").string()},
+         idle[0]});
     ASSERT_TRUE(waitUntil([&] {
         return !readFile(home.path() / "sibling").empty() &&
                !readFile(home.path() / "relative").empty();

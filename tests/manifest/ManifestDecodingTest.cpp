@@ -60,6 +60,17 @@ TEST(ManifestDecoding, ReadsFieldsAndIgnoresUnknownDuplicateAndDeepKeys) {
     EXPECT_EQ(response.data.models[0].size, INT64_MIN);
     EXPECT_FALSE(response.data.models[1].size);
     EXPECT_EQ(response.data.models[1].fileName, "g");
+
+    // Mirrors: only a local manifest may name local files.
+    const std::string mirrored = document(
+        R"({"download_url":"u","mirrors":["https://m.invalid/a.zip","file:///srv/a.zip"]})",
+        R"([{"model_name":"m","download_url":"u","file_name":"f","mirrors":null}])");
+    response = manifest::decodeManifest(mirrored, false);
+    EXPECT_EQ(response.data.app.mirrors,
+              (std::vector<std::string>{"https://m.invalid/a.zip", "file:///srv/a.zip"}));
+    EXPECT_TRUE(response.data.models[0].mirrors.empty());
+    EXPECT_NE(decodeError(mirrored).find("data.app.mirrors[1]: 远程清单不能引用本地文件"),
+              std::string::npos);
 }
 
 TEST(ManifestDecoding, BrokenDocumentsFailWithReasonAndSnippet) {
@@ -68,9 +79,13 @@ TEST(ManifestDecoding, BrokenDocumentsFailWithReasonAndSnippet) {
     EXPECT_TRUE(message.starts_with("JSON 解析失败: ")) << message;
     EXPECT_NE(message.find("data.models"), std::string::npos) << message;
     EXPECT_TRUE(message.ends_with(" — 响应片段: " + noModels)) << message;
-    EXPECT_NE(decodeError(document(R"({"download_url":"u","file_size":"12"})"))
-                  .find("data.app.file_size"),
-              std::string::npos);
+    for (const auto& [app, named] : std::vector<std::pair<std::string, std::string>>{
+             {R"({"download_url":"u","file_size":"12"})", "data.app.file_size"},
+             {R"({"download_url":"u","mirrors":"https://m.invalid/a"})", "data.app.mirrors"},
+             {R"({"download_url":"u","mirrors":["https://m.invalid/a",1]})", "data.app.mirrors[1]"},
+             {R"({"download_url":"u","mirrors":["/relative/a.zip"]})", "data.app.mirrors[0]"}}) {
+        EXPECT_NE(decodeError(document(app)).find(named), std::string::npos) << app;
+    }
 
     for (const std::string& bad :
          {document(R"({"download_url":null})"), document(plainApp, "null"),
@@ -141,9 +156,16 @@ TEST(AssetResolution, AssetsFromManifestFields) {
     }
 
     // An empty model name falls back to the file name; the format comes from the path.
-    auto model = manifest::makeModelAsset(
-        {"", "https://h.invalid/d/MODEL.TAR.GZ?sig=a/b.zip", "model.tar.gz", 0}, 0);
+    auto model = manifest::makeModelAsset({"",
+                                           "https://h.invalid/d/MODEL.TAR.GZ?sig=a/b.zip",
+                                           "model.tar.gz",
+                                           0,
+                                           {},
+                                           {"https://m.invalid/d/model.tar.gz"}},
+                                          0);
     EXPECT_EQ(model.name, "model.tar.gz");
+    EXPECT_EQ(model.mirrors,
+              (std::vector{*platform::Url::parse("https://m.invalid/d/model.tar.gz")}));
     EXPECT_EQ(model.format, CVTAVAsset::Format::tarGz);
     EXPECT_EQ(model.destination, CVTAVAsset::llmDataDirectory());
     EXPECT_FALSE(model.zsyncUrl);

@@ -3,6 +3,7 @@
 
 #include "FixtureServer.h"
 #include "manifest/CorvelRemoteManifest.h"
+#include "sources/MirrorRules.h"
 #include "support/Minisign.h"
 #include "support/TempHome.h"
 #include "types/CorvelInstallError.h"
@@ -39,7 +40,8 @@ class SignedFetch : public ::testing::Test {
     void publish(const std::string& comment) {
         testsupport::writeFile(home.path() / "m.json", body);
         server.setFile("/api/m.json", body);
-        server.setFile("/api/m.json.minisig", key.sign(home.path() / "m.json", {"-t", comment}));
+        signature = key.sign(home.path() / "m.json", {"-t", comment});
+        server.setFile("/api/m.json.minisig", signature);
     }
     void publish(std::int64_t timestamp) {
         publish(fmt::format("timestamp:{}\tfile:m.json\thashed", timestamp));
@@ -71,6 +73,7 @@ class SignedFetch : public ::testing::Test {
     MinisignKey key{home.path() / "key"};
     fixture::FixtureServer server;
     std::string body;
+    std::string signature;
 };
 
 } // namespace
@@ -157,4 +160,60 @@ TEST_F(SignedFetch, AnOlderSigningTimeThanTheNewestAcceptedIsARollback) {
     std::size_t logBefore = logText().size();
     EXPECT_EQ(manifest::fetchAssets(trust(1700000001)).signedAt, std::nullopt);
     expectContains(logText().substr(logBefore), {"[WARN]   ⚠ 清单签名不含时间戳，无法识别回滚\n"});
+}
+
+TEST_F(SignedFetch, PlacesAreTriedInOrderRewrittenFirstAndTheFirstThatPassesWins) {
+    // A copy of the release on a disk, laid out like the host.
+    const fs::path disk = home.path() / "disk";
+    fs::create_directories(disk / "api");
+    fs::copy_file(home.path() / "m.json", disk / "api/m.json");
+    testsupport::writeFile(disk / "api/m.json.minisig", signature);
+    server.setFile("/api/tampered.json", body + " ");
+    server.setFile("/api/tampered.json.minisig", signature);
+    const std::string good = server.url("/api/m.json");
+    const std::string tampered = server.url("/api/tampered.json");
+    const std::string toDisk = server.url("/") + "=file://" + disk.string() + "/";
+    const std::string toNowhere = server.url("/api/") + "=http://127.0.0.1:1/api/";
+    struct Row {
+        std::string endpoints;
+        std::vector<std::string> mirrors;
+        std::string outcome; // "accepted" or the start of the refusal
+        std::vector<std::string> fetchedFromServer;
+    };
+    for (const Row& row : std::vector<Row>{
+             {tampered + " " + good, {}, "accepted", {"/api/tampered.json", "/api/m.json"}},
+             {good, {toNowhere}, "accepted", {"/api/m.json"}},
+             {good, {toDisk}, "accepted", {}},
+             {tampered + " http://127.0.0.1:1/m.json",
+              {},
+              "网络错误：全部 2 个清单地址均不可用: [" + tampered + "?v=",
+              {"/api/tampered.json"}},
+         }) {
+        SCOPED_TRACE(row.endpoints);
+        ::setenv("CORVEL_MANIFEST_URL", row.endpoints.c_str(), 1);
+        server.clearRequests();
+        std::string outcome;
+        std::vector<CVTAVAsset> assets;
+        try {
+            auto rules = MirrorRules::resolve(row.mirrors, nullptr);
+            assets = manifest::fetchAssets(trust(), rules).assets;
+            outcome = "accepted";
+        } catch (const std::exception& error) {
+            outcome = error.what();
+        }
+        EXPECT_TRUE(outcome.starts_with(row.outcome)) << outcome;
+        std::vector<std::string> fetched;
+        for (const auto& request : server.requests())
+            if (request.path.starts_with("/api/") && !request.path.ends_with(".minisig"))
+                fetched.push_back(request.path);
+        EXPECT_EQ(fetched, row.fetchedFromServer);
+        if (row.mirrors == std::vector<std::string>{toDisk}) {
+            // The assets come from the disk first, the publisher's host after it.
+            ASSERT_EQ(assets.size(), 1u);
+            EXPECT_EQ(assets[0].fetchSources().front().filePath(), disk / "files/app.zip");
+            EXPECT_EQ(assets[0].fetchSources().back().absoluteString(),
+                      server.url("/files/app.zip"));
+            EXPECT_TRUE(server.requests("/files/app.zip").empty());
+        }
+    }
 }

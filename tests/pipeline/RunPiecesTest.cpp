@@ -149,40 +149,54 @@ TEST_F(ViewModel, StartIsIgnoredWhileRunningAndAStopIsACancellation) {
     EXPECT_LT(rise.overallProgress, 0.9);
 }
 
-// Without the paced rise the run shows its head start at once and goes on;
-// a stop that lands while a step installs is logged as a cancellation only.
+// Without the paced rise the run shows its head start at once and goes on.
+// A stop that lands while a step installs is a cancellation only when the
+// step ends as one: a step that fails anyway is reported and logged as failed.
 TEST_F(ViewModel, NoPacedRiseWhenAskedAndAStopDuringInstallationIsOnlyACancellation) {
-    // A sound bundle: only the stop can end its installation.
+    // A sound bundle, which only the stop can end, and then a folder to install
+    // into that fails the step before it looks at the stop.
     fs::path zip = home.path() / "app.zip";
     testarchives::write(zip, CVTAVAsset::Format::zip,
                         {testarchives::directory("Corvel.app/"),
                          testarchives::file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
     serve(readFile(zip), true);
-    std::atomic<int> pauses{0};
-    options.pacedRise = false;
-    options.seams.sleep = [&](std::chrono::milliseconds, std::stop_token stop) {
-        ++pauses;
-        return !stop.stop_requested();
-    };
-    VM viewModel(options);
-    std::vector<double> shown;
-    // Observers run on the run thread, so the stop lands before the step's worker starts.
-    viewModel.addObserver([&](const VM::State& state) {
-        if (auto* d = std::get_if<VM::Downloading>(&state))
-            if (!d->currentAsset.empty()) shown.push_back(d->overallProgress);
-        if (std::holds_alternative<VM::Extracting>(state)) viewModel.cancel();
-    });
-    std::string before = logText();
-    ASSERT_TRUE(viewModel.start());
-    viewModel.wait();
-    std::string log = logText().substr(before.size());
-    EXPECT_EQ(pauses.load(), 0);
-    ASSERT_FALSE(shown.empty());
-    EXPECT_DOUBLE_EQ(shown.front(), 0.9); // the head start covers the whole plan
-    EXPECT_EQ(viewModel.state(), VM::State(VM::Failed{"已取消"}));
-    EXPECT_NE(log.find("[WARN] 任务被取消"), std::string::npos) << log;
-    EXPECT_EQ(log.find("✘"), std::string::npos) << log;
-    EXPECT_EQ(log.find("安装失败"), std::string::npos) << log;
+    for (const bool sound : {true, false}) {
+        SCOPED_TRACE(sound ? "sound" : "broken");
+        if (!sound) {
+            fs::remove_all(home.path() / "Applications");
+            writeFile(home.path() / "Applications", "a file where the folder belongs");
+        }
+        std::atomic<int> pauses{0};
+        options.pacedRise = false;
+        options.seams.sleep = [&](std::chrono::milliseconds, std::stop_token stop) {
+            ++pauses;
+            return !stop.stop_requested();
+        };
+        VM viewModel(options);
+        std::vector<double> shown;
+        // Observers run on the run thread, so the stop lands before the step's worker starts.
+        viewModel.addObserver([&](const VM::State& state) {
+            if (auto* d = std::get_if<VM::Downloading>(&state))
+                if (!d->currentAsset.empty()) shown.push_back(d->overallProgress);
+            if (std::holds_alternative<VM::Extracting>(state)) viewModel.cancel();
+        });
+        std::string before = logText();
+        ASSERT_TRUE(viewModel.start());
+        viewModel.wait();
+        std::string log = logText().substr(before.size());
+        EXPECT_EQ(pauses.load(), 0);
+        ASSERT_FALSE(shown.empty());
+        EXPECT_DOUBLE_EQ(shown.front(), 0.9); // the head start covers the whole plan
+        if (sound) {
+            EXPECT_EQ(viewModel.state(), VM::State(VM::Failed{"已取消"}));
+            EXPECT_NE(log.find("[WARN] 任务被取消"), std::string::npos) << log;
+            EXPECT_EQ(log.find("✘"), std::string::npos) << log;
+            EXPECT_EQ(log.find("安装失败"), std::string::npos) << log;
+        } else {
+            EXPECT_NE(viewModel.state(), VM::State(VM::Failed{"已取消"}));
+            expectContains(log, {"✘ 步骤 1/1 失败 [", "安装失败"});
+        }
+    }
 }
 
 // A transfer that stalls still gets fresh figures: the speed falls instead of

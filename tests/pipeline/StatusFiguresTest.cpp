@@ -53,7 +53,7 @@ TEST(StatusFigures, SpeedIsAMovingAverageAndIgnoresBytesFoundOnDisk) {
     Clock::time_point t{};
     TransferRate rate;
     // A partial file found on disk arrives as one large delta at the start.
-    rate.record(t, 900'000'000);
+    rate.record(t, 900'000'000, ByteOrigin::foundOnDisk);
     EXPECT_FALSE(rate.bytesPerSecond());
     EXPECT_FALSE(rate.secondsLeft(1000));
     for (int i = 1; i <= 20; ++i) // 1 MB every 100 ms for 2 s: 10 MB/s
@@ -77,6 +77,14 @@ TEST(StatusFigures, SpeedIsAMovingAverageAndIgnoresBytesFoundOnDisk) {
     // A restart from zero starts the average afresh.
     rate.record(at + 21s, -5);
     EXPECT_FALSE(rate.bytesPerSecond());
+
+    // Sparse steps of any size that crossed the network, averaged from the
+    // last sample at or before the window's start: 33 MB in 6 s.
+    at += 30s;
+    rate.record(at, 0);
+    rate.record(at + 3s, 3'000'000);
+    rate.record(at + 6s, 30'000'000);
+    EXPECT_NEAR(*rate.bytesPerSecond(), 5'500'000, 1);
 }
 
 TEST(StatusFigures, WordingAndItsTranslation) {

@@ -22,7 +22,8 @@ std::string Outcome::lastErrLine() const {
     return newline == std::string::npos ? text : text.substr(newline + 1);
 }
 
-CliProcess::CliProcess(const std::filesystem::path& home, std::vector<std::string> arguments) {
+CliProcess::CliProcess(const std::filesystem::path& home, std::vector<std::string> arguments,
+                       const std::string& program) {
     static int counter = 0;
     std::string stem = "run" + std::to_string(++counter);
     outPath_ = home / (stem + ".out");
@@ -32,7 +33,7 @@ CliProcess::CliProcess(const std::filesystem::path& home, std::vector<std::strin
             ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     };
     platform::UniqueFd out = create(outPath_), err = create(errPath_);
-    pid_ = platform::spawnProcess({platform::executablePath().parent_path() / "corvel-setup-cli",
+    pid_ = platform::spawnProcess({platform::executablePath().parent_path() / program,
                                    std::move(arguments), -1, out.get(), err.get()});
 }
 

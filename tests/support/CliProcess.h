@@ -16,11 +16,13 @@ struct Outcome {
     std::string lastErrLine() const;
 };
 
-// One corvel-setup-cli process (found next to the test program) with its
-// output in files under `home`. Killed if still running when destroyed.
+// One corvel-setup-cli process (or another program found next to the test
+// program) with its output in files under `home`. Killed if still running
+// when destroyed.
 class CliProcess {
   public:
-    explicit CliProcess(const std::filesystem::path& home, std::vector<std::string> arguments);
+    explicit CliProcess(const std::filesystem::path& home, std::vector<std::string> arguments,
+                        const std::string& program = "corvel-setup-cli");
     ~CliProcess();
     CliProcess(const CliProcess&) = delete;
     CliProcess& operator=(const CliProcess&) = delete;

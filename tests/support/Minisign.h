@@ -15,6 +15,7 @@ class MinisignKey {
     // The "RW..." line of the public key file.
     const std::string& publicKey() const { return publicKey_; }
     const std::filesystem::path& publicKeyFile() const { return publicFile_; }
+    const std::filesystem::path& secretKeyFile() const { return secretFile_; }
     // The key id as minisign prints it in the public key file's comment.
     const std::string& keyId() const { return keyId_; }
 

@@ -392,6 +392,52 @@ std::optional<FixtureServer::Resource> FixtureServer::resolve(const std::string&
     return std::nullopt;
 }
 
+// Counted from its arrival until its response is sent (the body holds the
+// count) or its client has closed the connection.
+struct FixtureServer::InFlight {
+    InFlight(FixtureServer* owner, int socket) : server(owner), socket(socket) {}
+    InFlight(const InFlight&) = delete;
+    InFlight& operator=(const InFlight&) = delete;
+    ~InFlight() {
+        std::lock_guard lock(server->mutex_);
+        server->inFlight_.erase(this);
+        if (!ended) --server->concurrentRequests_;
+    }
+    FixtureServer* server;
+    int socket; // -1: not found, never taken for closed
+    bool ended = false;
+};
+
+namespace {
+
+// This server's socket of the connection from this loopback client port.
+int connectionSocket(int serverPort, int clientPort) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
+        int fd = -1;
+        const std::string name = entry.path().filename().string();
+        std::from_chars(name.data(), name.data() + name.size(), fd);
+        sockaddr_in peer{}, own{};
+        socklen_t peerLength = sizeof peer, ownLength = sizeof own;
+        if (fd >= 0 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLength) == 0 &&
+            peer.sin_family == AF_INET && ntohs(peer.sin_port) == clientPort &&
+            ntohs(own.sin_port) == serverPort)
+            return fd;
+    }
+    return -1;
+}
+
+// The client has closed (or reset) its side; a request it is still sending is no close.
+bool peerClosed(int socket) {
+    if (socket < 0) return false;
+    char byte = 0;
+    const ssize_t got = ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+} // namespace
+
 bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) {
     // Taken before the request shows in requests(), so releaseStalls() after
     // seeing it there releases this request's stall too.
@@ -428,22 +474,21 @@ bool FixtureServer::handle(const httplib::Request& req, httplib::Response& res) 
         }
     }
 
-    // Counted from here until the response is sent (the body holds the count).
-    struct InFlight {
-        explicit InFlight(FixtureServer* owner) : server(owner) {}
-        InFlight(const InFlight&) = delete;
-        InFlight& operator=(const InFlight&) = delete;
-        FixtureServer* server;
-        ~InFlight() {
-            std::lock_guard lock(server->mutex_);
-            --server->concurrentRequests_;
-        }
-    };
     std::shared_ptr<InFlight> inFlight;
     if (!head) {
+        const int socket = connectionSocket(port_, req.remote_port);
         std::lock_guard lock(mutex_);
+        // A client that gave up on a response has closed its connection before
+        // it opens the next one: such responses end here, not when a write to
+        // the closed connection fails later.
+        for (InFlight* other : inFlight_)
+            if (!other->ended && peerClosed(other->socket)) {
+                other->ended = true;
+                --concurrentRequests_;
+            }
         peakConcurrentRequests_ = std::max(peakConcurrentRequests_, ++concurrentRequests_);
-        inFlight = std::make_shared<InFlight>(this);
+        inFlight = std::make_shared<InFlight>(this, socket);
+        inFlight_.insert(inFlight.get());
     }
 
     std::optional<std::uint64_t> rangeStart;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,7 +84,8 @@ class FixtureServer {
     void clearRequests();
 
     // The most GET requests answered at once since the last reset; a request
-    // counts until its whole response is sent or its connection is gone.
+    // counts until its whole response is sent or its client has closed the
+    // connection (seen by the time the client's next request arrives).
     std::size_t peakConcurrentRequests() const;
     void resetPeakConcurrentRequests();
 
@@ -95,6 +97,7 @@ class FixtureServer {
         std::chrono::system_clock::time_point modified;
     };
     struct Resource;
+    struct InFlight;
 
     bool handle(const httplib::Request& req, httplib::Response& res);
     std::optional<Resource> resolve(const std::string& path);
@@ -120,6 +123,7 @@ class FixtureServer {
     std::optional<Fault> defaultFault_;
     RequestLog requestLog_;
     std::size_t concurrentRequests_ = 0;
+    std::set<InFlight*> inFlight_;
     std::size_t peakConcurrentRequests_ = 0;
     bool serveRootTemplates_ = false;
 
