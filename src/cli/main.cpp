@@ -192,27 +192,9 @@ int main(int argc, char** argv) {
     CorvelDownloadViewModel::Options options;
     try {
         platform::limitBodyRate(platform::chosenRate(limitRate));
-    } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "corvel-setup-cli: %s\n",
-                     escapeControlCharacters(error.what()).c_str());
-        return exitUsage;
-    }
-    if (!manifestURLs.empty()) {
-        std::string endpoints;
-        for (const std::string& url : manifestURLs) {
-            auto endpoint = CorvelRemoteManifest::parseEndpoint(url);
-            if (!endpoint) {
-                std::fprintf(stderr,
-                             "corvel-setup-cli: --manifest-url: not an absolute http, https or "
-                             "file URL: '%s'\n",
-                             escapeControlCharacters(url).c_str());
-                return exitUsage;
-            }
-            endpoints += (endpoints.empty() ? "" : " ") + endpoint->absoluteString();
-        }
-        ::setenv(CorvelRemoteManifest::endpointVariable, endpoints.c_str(), 1);
-    }
-    try {
+        if (!manifestURLs.empty())
+            ::setenv(CorvelRemoteManifest::endpointVariable,
+                     CorvelRemoteManifest::endpointList(manifestURLs).c_str(), 1);
         options.mirrors =
             MirrorRules::resolve(mirrors, std::getenv(MirrorRules::environmentVariable));
     } catch (const std::invalid_argument& error) {

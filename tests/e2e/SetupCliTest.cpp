@@ -529,32 +529,58 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
         std::vector<std::string> arguments;
         int exitCode;
         std::vector<std::string> output = {};
-        std::vector<std::string> errors = {};
-        const char* limitVariable = nullptr;
+        std::vector<std::string> errors = {}; // a usage error names the value, in one line
+        std::pair<const char*, const char*> variable = {nullptr, nullptr};
     };
+    const std::string missingKey = (home.path() / "missing.pub").string();
     for (const Row& row :
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
           Row{{"--help"},
               0,
               {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections",
                "--limit-rate"}},
-          Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
-          Row{{"--connections", "0"}, 2}, Row{{"--connections", "0x10"}, 2},
+          Row{{"--quiet", "--verbose"}, 2},
+          Row{{"--bogus"}, 2},
+          Row{{"--manifest-url"}, 2},
+          Row{{"--connections", "0"}, 2},
+          Row{{"--connections", "0x10"}, 2},
           Row{{"--limit-rate", "abc"}, 2, {}, {"--limit-rate", "'abc'"}},
-          Row{{"--limit-rate", "0"}, 2, {}, {"'0'"}}, Row{{"--limit-rate=-2M"}, 2, {}, {"'-2M'"}},
+          Row{{"--limit-rate", "0"}, 2, {}, {"'0'"}},
+          Row{{"--limit-rate=-2M"}, 2, {}, {"'-2M'"}},
           Row{{"--limit-rate", "3X"}, 2, {}, {"'3X'"}},
-          Row{{}, 2, {}, {"CORVEL_LIMIT_RATE", "'fast'"}, "fast"}}) {
-        if (row.limitVariable) ::setenv("CORVEL_LIMIT_RATE", row.limitVariable, 1);
+          Row{{}, 2, {}, {"CORVEL_LIMIT_RATE", "'fast'"}, {"CORVEL_LIMIT_RATE", "fast"}},
+          Row{{"--manifest-url", "not a url"}, 2, {}, {"'not a url'"}},
+          Row{{"--manifest-url", "http://"}, 2, {}, {"'http://'"}},
+          Row{{"--manifest-url", "127.0.0.1:18083/x"}, 2, {}, {"'127.0.0.1:18083/x'"}},
+          Row{{"--manifest-url", "   "}, 2, {}, {"'   '"}},
+          Row{{"--mirror", "https://cdn.example.com/"}, 2, {}, {"'https://cdn.example.com/'"}},
+          Row{{"--mirror", "=https://m.example/"}, 2, {}, {"'=https://m.example/'"}},
+          Row{{"--mirror", "https://c/=media/usb"}, 2, {}, {"'https://c/=media/usb'"}},
+          Row{{},
+              2,
+              {},
+              {"CORVEL_MIRRORS", "'https://c/=media'"},
+              {"CORVEL_MIRRORS", "https://c/=media"}},
+          Row{{"--manifest-key", "RWnot-a-key"}, 2, {}, {"RWnot-a-key"}},
+          Row{{"--manifest-key", missingKey}, 2, {}, {missingKey}}}) {
+        if (row.variable.first) ::setenv(row.variable.first, row.variable.second, 1);
         Outcome outcome = CliProcess(home.path(), row.arguments).finish();
-        ::unsetenv("CORVEL_LIMIT_RATE");
+        if (row.variable.first) ::unsetenv(row.variable.first);
         EXPECT_EQ(outcome.exitCode, row.exitCode) << outcome.err;
         expectContains(outcome.out, row.output);
         expectContains(outcome.err, row.errors);
+        if (!row.errors.empty()) {
+            EXPECT_EQ(countOf(outcome.err, "\n"), 1u) << outcome.err;
+        }
     }
     // The window reads its options before it opens: the same mistakes, the same code.
     const bool window = fs::exists(platform::executablePath().parent_path() / "corvel-setup");
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--bogus"}, {"--connections", "65"}, {"--connections", "0x10"}, {"--manifest-url"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--bogus"},
+                                               {"--connections", "65"},
+                                               {"--connections", "0x10"},
+                                               {"--manifest-url"},
+                                               {"--mirror", "https://a/"}}) {
         if (!window) break;
         Outcome outcome = CliProcess(home.path(), arguments, "corvel-setup").finish();
         EXPECT_EQ(outcome.exitCode, 2) << arguments.back() << outcome.err;
