@@ -107,37 +107,21 @@ int main(int argc, char* argv[]) {
             return 2;
         }
     }
+    // The core reads the endpoint from the environment when the run starts.
+    std::vector<std::string> endpoints, mirrorValues;
+    for (const QString& value : parser.values(manifestUrl))
+        endpoints.push_back(value.toLocal8Bit().toStdString());
+    for (const QString& value : parser.values(mirror))
+        mirrorValues.push_back(value.toLocal8Bit().toStdString());
+    std::vector<MirrorRules::Rule> mirrors;
     try {
         platform::limitBodyRate(platform::chosenRate(
             parser.isSet(limitRate)
                 ? std::optional<std::string>(parser.value(limitRate).toLocal8Bit().toStdString())
                 : std::nullopt));
-    } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "corvel-setup: %s\n", escapeControlCharacters(error.what()).c_str());
-        return 2;
-    }
-    // The core reads the endpoint from the environment when the run starts.
-    if (parser.isSet(manifestUrl)) {
-        std::string endpoints;
-        for (const QString& value : parser.values(manifestUrl)) {
-            const std::string text = value.toLocal8Bit().toStdString();
-            auto endpoint = CorvelRemoteManifest::parseEndpoint(text);
-            if (!endpoint) {
-                std::fprintf(stderr,
-                             "corvel-setup: --manifest-url: not an absolute http, https or file "
-                             "URL: '%s'\n",
-                             escapeControlCharacters(text).c_str());
-                return 2;
-            }
-            endpoints += (endpoints.empty() ? "" : " ") + endpoint->absoluteString();
-        }
-        qputenv(CorvelRemoteManifest::endpointVariable, QByteArray::fromStdString(endpoints));
-    }
-    std::vector<std::string> mirrorValues;
-    for (const QString& value : parser.values(mirror))
-        mirrorValues.push_back(value.toLocal8Bit().toStdString());
-    std::vector<MirrorRules::Rule> mirrors;
-    try {
+        if (!endpoints.empty())
+            qputenv(CorvelRemoteManifest::endpointVariable,
+                    QByteArray::fromStdString(CorvelRemoteManifest::endpointList(endpoints)));
         mirrors = MirrorRules::resolve(mirrorValues, std::getenv(MirrorRules::environmentVariable));
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "corvel-setup: %s\n", escapeControlCharacters(error.what()).c_str());

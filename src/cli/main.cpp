@@ -91,6 +91,9 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    // Ctrl+Z and fg: the run pauses before the process stops, and resumes.
+    sigaddset(&stopSignals, SIGTSTP);
+    sigaddset(&stopSignals, SIGCONT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
@@ -202,27 +205,9 @@ int main(int argc, char** argv) {
     CorvelDownloadViewModel::Options options;
     try {
         platform::limitBodyRate(platform::chosenRate(limitRate));
-    } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "corvel-setup-cli: %s\n",
-                     escapeControlCharacters(error.what()).c_str());
-        return exitUsage;
-    }
-    if (!manifestURLs.empty()) {
-        std::string endpoints;
-        for (const std::string& url : manifestURLs) {
-            auto endpoint = CorvelRemoteManifest::parseEndpoint(url);
-            if (!endpoint) {
-                std::fprintf(stderr,
-                             "corvel-setup-cli: --manifest-url: not an absolute http, https or "
-                             "file URL: '%s'\n",
-                             escapeControlCharacters(url).c_str());
-                return exitUsage;
-            }
-            endpoints += (endpoints.empty() ? "" : " ") + endpoint->absoluteString();
-        }
-        ::setenv(CorvelRemoteManifest::endpointVariable, endpoints.c_str(), 1);
-    }
-    try {
+        if (!manifestURLs.empty())
+            ::setenv(CorvelRemoteManifest::endpointVariable,
+                     CorvelRemoteManifest::endpointList(manifestURLs).c_str(), 1);
         options.mirrors =
             MirrorRules::resolve(mirrors, std::getenv(MirrorRules::environmentVariable));
     } catch (const std::invalid_argument& error) {
@@ -277,7 +262,19 @@ int main(int argc, char** argv) {
         QCoreApplication::processEvents();
         if (ended) break;
         int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
-        if (signal == SIGINT || signal == SIGTERM) {
+        if (signal == SIGTSTP) {
+            // Every connection closes before the process stops, so no server
+            // waits on a stalled one; the bar leaves the line to the shell.
+            viewModel.pause();
+            if (!viewModel.waitUntilTransfersEnd(std::chrono::seconds(10)))
+                log(LogLevel::warn, "⚠ 暂停时仍有连接未关闭");
+            display.finish();
+            CorvelSetupLogger::shared().flush();
+            ::kill(::getpid(), SIGSTOP);
+        } else if (signal == SIGCONT) {
+            viewModel.resume();
+            display.show(viewModel.state());
+        } else if (signal == SIGINT || signal == SIGTERM) {
             if (interrupted) {
                 // Asked twice: leave now, without waiting for the run to wind
                 // down (the part files stay resumable). Nothing is torn down

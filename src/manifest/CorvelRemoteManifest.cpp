@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
 #include <system_error>
 
 namespace CorvelRemoteManifest {
@@ -358,6 +359,18 @@ std::optional<platform::Url> parseEndpoint(std::string_view text) {
     auto trimmed = trimWhitespaceAndNewlines(text);
     if (trimmed.empty()) return std::nullopt;
     return platform::Url::parse(trimmed);
+}
+
+std::string endpointList(const std::vector<std::string>& given) {
+    std::string list;
+    for (const std::string& text : given) {
+        auto endpoint = parseEndpoint(text);
+        if (!endpoint)
+            throw std::invalid_argument(
+                "--manifest-url: not an absolute http, https or file URL: '" + text + "'");
+        list += (list.empty() ? "" : " ") + endpoint->absoluteString();
+    }
+    return list;
 }
 
 std::vector<platform::Url> manifestEndpoints() {

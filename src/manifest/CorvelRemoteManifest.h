@@ -91,6 +91,10 @@ DomainError makeManifestError(const std::string& message);
 // file URL; nothing otherwise.
 std::optional<platform::Url> parseEndpoint(std::string_view text);
 
+// Endpoints given on a command line, joined as CORVEL_MANIFEST_URL holds them.
+// Throws std::invalid_argument naming the first that is no endpoint.
+std::string endpointList(const std::vector<std::string>& given);
+
 // The overrides from CORVEL_MANIFEST_URL (blank-separated, each trimmed; those
 // that are no URL left out) or else the default, in order, each with the cache
 // buster "v" = now in Unix milliseconds appended after existing items.

@@ -72,7 +72,15 @@ std::optional<platform::Url> rewrite(const std::vector<Rule>& rules, const platf
             best = &rule;
     }
     if (best == nullptr) return std::nullopt;
-    return platform::Url::parse(best->to + text.substr(best->from.size()));
+    auto rewritten = platform::Url::parse(best->to + text.substr(best->from.size()));
+    if (!rewritten || !rewritten->isFile()) return rewritten;
+    // A remote name with encoded dot segments must not reach outside the
+    // folder the user named.
+    auto folder = platform::Url::parse(best->to)->filePath().lexically_normal();
+    auto file = rewritten->filePath().lexically_normal();
+    auto [end, inside] = std::mismatch(folder.begin(), folder.end(), file.begin(), file.end());
+    if (end != folder.end() && !end->empty()) return std::nullopt;
+    return rewritten;
 }
 
 std::vector<platform::Url> orderSources(const std::vector<Rule>& rules, const platform::Url& url,

@@ -35,7 +35,8 @@ std::vector<Rule> parseList(std::string_view text);
 std::vector<Rule> resolve(const std::vector<std::string>& commandLine, const char* environment);
 
 // The URL under the rule with the longest matching FROM (the first given on a
-// tie); nothing when no rule matches or the rewritten text is no URL.
+// tie); nothing when no rule matches, the rewritten text is no URL, or a file
+// it names lies outside TO's folder.
 std::optional<platform::Url> rewrite(const std::vector<Rule>& rules, const platform::Url& url);
 
 // Where an asset's bytes are fetched from, best first: the rewritten URLs

@@ -305,14 +305,24 @@ TEST_F(SetupCli, ASecondSignalEndsTheProgramAtOnce) {
     EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
 }
 
-TEST_F(SetupCli, QuietLeavesOnlyTheReasonAndTheRecordKeepsTheWholeLog) {
+// Quiet: only the reason on standard error, the whole log in the record.
+TEST_F(SetupCli, ADigestMismatchInstallsNothingAndPurgesTheDownloadQuietlyWithTheLogKept) {
     setManifest(std::string(64, 'A'));
     Outcome failed = run({"--no-launch", "--quiet"});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_EQ(failed.err, "Corvel.app 校验失败，文件可能已损坏\n");
     EXPECT_EQ(failed.out.find("[downloading]"), std::string::npos) << failed.out;
-    EXPECT_NE(CorvelSetupManifest::load().lastSetupLog.value_or("").find("✘ 校验失败 [Corvel.app]"),
-              std::string::npos);
+    expectContains(CorvelSetupManifest::load().lastSetupLog.value_or(""),
+                   {"✘ 校验失败 [Corvel.app] expected=" + std::string(64, 'A') +
+                        " got=" + sha256Hex(appArchive),
+                    "==================== 安装失败 ====================",
+                    "NSError: Error Domain=CorvelInstallError Code=2 "});
+    EXPECT_FALSE(fs::exists(home.path() / "Applications/Corvel.app"));
+    EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
+    EXPECT_TRUE(recordedNames().empty());
+    fs::path slot = slotOf("/files/Corvel.zip");
+    EXPECT_FALSE(fs::exists(slot / "payload.part"));
+    EXPECT_FALSE(fs::exists(slot / "meta.json"));
 
     setManifest(sha256Hex(appArchive));
     Outcome succeeded = run({"--no-launch", "--quiet"});
@@ -320,23 +330,6 @@ TEST_F(SetupCli, QuietLeavesOnlyTheReasonAndTheRecordKeepsTheWholeLog) {
     EXPECT_EQ(succeeded.err, "");
     EXPECT_NE(CorvelSetupManifest::load().lastSetupLog.value_or("").find("安装成功"),
               std::string::npos);
-}
-
-TEST_F(SetupCli, ADigestMismatchInstallsNothingAndPurgesTheDownload) {
-    setManifest(std::string(64, 'A'));
-    Outcome outcome = run();
-    EXPECT_EQ(outcome.exitCode, 1);
-    EXPECT_EQ(outcome.lastErrLine(), "Corvel.app 校验失败，文件可能已损坏");
-    expectContains(outcome.err, {"✘ 校验失败 [Corvel.app] expected=" + std::string(64, 'A') +
-                                     " got=" + sha256Hex(appArchive),
-                                 "==================== 安装失败 ====================",
-                                 "NSError: Error Domain=CorvelInstallError Code=2 "});
-    EXPECT_FALSE(fs::exists(home.path() / "Applications/Corvel.app"));
-    EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
-    EXPECT_TRUE(recordedNames().empty());
-    fs::path slot = slotOf("/files/Corvel.zip");
-    EXPECT_FALSE(fs::exists(slot / "payload.part"));
-    EXPECT_FALSE(fs::exists(slot / "meta.json"));
 }
 
 TEST_F(SetupCli, AFailedInstallationKeepsWhatWasInstalledBeforeIt) {
@@ -449,6 +442,32 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAndWeekOldDownloadsAreRemovedAndNothingEls
     for (const auto& path : strangers)
         EXPECT_EQ(readFile(path / "keep.txt"), "mine") << path;
     EXPECT_EQ(countOf(outcome.err, "🔧 已清理上次中断留下的临时目录"), leftovers.size());
+}
+
+TEST_F(SetupCli, CtrlZPausesWithEveryConnectionClosedAndFgResumesFromTheBytesOnDisk) {
+    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
+    CliProcess cli(home.path(), args());
+    ASSERT_TRUE(waitUntil([&] { return bigPartBytes() >= 1024 * 1024; }, std::chrono::seconds(120)))
+        << cli.errSoFar();
+    cli.signal(SIGTSTP);
+    auto stopped = [&] {
+        const std::string stat = readFile("/proc/" + std::to_string(cli.pid()) + "/stat");
+        return stat.substr(stat.rfind(')') + 2, 1) == "T";
+    };
+    ASSERT_TRUE(waitUntil(stopped, std::chrono::seconds(60))) << cli.errSoFar();
+    ASSERT_TRUE(waitUntil([&] {
+        server.resetPeakConcurrentRequests();
+        return server.peakConcurrentRequests() == 0;
+    })) << "a request is still being answered while paused";
+    const std::int64_t paused = bigPartBytes();
+    cli.signal(SIGCONT);
+    Outcome outcome = cli.finish();
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    expectContains(outcome.err, {"⏸ 已暂停", "▶ 继续"});
+    std::vector<std::string> ranges = rangesAsked("/files/big.bin");
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(paused) + "-");
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
 }
 
 TEST_F(SetupCli, VerifyFindsDamagedMissingChangedAndExtraFilesAndRepairMendsThem) {
@@ -573,33 +592,59 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
         std::vector<std::string> arguments;
         int exitCode;
         std::vector<std::string> output = {};
-        std::vector<std::string> errors = {};
-        const char* limitVariable = nullptr;
+        std::vector<std::string> errors = {}; // a usage error names the value, in one line
+        std::pair<const char*, const char*> variable = {nullptr, nullptr};
     };
+    const std::string missingKey = (home.path() / "missing.pub").string();
     for (const Row& row :
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
           Row{{"--help"},
               0,
               {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections",
                "--limit-rate", "--verify", "--repair"}},
-          Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
-          Row{{"--verify", "--repair"}, 2}, Row{{"--connections", "0"}, 2},
+          Row{{"--quiet", "--verbose"}, 2},
+          Row{{"--bogus"}, 2},
+          Row{{"--manifest-url"}, 2},
+          Row{{"--verify", "--repair"}, 2},
+          Row{{"--connections", "0"}, 2},
           Row{{"--connections", "0x10"}, 2},
           Row{{"--limit-rate", "abc"}, 2, {}, {"--limit-rate", "'abc'"}},
-          Row{{"--limit-rate", "0"}, 2, {}, {"'0'"}}, Row{{"--limit-rate=-2M"}, 2, {}, {"'-2M'"}},
+          Row{{"--limit-rate", "0"}, 2, {}, {"'0'"}},
+          Row{{"--limit-rate=-2M"}, 2, {}, {"'-2M'"}},
           Row{{"--limit-rate", "3X"}, 2, {}, {"'3X'"}},
-          Row{{}, 2, {}, {"CORVEL_LIMIT_RATE", "'fast'"}, "fast"}}) {
-        if (row.limitVariable) ::setenv("CORVEL_LIMIT_RATE", row.limitVariable, 1);
+          Row{{}, 2, {}, {"CORVEL_LIMIT_RATE", "'fast'"}, {"CORVEL_LIMIT_RATE", "fast"}},
+          Row{{"--manifest-url", "not a url"}, 2, {}, {"'not a url'"}},
+          Row{{"--manifest-url", "http://"}, 2, {}, {"'http://'"}},
+          Row{{"--manifest-url", "127.0.0.1:18083/x"}, 2, {}, {"'127.0.0.1:18083/x'"}},
+          Row{{"--manifest-url", "   "}, 2, {}, {"'   '"}},
+          Row{{"--mirror", "https://cdn.example.com/"}, 2, {}, {"'https://cdn.example.com/'"}},
+          Row{{"--mirror", "=https://m.example/"}, 2, {}, {"'=https://m.example/'"}},
+          Row{{"--mirror", "https://c/=media/usb"}, 2, {}, {"'https://c/=media/usb'"}},
+          Row{{},
+              2,
+              {},
+              {"CORVEL_MIRRORS", "'https://c/=media'"},
+              {"CORVEL_MIRRORS", "https://c/=media"}},
+          Row{{"--manifest-key", "RWnot-a-key"}, 2, {}, {"RWnot-a-key"}},
+          Row{{"--manifest-key", missingKey}, 2, {}, {missingKey}}}) {
+        if (row.variable.first) ::setenv(row.variable.first, row.variable.second, 1);
         Outcome outcome = CliProcess(home.path(), row.arguments).finish();
-        ::unsetenv("CORVEL_LIMIT_RATE");
+        if (row.variable.first) ::unsetenv(row.variable.first);
         EXPECT_EQ(outcome.exitCode, row.exitCode) << outcome.err;
         expectContains(outcome.out, row.output);
         expectContains(outcome.err, row.errors);
+        if (!row.errors.empty()) {
+            EXPECT_EQ(countOf(outcome.err, "\n"), 1u) << outcome.err;
+        }
     }
     // The window reads its options before it opens: the same mistakes, the same code.
     const bool window = fs::exists(platform::executablePath().parent_path() / "corvel-setup");
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--bogus"}, {"--connections", "65"}, {"--connections", "0x10"}, {"--manifest-url"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--bogus"},
+                                               {"--connections", "65"},
+                                               {"--connections", "0x10"},
+                                               {"--manifest-url"},
+                                               {"--mirror", "https://a/"}}) {
         if (!window) break;
         Outcome outcome = CliProcess(home.path(), arguments, "corvel-setup").finish();
         EXPECT_EQ(outcome.exitCode, 2) << arguments.back() << outcome.err;

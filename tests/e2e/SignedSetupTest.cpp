@@ -172,26 +172,6 @@ TEST_F(SignedSetup, OfflineFromAFolderWithTheOriginClosedIsCheckedLikeTheOrigin)
     EXPECT_TRUE(fs::exists(home.path() / "Applications/Corvel.app/AppRun"));
 }
 
-TEST(SignedSetupOptions, UnusableManifestUrlsAndKeysAreUsageErrorsNamingTheValue) {
-    TempHome home;
-    for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
-             {"--manifest-url", "not a url"},
-             {"--manifest-url", "http://"},
-             {"--manifest-url", "127.0.0.1:18083/x"},
-             {"--manifest-url", "   "},
-             {"--mirror", "https://cdn.example.com/"},
-             {"--mirror", "=https://mirror.example/"},
-             {"--mirror", "https://cdn.example.com/=media/usb"},
-             {"--manifest-key", "RWnot-a-key"},
-             {"--manifest-key", (home.path() / "missing.pub").string()}}) {
-        Outcome outcome = runCli(home.path(), {option, value});
-        EXPECT_EQ(outcome.exitCode, 2) << option << " " << value;
-        EXPECT_NE(outcome.err.find(value), std::string::npos) << outcome.err;
-        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
-    }
-    EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
-}
-
 // The publisher's script, with the manifest kept inside the release folder.
 TEST(PublishManifest, AManifestAmongTheFilesIsNoModelAndAFailedSigningReplacesNothing) {
     TempHome home;
