@@ -88,7 +88,10 @@ struct Transfer {
     bool primaryBusy = false;
     std::vector<std::jthread> workers;
 
-    std::string url() const { return asset.fetchSources().front().absoluteString(); }
+    std::string url() const {
+        return settings.source.empty() ? asset.fetchSources().front().absoluteString()
+                                       : settings.source;
+    }
     void notify() {
         {
             std::lock_guard lock(mutex);
