@@ -98,20 +98,6 @@ bool isSourceFailure(const std::exception_ptr& error) {
     }
 }
 
-// Nobody answers at that address: seconds later nobody will either, so with
-// another source at hand it is not waited for.
-bool isUnreachable(const std::exception_ptr& error) {
-    try {
-        if (auto carried = transferFailure(error)) std::rethrow_exception(carried);
-    } catch (const TransportError& transport) {
-        return transport.kind() == TransportErrorKind::cannotFindHost ||
-               transport.kind() == TransportErrorKind::cannotConnect ||
-               transport.kind() == TransportErrorKind::dnsFailure;
-    } catch (...) {
-    }
-    return false;
-}
-
 } // namespace
 
 std::filesystem::path
@@ -415,6 +401,7 @@ bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const s
 
     SegmentedTransfer::Settings settings;
     settings.source = source;
+    settings.anotherSource = moreSources_;
     settings.connections = segments_.connections;
     settings.minRange = segments_.minRange;
     settings.budget = &budget;
@@ -477,6 +464,18 @@ std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
     } catch (...) {
     }
     return delay;
+}
+
+bool CorvelResumableDownloader::isUnreachable(const std::exception_ptr& error) {
+    try {
+        if (auto carried = transferFailure(error)) std::rethrow_exception(carried);
+    } catch (const TransportError& transport) {
+        return transport.kind() == TransportErrorKind::cannotFindHost ||
+               transport.kind() == TransportErrorKind::cannotConnect ||
+               transport.kind() == TransportErrorKind::dnsFailure;
+    } catch (...) {
+    }
+    return false;
 }
 
 std::exception_ptr CorvelResumableDownloader::asTransferError(const std::exception_ptr& error) {

@@ -98,6 +98,10 @@ class CorvelResumableDownloader {
     // resolution and TLS handshake failures, HTTP 429, 500, 502, 503 and 504,
     // also when wrapped as network.
     static bool isTransientNetworkError(const std::exception_ptr& error);
+    // Nobody answers at that address (no such host, connection refused):
+    // seconds later nobody will either, so with another source at hand the
+    // download moves on at once instead of retrying.
+    static bool isUnreachable(const std::exception_ptr& error);
     // The pause before attempt + 1: 2, 4, 8 s, or longer when the server said
     // so in Retry-After (up to maxRetryAfter).
     static std::chrono::seconds retryDelay(int attempt, const std::exception_ptr& error);

@@ -266,7 +266,8 @@ void Transfer::fetchRange(std::size_t index) {
             if (stop.stop_requested()) throw platform::CancelledError();
             auto error = CorvelResumableDownloader::asTransferError(std::current_exception());
             if (attempt + 1 >= CorvelResumableDownloader::maxAttempts ||
-                !CorvelResumableDownloader::isTransientNetworkError(error))
+                !CorvelResumableDownloader::isTransientNetworkError(error) ||
+                (settings.anotherSource && CorvelResumableDownloader::isUnreachable(error)))
                 std::rethrow_exception(error);
             auto delay = CorvelResumableDownloader::retryDelay(attempt, error);
             log(LogLevel::warn,

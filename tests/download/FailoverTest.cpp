@@ -1,6 +1,5 @@
 #include "download/CorvelResumableDownloader.h"
 #include "download/SegmentedTransfer.h"
-#include "download/SourcePool.h"
 #include "support/TempHome.h"
 
 #include <FixtureServer.h>
@@ -18,18 +17,6 @@ platform::Url urlOf(const std::string& text) {
 }
 
 } // namespace
-
-TEST(SourcePool, DropsInOrderAndNamesEverySourceWhenNoneIsLeft) {
-    SourcePool pool({urlOf("http://a.example/f"), urlOf("http://b.example/f")});
-    EXPECT_TRUE(pool.hasAlternatives() && pool.hasNext());
-    EXPECT_EQ(pool.drop("m", "HTTP 404"), "  ⚠ 放弃下载源 [m] http://a.example/f: HTTP 404");
-    EXPECT_EQ(pool.current().absoluteString(), "http://b.example/f");
-    EXPECT_FALSE(pool.exhausted() || pool.hasNext());
-    pool.drop("m", "超时");
-    EXPECT_TRUE(pool.exhausted());
-    EXPECT_EQ(pool.failureMessage(),
-              "所有下载源都失败了: http://a.example/f (HTTP 404); http://b.example/f (超时)");
-}
 
 // Source `a` misbehaves, `b` serves the file: `a` is given up with one line
 // and `b` finishes the exact file, from the bytes on disk when a digest will
@@ -179,8 +166,11 @@ TEST_F(Failover, AnInterruptedDownloadContinuesFromAnotherSource) {
                                            {{0, half, half}, {half, 2 * half, 0}});
         }
         const std::size_t mark = logText().size();
+        pauses = 0;
         EXPECT_TRUE(readFile(run({gone, next}, digest, std::ssize(body), connections)) == body);
         EXPECT_EQ(sum, std::ssize(body));
+        // Nobody answers there: no retries before the next source.
+        EXPECT_EQ(pauses, 0);
         EXPECT_EQ(countOf(logText().substr(mark), dropLine(gone)), 1u);
         const auto ranges = asked(b);
         ASSERT_FALSE(ranges.empty());
