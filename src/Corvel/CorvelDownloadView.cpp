@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -62,7 +64,8 @@ CorvelDownloadView::CorvelDownloadView(QList<CarouselImage> images,
                                        std::chrono::milliseconds interval, CorvelClock& clock,
                                        QWidget* parent)
     : QWidget(parent), carousel_(new CorvelCarousel(std::move(images), interval, clock)),
-      bar_(new CorvelProgressBar), percent_(new QLabel), status_(new QLabel) {
+      bar_(new CorvelProgressBar), percent_(new QLabel), status_(new QLabel),
+      pause_(new QPushButton) {
     setAutoFillBackground(true);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, Qt::white);
@@ -88,7 +91,6 @@ CorvelDownloadView::CorvelDownloadView(QList<CarouselImage> images,
     status_->setAccessibleDescription(tr("Status"));
     percent_->setAccessibleDescription(tr("Overall progress"));
     status_->setFixedHeight(statusHeight);
-    status_->setContentsMargins(sideInset, 0, sideInset, 0);
     status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QPalette quiet = status_->palette();
     quiet.setColor(QPalette::WindowText, colorFromHex(u"#8C8A85"));
@@ -99,7 +101,32 @@ CorvelDownloadView::CorvelDownloadView(QList<CarouselImage> images,
     column->setSpacing(0);
     column->addWidget(carousel_, 1);
     column->addWidget(bottom, 0);
-    column->addWidget(status_, 0);
+    // The pause button at the end of the status line, quiet like it.
+    pause_->setFont(CorvelFonts::regular12());
+    pause_->setCursor(Qt::PointingHandCursor);
+    pause_->setFocusPolicy(Qt::StrongFocus);
+    pause_->setFixedHeight(statusHeight - 4);
+    pause_->setStyleSheet(QStringLiteral(
+        "QPushButton { color: #403F3D; background: #F0ECE4; border: 1px solid #E5E2DA;"
+        " border-radius: 9px; padding: 0 10px; }"
+        "QPushButton:focus { border-color: #D9A766; }"
+        "QPushButton:pressed { background: #E5E2DA; }"));
+    connect(pause_, &QPushButton::clicked, this, [this] {
+        if (onPause) onPause(!values_.paused);
+    });
+    // Space anywhere in the window, as media players do.
+    auto* space = new QShortcut(QKeySequence(Qt::Key_Space), this);
+    space->setContext(Qt::WindowShortcut);
+    connect(space, &QShortcut::activated, pause_, [this] {
+        if (pause_->isVisible()) pause_->click();
+    });
+    auto* statusRow = new QHBoxLayout;
+    statusRow->setContentsMargins(sideInset, 0, sideInset, 4);
+    statusRow->setSpacing(barTextSpacing);
+    statusRow->addWidget(status_, 1, Qt::AlignTop);
+    statusRow->addWidget(pause_, 0, Qt::AlignTop);
+    column->addLayout(statusRow, 0);
+    showPauseState();
 
     percent_->setText(percentText(values_.overallProgress));
 }
@@ -111,5 +138,15 @@ void CorvelDownloadView::setValues(const Values& values) {
     const QString text = percentText(values.overallProgress);
     if (percent_->text() != text) percent_->setText(text);
     if (status_->text() != values.status) status_->setText(values.status);
+    showPauseState();
     if (stageChanged) carousel_->startFresh();
+}
+
+void CorvelDownloadView::showPauseState() {
+    pause_->setVisible(values_.stage != Stage::success);
+    const QString text = values_.paused ? tr("Resume") : tr("Pause");
+    if (pause_->text() != text) {
+        pause_->setText(text);
+        pause_->setAccessibleName(text);
+    }
 }

@@ -9,9 +9,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 class CorvelCarousel;
 class QLabel;
+class QPushButton;
 
 // The percentage beside the bar: 100 above 1, 0 below 0, otherwise rounded
 // to the nearest whole percent with halves away from zero.
@@ -54,6 +56,7 @@ class CorvelDownloadView : public QWidget {
         // The line under the bar, worded by the caller: bytes, speed and
         // time left, or the asset being installed.
         QString status = {};
+        bool paused = false;
     };
 
     static constexpr int bottomBarHeight = 48;
@@ -67,6 +70,9 @@ class CorvelDownloadView : public QWidget {
                                 CorvelClock& clock = CorvelClock::system(),
                                 QWidget* parent = nullptr);
 
+    // The pause button or Space: the run should pause, or resume when paused.
+    std::function<void(bool pause)> onPause;
+
     // Progress changes keep the carousel where it is; a change of stage starts
     // it afresh, as a new view would.
     void setValues(const Values& values);
@@ -76,11 +82,15 @@ class CorvelDownloadView : public QWidget {
     CorvelProgressBar* progressBar() const { return bar_; }
     QLabel* percentageLabel() const { return percent_; }
     QLabel* statusLabel() const { return status_; }
+    QPushButton* pauseButton() const { return pause_; }
 
   private:
+    void showPauseState();
+
     Values values_;
     CorvelCarousel* carousel_;
     CorvelProgressBar* bar_;
     QLabel* percent_;
     QLabel* status_;
+    QPushButton* pause_;
 };

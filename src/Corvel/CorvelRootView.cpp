@@ -18,6 +18,7 @@ CorvelRootView::CorvelRootView(Setup setup, QWidget* parent)
     : QWidget(parent), setup_(std::move(setup)), stack_(new QStackedLayout(this)),
       download_(new CorvelDownloadView(setup_.images, setup_.carouselInterval, *setup_.clock)) {
     setMinimumSize(WindowFit::minimumContent.toSize());
+    download_->onPause = setup_.onPause;
     stack_->addWidget(download_);
 }
 
@@ -45,12 +46,22 @@ void CorvelRootView::setState(const State& state) {
     };
     std::visit(Overloaded{
                    [&](const CorvelDownloadViewModel::Downloading& s) {
-                       showProgress({s.overallProgress, QString::fromStdString(s.currentAsset),
-                                     s.currentBytes, s.totalBytes, Stage::downloading});
+                       showProgress({s.overallProgress,
+                                     QString::fromStdString(s.currentAsset),
+                                     s.currentBytes,
+                                     s.totalBytes,
+                                     Stage::downloading,
+                                     {},
+                                     s.paused});
                    },
                    [&](const CorvelDownloadViewModel::Extracting& s) {
-                       showProgress({s.overallProgress, QString::fromStdString(s.currentAsset), 0,
-                                     0, Stage::extracting});
+                       showProgress({s.overallProgress,
+                                     QString::fromStdString(s.currentAsset),
+                                     0,
+                                     0,
+                                     Stage::extracting,
+                                     {},
+                                     s.paused});
                    },
                    [&](const CorvelDownloadViewModel::Success&) {
                        showProgress({1.0, QString(), 0, 0, Stage::success});

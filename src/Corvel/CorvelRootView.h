@@ -23,6 +23,7 @@ class CorvelRootView : public QWidget {
     struct Setup {
         std::function<void()> onRetry;
         std::function<void()> onQuit;
+        std::function<void(bool pause)> onPause;
         QList<CarouselImage> images = bundledCarouselImages();
         std::chrono::milliseconds carouselInterval{3000};
         CorvelClock* clock = &CorvelClock::system();

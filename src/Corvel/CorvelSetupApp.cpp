@@ -32,6 +32,7 @@ CorvelSetupApp::CorvelSetupApp(Options options)
     CorvelRootView::Setup setup;
     setup.onRetry = [this] { retry(); };
     setup.onQuit = [this] { finish(1); };
+    setup.onPause = [this](bool pause) { pause ? viewModel_.pause() : viewModel_.resume(); };
     setup.clock = options_.clock;
     root_ = new CorvelRootView(std::move(setup));
     window_->setContent(root_);

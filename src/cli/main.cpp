@@ -90,6 +90,9 @@ int main(int argc, char** argv) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    // Ctrl+Z and fg: the run pauses before the process stops, and resumes.
+    sigaddset(&stopSignals, SIGTSTP);
+    sigaddset(&stopSignals, SIGCONT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     CLI::App app{"Installs the Corvel application and the model data it needs, without a window.",
@@ -241,7 +244,19 @@ int main(int argc, char** argv) {
         QCoreApplication::processEvents();
         if (ended) break;
         int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
-        if (signal == SIGINT || signal == SIGTERM) {
+        if (signal == SIGTSTP) {
+            // Every connection closes before the process stops, so no server
+            // waits on a stalled one; the bar leaves the line to the shell.
+            viewModel.pause();
+            if (!viewModel.waitUntilTransfersEnd(std::chrono::seconds(10)))
+                log(LogLevel::warn, "⚠ 暂停时仍有连接未关闭");
+            display.finish();
+            CorvelSetupLogger::shared().flush();
+            ::kill(::getpid(), SIGSTOP);
+        } else if (signal == SIGCONT) {
+            viewModel.resume();
+            display.show(viewModel.state());
+        } else if (signal == SIGINT || signal == SIGTERM) {
             if (interrupted) {
                 // Asked twice: leave now, without waiting for the run to wind
                 // down (the part files stay resumable). Nothing is torn down

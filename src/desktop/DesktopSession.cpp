@@ -32,10 +32,14 @@ DesktopSession::DesktopSession(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)) {}
 
 DesktopSession::~DesktopSession() {
-    release();
-    // Each answer may ask the next service, which sets asking_ again.
-    while (inhibit_ == Inhibit::asking && asking_)
+    // An answer still on its way would hold the inhibitor past this object.
+    while (inhibit_ == Inhibit::asking) {
+        releaseWhenAnswered_ = true;
         asking_->waitForFinished();
+        ++questions_;
+        answered();
+    }
+    release();
     for (QDBusPendingCall& call : pending_)
         call.waitForFinished();
 }
@@ -64,69 +68,67 @@ void DesktopSession::show(const CorvelDownloadViewModel::State& state) {
 }
 
 void DesktopSession::acquire() {
-    if (!session().isConnected()) return askLogind();
-    inhibit_ = Inhibit::asking;
-    releaseWhenAnswered_ = false;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.portal.Desktop"),
-        QStringLiteral("/org/freedesktop/portal/desktop"),
-        QStringLiteral("org.freedesktop.portal.Inhibit"), QStringLiteral("Inhibit"));
-    call << QString() << portalSuspendAndIdle << QVariantMap{{QStringLiteral("reason"), reason()}};
-    auto* watcher = new QDBusPendingCallWatcher(session().asyncCall(call, callTimeoutMs), this);
-    asking_ = watcher;
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        QDBusPendingReply<QDBusObjectPath> reply = *watcher;
-        if (reply.isError()) return askScreenSaver();
-        inhibit_ = Inhibit::portal;
-        portalHandle_ = reply.value().path();
-        if (releaseWhenAnswered_) release();
-    });
+    if (!session().isConnected()) return ask(Inhibit::logind);
+    ask(Inhibit::portal);
 }
 
-void DesktopSession::askScreenSaver() {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.ScreenSaver"),
-        QStringLiteral("/org/freedesktop/ScreenSaver"),
-        QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("Inhibit"));
-    call << QCoreApplication::applicationName() << reason();
-    auto* watcher = new QDBusPendingCallWatcher(session().asyncCall(call, callTimeoutMs), this);
-    asking_ = watcher;
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
-        watcher->deleteLater();
-        QDBusPendingReply<uint> reply = *watcher;
-        if (reply.isError()) return askLogind();
-        inhibit_ = Inhibit::screenSaver;
-        screenSaverCookie_ = reply.value();
-        if (releaseWhenAnswered_) release();
-    });
-}
-
-void DesktopSession::askLogind() {
-    QDBusConnection system = QDBusConnection::systemBus();
-    if (!system.isConnected()) {
+void DesktopSession::ask(Inhibit which) {
+    QDBusConnection bus = which == Inhibit::logind ? QDBusConnection::systemBus() : session();
+    if (!bus.isConnected()) {
         inhibit_ = Inhibit::none;
         return;
     }
+    QDBusMessage call;
+    if (which == Inhibit::portal) {
+        call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                                              QStringLiteral("/org/freedesktop/portal/desktop"),
+                                              QStringLiteral("org.freedesktop.portal.Inhibit"),
+                                              QStringLiteral("Inhibit"));
+        call << QString() << portalSuspendAndIdle
+             << QVariantMap{{QStringLiteral("reason"), reason()}};
+    } else if (which == Inhibit::screenSaver) {
+        call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.ScreenSaver"),
+                                              QStringLiteral("/org/freedesktop/ScreenSaver"),
+                                              QStringLiteral("org.freedesktop.ScreenSaver"),
+                                              QStringLiteral("Inhibit"));
+        call << QCoreApplication::applicationName() << reason();
+    } else {
+        call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
+        call << QStringLiteral("sleep:idle") << QCoreApplication::applicationName() << reason()
+             << QStringLiteral("block");
+    }
+    if (inhibit_ == Inhibit::none) releaseWhenAnswered_ = false;
     inhibit_ = Inhibit::asking;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-        QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("Inhibit"));
-    call << QStringLiteral("sleep:idle") << QCoreApplication::applicationName() << reason()
-         << QStringLiteral("block");
-    auto* watcher = new QDBusPendingCallWatcher(system.asyncCall(call, callTimeoutMs), this);
-    asking_ = watcher;
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+    askingFor_ = which;
+    asking_ = bus.asyncCall(call, callTimeoutMs);
+    const int question = ++questions_;
+    auto* watcher = new QDBusPendingCallWatcher(*asking_, this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, question] {
         watcher->deleteLater();
-        QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;
-        if (reply.isError() || releaseWhenAnswered_) {
-            // Dropping the descriptor is logind's release.
-            inhibit_ = Inhibit::none;
-            return;
-        }
-        inhibit_ = Inhibit::logind;
-        logindLock_ = reply.value();
+        if (question == questions_ && inhibit_ == Inhibit::asking) answered();
     });
+}
+
+void DesktopSession::answered() {
+    const QDBusMessage reply = QDBusPendingReply<>(*asking_).reply();
+    const bool failed = reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty();
+    if (failed) {
+        if (askingFor_ == Inhibit::portal) return ask(Inhibit::screenSaver);
+        if (askingFor_ == Inhibit::screenSaver) return ask(Inhibit::logind);
+        inhibit_ = Inhibit::none;
+        return;
+    }
+    inhibit_ = askingFor_;
+    const QVariant value = reply.arguments().first();
+    if (askingFor_ == Inhibit::portal)
+        portalHandle_ = qvariant_cast<QDBusObjectPath>(value).path();
+    else if (askingFor_ == Inhibit::screenSaver)
+        screenSaverCookie_ = value.toUInt();
+    else
+        logindLock_ = qvariant_cast<QDBusUnixFileDescriptor>(value);
+    if (releaseWhenAnswered_) release();
 }
 
 void DesktopSession::release() {

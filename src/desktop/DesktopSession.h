@@ -3,10 +3,8 @@
 #include "pipeline/CorvelDownloadViewModel.h"
 
 #include <QDBusPendingCall>
-#include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 #include <chrono>
@@ -56,21 +54,21 @@ class DesktopSession : public QObject {
     enum class Inhibit { none, asking, portal, screenSaver, logind };
 
     void acquire();
-    void askScreenSaver();
-    void askLogind();
+    void ask(Inhibit which);
+    void answered();
     void updateLauncher(std::optional<double> progress);
     void notifyEnd(bool success, const QString& message);
 
     Options options_;
     Inhibit inhibit_ = Inhibit::none;
     bool releaseWhenAnswered_ = false;
+    Inhibit askingFor_ = Inhibit::none;
+    std::optional<QDBusPendingCall> asking_;
+    int questions_ = 0; // which answer the watchers wait for
     QString portalHandle_;
     uint screenSaverCookie_ = 0;
     QDBusUnixFileDescriptor logindLock_;
     std::optional<std::chrono::steady_clock::time_point> runStarted_;
     int shownPercent_ = -1;
     QList<QDBusPendingCall> pending_;
-    // The inhibitor asked for and not answered yet: awaited on destruction,
-    // so a front-end that goes away mid-run still lets go of it.
-    QPointer<QDBusPendingCallWatcher> asking_;
 };

@@ -1,5 +1,6 @@
 #include "pipeline/PipelineRun.h"
 
+#include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 
 #include <utility>
@@ -57,6 +58,7 @@ bool CorvelDownloadViewModel::start() {
     if (running_) return false;
     if (thread_.joinable()) thread_.join(); // the previous run has published its end
     running_ = true;
+    pause_.resume(); // a new run starts moving, whatever the last one was left at
     thread_ = std::jthread([this](std::stop_token stop) {
         Run run{*this, stop, options_.seams, {}};
         run.execute();
@@ -87,7 +89,18 @@ State CorvelDownloadViewModel::state() const {
     return state_;
 }
 
-void CorvelDownloadViewModel::publish(const State& state) {
+void CorvelDownloadViewModel::publish(const State& given) {
+    State state = given;
+    const bool paused = pause_.paused();
+    if (auto* d = std::get_if<Downloading>(&state)) {
+        d->paused = paused;
+        if (paused) { // nothing moves: no speed, no time left
+            d->transfer.bytesPerSecond.reset();
+            d->transfer.secondsLeft.reset();
+        }
+    } else if (auto* e = std::get_if<Extracting>(&state)) {
+        e->paused = paused;
+    }
     {
         std::lock_guard lock(mutex_);
         state_ = state;
@@ -95,4 +108,17 @@ void CorvelDownloadViewModel::publish(const State& state) {
     // Registered before the run started and never changed while it runs.
     for (const auto& observer : observers_)
         observer(state);
+}
+
+void CorvelDownloadViewModel::pause() {
+    if (!isRunning() || !pause_.pause()) return;
+    log(LogLevel::info,
+        "⏸ 已暂停：断开全部连接，已下载的部分保留在磁盘上");
+    publish(state());
+}
+
+void CorvelDownloadViewModel::resume() {
+    if (!pause_.resume()) return;
+    log(LogLevel::info, "▶ 继续：从磁盘上已有的字节续传");
+    publish(state());
 }

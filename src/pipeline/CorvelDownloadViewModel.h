@@ -13,6 +13,8 @@
 #include <mutex>
 #include <optional>
 #include <stop_token>
+
+#include "pipeline/PauseControl.h"
 #include <string>
 #include <string_view>
 #include <thread>
@@ -42,6 +44,7 @@ class CorvelDownloadViewModel {
         std::int64_t currentBytes = 0;
         std::int64_t totalBytes = 0;
         Transfer transfer = {};
+        bool paused = false; // by the user; nothing moves until resumed
         friend bool operator==(const Downloading&, const Downloading&) = default;
     };
     struct Extracting {
@@ -49,6 +52,7 @@ class CorvelDownloadViewModel {
         std::string currentAsset;
         int stepIndex = 1; // 1-based
         int stepTotal = 1;
+        bool paused = false; // the next asset waits until resumed
         friend bool operator==(const Extracting&, const Extracting&) = default;
     };
     struct Failed {
@@ -111,6 +115,17 @@ class CorvelDownloadViewModel {
     // Asks the run to stop; it ends as cancelled ("已取消") soon after.
     void cancel();
 
+    // Pauses the run: transfers stop and close their connections, an asset
+    // being installed finishes first. Resuming continues every download from
+    // its bytes on disk. The published state says paused meanwhile. Any thread.
+    void pause();
+    void resume();
+    bool isPaused() const { return pause_.paused(); }
+    // Whether every transfer has closed its connection within `bound`.
+    bool waitUntilTransfersEnd(std::chrono::milliseconds bound) const {
+        return pause_.waitUntilIdle(bound);
+    }
+
     // True from start() until the run has published its last state.
     bool isRunning() const;
 
@@ -125,6 +140,7 @@ class CorvelDownloadViewModel {
     void publish(const State& state);
 
     Options options_;
+    PauseControl pause_;
     std::vector<Observer> observers_;
     mutable std::mutex mutex_;
     State state_ = Downloading{};

@@ -205,6 +205,8 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
     }
     log(LogLevel::info, fmt::format("{} 个资源需要解压/安装", n));
     for (std::size_t i = 0; i < n; ++i) {
+        // A pause lets the asset being installed finish and holds the next.
+        if (!owner.pause_.waitWhilePaused(stop)) throw platform::CancelledError();
         platform::throwIfStopped(stop);
         const AssetResult& result = results[i];
         const double span = ProgressAccounting::installShare / static_cast<double>(n);

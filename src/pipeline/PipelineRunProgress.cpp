@@ -44,6 +44,34 @@ std::int64_t fileSize(const fs::path& file) {
     return error ? -1 : static_cast<std::int64_t>(size);
 }
 
+// One attempt at one download, its progress into the mailbox.
+fs::path downloadOnce(const CVTAVAsset& asset, const CorvelResumableDownloader::Segments& segments,
+                      Mailbox& mailbox, std::size_t index, std::int64_t& counted,
+                      std::optional<std::string>& digestOut, std::stop_token stop) {
+    CorvelResumableDownloader downloader;
+    downloader.useSegments(segments);
+    std::optional<StreamingDigest> digest;
+    if (!asset.sha256.empty()) {
+        digest.emplace();
+        downloader.observeChunks(
+            [&digest](std::int64_t offset, const char* data, std::size_t size) {
+                digest->update(offset, data, size);
+            });
+    }
+    fs::path file = downloader.download(
+        asset,
+        [&mailbox, &counted](std::int64_t delta, ByteOrigin origin) {
+            counted += delta;
+            mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, delta, origin));
+        },
+        [&mailbox, index](std::int64_t total) {
+            mailbox.push(DownloadEvent(DownloadEvent::Kind::total, index, total));
+        },
+        stop);
+    if (digest) digestOut = digest->finish(fileSize(file));
+    return file;
+}
+
 } // namespace
 
 void CorvelDownloadViewModel::Run::showInitialProgress(const SetupPlan::Plan& plan) {
@@ -82,37 +110,42 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
     auto startNext = [&] {
         const std::size_t index = next++;
         ++running;
-        workers.emplace_back(
-            [&mailbox, &asset = plan[index], index, segments, token = children.get_token()] {
-                DownloadEvent done(DownloadEvent::Kind::finished, index);
-                try {
-                    CorvelResumableDownloader downloader;
-                    downloader.useSegments(segments);
-                    std::optional<StreamingDigest> digest;
-                    if (!asset.sha256.empty()) {
-                        digest.emplace();
-                        downloader.observeChunks(
-                            [&digest](std::int64_t offset, const char* data, std::size_t size) {
-                                digest->update(offset, data, size);
-                            });
+        workers.emplace_back([&mailbox, &asset = plan[index], index, segments,
+                              token = children.get_token(), &pause = owner.pause_] {
+            DownloadEvent done(DownloadEvent::Kind::finished, index);
+            // Net bytes this worker has counted, taken back when a pause
+            // cuts the transfer short: the next attempt counts the bytes
+            // on disk afresh, as a new run would.
+            std::int64_t counted = 0;
+            try {
+                for (;;) {
+                    if (!pause.waitWhilePaused(token)) throw platform::CancelledError();
+                    std::stop_source attempt;
+                    std::stop_callback onStop(token, [&attempt] { attempt.request_stop(); });
+                    std::stop_callback onPause(pause.transfers(),
+                                               [&attempt] { attempt.request_stop(); });
+                    pause.transferStarted();
+                    struct Ended {
+                        PauseControl& pause;
+                        ~Ended() { pause.transferEnded(); }
+                    } ended{pause};
+                    try {
+                        done.file = downloadOnce(asset, segments, mailbox, index, counted,
+                                                 done.digest, attempt.get_token());
+                        break;
+                    } catch (...) {
+                        if (token.stop_requested() || !pause.paused()) throw;
                     }
-                    done.file = downloader.download(
-                        asset,
-                        [&mailbox](std::int64_t delta, ByteOrigin origin) {
-                            mailbox.push(
-                                DownloadEvent(DownloadEvent::Kind::progress, 0, delta, origin));
-                        },
-                        [&mailbox, index](std::int64_t total) {
-                            mailbox.push(DownloadEvent(DownloadEvent::Kind::total, index, total));
-                        },
-                        token);
-                    if (digest) done.digest = digest->finish(fileSize(done.file));
-                } catch (...) {
-                    // A full disk is the user's to mend; the slot keeps its bytes.
-                    done.error = asDiskFull(std::current_exception(), asset.name);
+                    if (counted != 0)
+                        mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, -counted));
+                    counted = 0;
                 }
-                mailbox.push(std::move(done));
-            });
+            } catch (...) {
+                // A full disk is the user's to mend; the slot keeps its bytes.
+                done.error = asDiskFull(std::current_exception(), asset.name);
+            }
+            mailbox.push(std::move(done));
+        });
     };
 
     // Workers hold references into this frame: they are stopped and joined

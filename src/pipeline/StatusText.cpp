@@ -53,7 +53,15 @@ std::string timeLeft(std::int64_t seconds, const Translate& translate) {
 }
 
 std::string line(const VM::State& state, const Translate& translate) {
-    return std::visit(
+    const bool paused = std::visit(
+        [](const auto& s) {
+            if constexpr (requires { s.paused; })
+                return s.paused;
+            else
+                return false;
+        },
+        state);
+    std::string text = std::visit(
         [&](const auto& s) -> std::string {
             using T = std::decay_t<decltype(s)>;
             if constexpr (std::is_same_v<T, VM::Downloading>) {
@@ -76,6 +84,8 @@ std::string line(const VM::State& state, const Translate& translate) {
             }
         },
         state);
+    if (!paused) return text;
+    return worded(translate, QT_TRANSLATE_NOOP("StatusText", "Paused")) + " · " + text;
 }
 
 } // namespace StatusText

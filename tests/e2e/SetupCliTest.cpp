@@ -304,13 +304,13 @@ TEST_F(SetupCli, ASecondSignalEndsTheProgramAtOnce) {
     EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
 }
 
-TEST_F(SetupCli, ADigestMismatchInstallsNothingPurgesTheDownloadAndQuietShowsOnlyTheReason) {
+// Quiet: only the reason on standard error, the whole log in the record.
+TEST_F(SetupCli, ADigestMismatchInstallsNothingAndPurgesTheDownloadQuietlyWithTheLogKept) {
     setManifest(std::string(64, 'A'));
     Outcome failed = run({"--no-launch", "--quiet"});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_EQ(failed.err, "Corvel.app 校验失败，文件可能已损坏\n");
     EXPECT_EQ(failed.out.find("[downloading]"), std::string::npos) << failed.out;
-    // The record keeps the whole log, quiet or not.
     expectContains(CorvelSetupManifest::load().lastSetupLog.value_or(""),
                    {"✘ 校验失败 [Corvel.app] expected=" + std::string(64, 'A') +
                         " got=" + sha256Hex(appArchive),
@@ -319,8 +319,9 @@ TEST_F(SetupCli, ADigestMismatchInstallsNothingPurgesTheDownloadAndQuietShowsOnl
     EXPECT_FALSE(fs::exists(home.path() / "Applications/Corvel.app"));
     EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
     EXPECT_TRUE(recordedNames().empty());
-    EXPECT_FALSE(fs::exists(slotOf("/files/Corvel.zip") / "payload.part"));
-    EXPECT_FALSE(fs::exists(slotOf("/files/Corvel.zip") / "meta.json"));
+    fs::path slot = slotOf("/files/Corvel.zip");
+    EXPECT_FALSE(fs::exists(slot / "payload.part"));
+    EXPECT_FALSE(fs::exists(slot / "meta.json"));
 
     setManifest(sha256Hex(appArchive));
     Outcome succeeded = run({"--no-launch", "--quiet"});
@@ -440,6 +441,32 @@ TEST_F(SetupCli, LeftoversOfAKilledRunAndWeekOldDownloadsAreRemovedAndNothingEls
     for (const auto& path : strangers)
         EXPECT_EQ(readFile(path / "keep.txt"), "mine") << path;
     EXPECT_EQ(countOf(outcome.err, "🔧 已清理上次中断留下的临时目录"), leftovers.size());
+}
+
+TEST_F(SetupCli, CtrlZPausesWithEveryConnectionClosedAndFgResumesFromTheBytesOnDisk) {
+    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
+    CliProcess cli(home.path(), args());
+    ASSERT_TRUE(waitUntil([&] { return bigPartBytes() >= 1024 * 1024; }, std::chrono::seconds(120)))
+        << cli.errSoFar();
+    cli.signal(SIGTSTP);
+    auto stopped = [&] {
+        const std::string stat = readFile("/proc/" + std::to_string(cli.pid()) + "/stat");
+        return stat.substr(stat.rfind(')') + 2, 1) == "T";
+    };
+    ASSERT_TRUE(waitUntil(stopped, std::chrono::seconds(60))) << cli.errSoFar();
+    ASSERT_TRUE(waitUntil([&] {
+        server.resetPeakConcurrentRequests();
+        return server.peakConcurrentRequests() == 0;
+    })) << "a request is still being answered while paused";
+    const std::int64_t paused = bigPartBytes();
+    cli.signal(SIGCONT);
+    Outcome outcome = cli.finish();
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    expectContains(outcome.err, {"⏸ 已暂停", "▶ 继续"});
+    std::vector<std::string> ranges = rangesAsked("/files/big.bin");
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(paused) + "-");
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
 }
 
 TEST_F(SetupCli, ListAndUninstallTakeAwayOnlyWhatSetupMade) {

@@ -11,6 +11,7 @@
 #include "desktop/Translations.h"
 
 #include <QLabel>
+#include <QPushButton>
 #include <QSignalSpy>
 
 using namespace std::chrono_literals;
@@ -140,6 +141,22 @@ class WindowTest : public QObject {
         root.setState(figures);
         QCOMPARE(root.downloadView()->statusLabel()->text(),
                  QString("1.2 GB / 3.4 GB · 18.5 MB/s · 2 min left"));
+        // The pause button and Space ask for a pause, then for resuming.
+        std::vector<bool> pauses;
+        root.downloadView()->onPause = [&](bool pause) { pauses.push_back(pause); };
+        QCOMPARE(root.downloadView()->pauseButton()->text(), QString("Pause"));
+        QTest::mouseClick(root.downloadView()->pauseButton(), Qt::LeftButton);
+        VM::Downloading paused = figures;
+        paused.paused = true;
+        paused.transfer.bytesPerSecond.reset();
+        paused.transfer.secondsLeft.reset();
+        root.setState(paused);
+        QCOMPARE(root.downloadView()->statusLabel()->text(), QString("Paused · 1.2 GB / 3.4 GB"));
+        QCOMPARE(root.downloadView()->pauseButton()->text(), QString("Resume"));
+        root.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&root));
+        QTest::keyClick(&root, Qt::Key_Space);
+        QCOMPARE(pauses, (std::vector<bool>{true, false}));
         root.setState(VM::Extracting{0.95, "model", 1, 2});
         QCOMPARE(root.downloadView()->values().stage, CorvelDownloadView::Stage::extracting);
         QCOMPARE(root.downloadView()->values().currentBytes, 0);

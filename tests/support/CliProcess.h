@@ -28,6 +28,7 @@ class CliProcess {
     CliProcess& operator=(const CliProcess&) = delete;
 
     void signal(int number);
+    pid_t pid() const { return pid_; }
     std::string errSoFar() const;
     // Waits (bounded) for the exit; a process that hangs is killed and fails the test.
     Outcome finish();

@@ -22,6 +22,14 @@
         <source>Overall progress</source>
         <translation>总进度</translation>
     </message>
+    <message>
+        <source>Resume</source>
+        <translation>继续</translation>
+    </message>
+    <message>
+        <source>Pause</source>
+        <translation>暂停</translation>
+    </message>
 </context>
 <context>
     <name>CorvelFailureView</name>
@@ -134,6 +142,10 @@ Please clear some space and try again.</source>
     <message>
         <source>Done</source>
         <translation>安装完成</translation>
+    </message>
+    <message>
+        <source>Paused</source>
+        <translation>已暂停</translation>
     </message>
 </context>
 </TS>
