@@ -4,6 +4,7 @@
 #include "BuildInfo.h"
 #include "ProgressText.h"
 #include "Removal.h"
+#include "VerifyCommand.h"
 #include "desktop/DesktopSession.h"
 #include "desktop/Translations.h"
 #include "log/CorvelSetupLogger.h"
@@ -140,6 +141,18 @@ int main(int argc, char** argv) {
                  "record");
     app.add_flag("--verbose", verbose,
                  "Every log line on standard error as it happens (the default)");
+    bool verifyOnly = false;
+    app.add_flag("--verify", verifyOnly,
+                 "Check every installed product against what was installed (sizes and SHA-256 "
+                 "of each file) and print one line per damaged, missing, changed or extra file; "
+                 "changes nothing. Exit status 0 when everything matches, 1 otherwise");
+    bool repair = false;
+    app.add_flag("--repair", repair,
+                 "Check as --verify does, install exactly the damaged products again (a damaged "
+                 "file is the starting point of its download, so a flipped byte costs a block "
+                 "where the publisher made zsync control files), then check again. Exit status "
+                 "0 only when everything matches afterwards")
+        ->excludes("--verify");
     std::string connections = std::to_string(CorvelDownloadViewModel::Options{}.connections);
     app.add_option("--connections", connections,
                    "Connections open to the servers at once for the whole run. Files of 16 MiB "
@@ -219,6 +232,11 @@ int main(int argc, char** argv) {
     platform::initializeHttp();
     if (quiet) CorvelSetupLogger::shared().setEchoToStandardError(false);
     CorvelSetupLogger::shared().logStartupBanner();
+    if (verifyOnly) return runVerify(stopSignals);
+    if (repair) {
+        int status = runVerify(stopSignals, &options.repairUrls);
+        if (status != 1 || options.repairUrls.empty()) return status;
+    }
 
     options.launchApplication = !noLaunch;
     options.pacedRise = false;
@@ -279,7 +297,8 @@ int main(int argc, char** argv) {
 
     CorvelDownloadViewModel::State final = viewModel.state();
     CorvelSetupLogger::shared().flush();
-    if (std::holds_alternative<CorvelDownloadViewModel::Success>(final)) return 0;
+    if (std::holds_alternative<CorvelDownloadViewModel::Success>(final))
+        return repair ? runVerify(stopSignals) : 0;
     if (auto* failed = std::get_if<CorvelDownloadViewModel::Failed>(&final)) {
         // The last line of standard error, after every queued log line.
         std::string line = escapeControlCharacters(failed->message) + "\n";

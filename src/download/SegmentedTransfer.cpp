@@ -37,8 +37,11 @@ constexpr std::chrono::milliseconds tick{50};
 // The record follows the bytes at most this far behind: what a kill costs.
 // Records are cheap but not free: not more often than checkpointGap either.
 constexpr std::chrono::seconds checkpointInterval{1};
-constexpr std::chrono::milliseconds checkpointGap{100};
-constexpr std::int64_t checkpointBytes = 4 << 20;
+constexpr std::chrono::milliseconds checkpointGap{50};
+// What a kill may cost stays a small share of the file, early kills included.
+std::int64_t checkpointBytes(std::int64_t total) {
+    return std::clamp<std::int64_t>(total / 256, 256 << 10, 4 << 20);
+}
 // More connections help against a server that caps each one; a connection
 // that already brings this much is not capped, and more of them would only
 // compete for the CPU and the disk.
@@ -397,7 +400,8 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         }
         if (!validated) continue;
         const auto sinceCheckpoint = std::chrono::steady_clock::now() - lastCheckpoint;
-        if ((done - checkpointed >= checkpointBytes && sinceCheckpoint >= checkpointGap) ||
+        if ((done - checkpointed >= checkpointBytes(t.table.total()) &&
+             sinceCheckpoint >= checkpointGap) ||
             sinceCheckpoint >= checkpointInterval) {
             t.checkpoint();
             lastCheckpoint = std::chrono::steady_clock::now();

@@ -47,12 +47,22 @@ struct Outcome {
     std::int64_t discardedBytes = 0; // written by the ranges, then dropped for the fallback
 };
 
-// Fetches every range that is not written yet. `validator` is sent as
-// If-Range with every range; without one (a fresh download) the first
-// range's answer must give it before further connections start, and the
-// metadata is written from that answer. Throws like the downloader does:
-// DomainError / TransportError / filesystem_error, CancelledError after a stop.
-// Ranges discarded for a fallback are taken back from the progress.
+// Fetches every range that is not written yet.
+//
+// The table may come with ranges already done that no earlier run of this
+// transfer wrote, such as blocks copied from an older copy of the file into
+// dataPath(slot): give run() the whole file as ranges in order, each done
+// range with done == its size and each missing stretch as a range of its
+// own (neighbouring missing blocks joined into one range), after writing
+// them down with writeRecord() and meta.json with the total and validator.
+// CorvelResumableDownloader::download then resumes that slot like one of its
+// own: the done bytes are reported as ByteOrigin::foundOnDisk, the missing
+// ranges go through the same connections and budget, and a kill resumes them
+// from the record. (Calling run() directly, the caller reports the done bytes.) `validator` is sent
+// as If-Range with every range; without one (a fresh download) the first range's answer must give
+// it before further connections start, and the metadata is written from that answer. Throws like
+// the downloader does: DomainError / TransportError / filesystem_error, CancelledError after a
+// stop. Ranges discarded for a fallback are taken back from the progress.
 Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decoded state,
             std::optional<std::string> validator, const Settings& settings, std::stop_token stop);
 

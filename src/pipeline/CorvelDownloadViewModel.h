@@ -95,6 +95,9 @@ class CorvelDownloadViewModel {
         std::filesystem::path systemKeyFile;
         // Where the user would rather have the manifest and the assets from.
         std::vector<MirrorRules::Rule> mirrors;
+        // A repair: exactly the assets of these URLs are installed again,
+        // whatever the record says, and every other asset is left alone.
+        std::vector<std::string> repairUrls;
     };
 
     CorvelDownloadViewModel();

@@ -14,6 +14,7 @@
 #include "platform/KillPoint.h"
 #include "record/AcceptedManifestTime.h"
 #include "record/CorvelSetupManifest.h"
+#include "record/InstalledFiles.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "shareddata/CVSystemProfile.h"
 #include "types/CorvelInstallError.h"
@@ -104,7 +105,7 @@ void CorvelDownloadViewModel::Run::runSteps() {
         CorvelRemoteManifest::fetchAssets(manifestTrust(), options().mirrors, stop);
     const std::vector<CVTAVAsset>& assets = fetched.assets;
 
-    SetupPlan::Plan plan = SetupPlan::makePlan(assets);
+    SetupPlan::Plan plan = SetupPlan::makePlan(assets, options().repairUrls);
     settle(plan);
     PipelineLogSections::logEnvironment(tier, memory, plan.neededBytes, availableDiskBytes());
     SetupPlan::requireFreeSpace(
@@ -235,6 +236,7 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
             throw;
         }
         CorvelSetupManifest::record(result.asset, product);
+        InstalledFiles::remember(result.asset, product, stop);
         // Only now: a kill before the record leaves an archive the next run reuses.
         platform::killPoint("install.recorded");
         removeArchive(result);
@@ -248,6 +250,14 @@ void CorvelDownloadViewModel::Run::installAll(const std::vector<AssetResult>& re
 }
 
 void CorvelDownloadViewModel::Run::removeArchive(const AssetResult& result) {
+    if (result.asset.isApplicationBundleAsset() && result.asset.zsyncUrl) {
+        // The next version of the application is assembled from this one.
+        std::error_code error;
+        fs::rename(result.localArchive, InstalledFiles::keptAppArchive(), error);
+        if (error)
+            log(LogLevel::warn, fmt::format("  ⚠ 无法保留应用归档 {}: {}",
+                                            result.localArchive.string(), error.message()));
+    }
     cache::removeSlot(result.asset.url);
     // A raw asset's download was moved into place; only its metadata remained.
     if (result.asset.format != CVTAVAsset::Format::raw)

@@ -1,6 +1,7 @@
 #include "pipeline/PipelineRun.h"
 
 #include "download/CorvelResumableDownloader.h"
+#include "pipeline/DeltaUpdate.h"
 #include "pipeline/StreamingDigest.h"
 #include "platform/BlockingQueue.h"
 #include "platform/Cancellation.h"
@@ -117,7 +118,7 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
             // cuts the transfer short: the next attempt counts the bytes
             // on disk afresh, as a new run would.
             std::int64_t counted = 0;
-            try {
+            auto fetch = [&] {
                 for (;;) {
                     if (!pause.waitWhilePaused(token)) throw platform::CancelledError();
                     std::stop_source attempt;
@@ -132,13 +133,26 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
                     try {
                         done.file = downloadOnce(asset, segments, mailbox, index, counted,
                                                  done.digest, attempt.get_token());
-                        break;
+                        return;
                     } catch (...) {
                         if (token.stop_requested() || !pause.paused()) throw;
                     }
                     if (counted != 0)
                         mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, -counted));
                     counted = 0;
+                }
+            };
+            try {
+                auto delta = DeltaUpdate::prepare(asset, DeltaUpdate::seedsFor(asset), token);
+                fetch();
+                if (delta &&
+                    !DeltaUpdate::assembledSoundly(asset, *delta, done.file, done.digest)) {
+                    // Blocks taken from a seed that are not what the control file
+                    // promised: the file comes again, whole, from the server.
+                    mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, -counted));
+                    counted = 0;
+                    cache::purgeSlot(asset.url);
+                    fetch();
                 }
             } catch (...) {
                 // A full disk is the user's to mend; the slot keeps its bytes.

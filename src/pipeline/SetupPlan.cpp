@@ -55,21 +55,28 @@ bool productOnDisk(const CVTAVAsset& asset) {
     return false;
 }
 
-Plan makePlan(const std::vector<CVTAVAsset>& assets) {
+Plan makePlan(const std::vector<CVTAVAsset>& assets, const std::vector<std::string>& repair) {
     Plan plan;
     std::set<std::string> plannedURLs;
     for (const auto& asset : assets) {
         const std::int64_t counted = std::max<std::int64_t>(asset.expectedBytes, 1);
-        if (CorvelSetupManifest::isHit(asset)) {
+        if (!repair.empty()) {
+            const bool damaged =
+                std::find(repair.begin(), repair.end(), asset.url.absoluteString()) != repair.end();
+            if (!damaged) {
+                plan.skippedBytes = saturatingAdd(plan.skippedBytes, counted);
+                continue;
+            }
+            log(LogLevel::info, "🔧 修复: " + asset.name);
+        } else if (CorvelSetupManifest::isHit(asset)) {
             log(LogLevel::info, "⏭ SetupManifest.json 命中（URL + 产物都在），跳过: " + asset.name);
             // A run killed after recording and before deleting the archive left it here.
             plan.staleSlots.push_back(asset.url);
             plan.skippedBytes = saturatingAdd(plan.skippedBytes, counted);
             continue;
-        }
-        if (CVSharedDataPaths::sameLLMDataDestination(asset.destination,
-                                                      CVTAVAsset::llmDataDirectory()) &&
-            productOnDisk(asset)) {
+        } else if (CVSharedDataPaths::sameLLMDataDestination(asset.destination,
+                                                             CVTAVAsset::llmDataDirectory()) &&
+                   productOnDisk(asset)) {
             fs::path installed = CorvelSetupManifest::expectedInstalledURL(asset);
             plan.found.push_back(Found{asset, installed});
             plan.staleSlots.push_back(asset.url);

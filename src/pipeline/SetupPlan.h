@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 // Deciding what a run downloads: what the setup record or the disk already
@@ -39,8 +40,8 @@ bool productOnDisk(const CVTAVAsset& asset);
 // whose product is found on disk. A URL already planned is planned once: both
 // would share one cache slot, and the first installation consumes the
 // download. Changes nothing: what the plan found is the run's to record and
-// remove.
-Plan makePlan(const std::vector<CVTAVAsset>& assets);
+// remove. With `repair` URLs, exactly those assets are planned and no other.
+Plan makePlan(const std::vector<CVTAVAsset>& assets, const std::vector<std::string>& repair = {});
 
 // Throws CorvelInstallError::diskSpaceInsufficient (naming `volume` when
 // given) when available is below needed plus the margin.

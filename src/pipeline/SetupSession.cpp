@@ -171,7 +171,7 @@ int removeLeftovers(const std::string& appName, const std::string& bundleIdentif
                                      platform::homeDirectory() / ".corvel-build"})
             removed += removeMergeTemporaries(root);
 
-        for (const char* written : {"SetupManifest.json", "ManifestSignedAt"})
+        for (const char* written : {"SetupManifest.json", "ManifestSignedAt", "SetupFiles.json"})
             removed += removeWriteTemporaries(CVSharedDataPaths::llmDataDirectory(), written);
         removed += removeWriteTemporaries(platform::dataHome() / "applications",
                                           bundleIdentifier + ".desktop");

@@ -3,6 +3,7 @@
 #include "download/CacheSlot.h"
 #include "platform/Directories.h"
 #include "record/CorvelSetupManifest.h"
+#include "record/InstalledFiles.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "types/CVTAVAsset.h"
 
@@ -97,6 +98,8 @@ Plan plan(const std::string& bundleIdentifier) {
     }
     add(platform::dataHome() / "applications" / (bundleIdentifier + ".desktop"));
     add(cache::downloadsRoot());
+    add(InstalledFiles::keptAppArchive());
+    add(InstalledFiles::listPath());
     add(CorvelSetupManifest::manifestPath());
     return result;
 }

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr std::size_t chunkBytes = 4 << 20;
+constexpr std::size_t batch = 32 << 10;
 
 struct Rolling {
     std::uint32_t a = 0;
@@ -37,37 +38,34 @@ SeedScanner::SeedScanner(const ZsyncControl& control)
       shift_(std::countr_zero(static_cast<std::uint64_t>(control.blockSize))),
       mask_(control.rsumMask()), sources_(control.blocks.size()) {
     const auto n = control.blocks.size();
-    hashBits_ = std::max(4, static_cast<int>(std::bit_width(n)) + 1);
-    filterBits_ = hashBits_ + 3;
-    bucketStart_.assign((std::size_t{1} << hashBits_) + 1, 0);
-    filter_.assign(std::max<std::size_t>(1, (std::size_t{1} << filterBits_) / 64), 0);
+    const int width = static_cast<int>(std::bit_width(n));
+    // A filter bit per 32 to 64 blocks' worth of positions lets about one in
+    // fifty unrelated positions through to the table; it stays within the
+    // caches up to files of a few gigabytes.
+    filterBits_ = std::clamp(width + 5, 12, 25);
+    filter_.assign((std::size_t{1} << filterBits_) / 64, 0);
+    tableBits_ = std::max(4, width + 1);
+    table_.assign(std::size_t{1} << tableBits_, Slot{});
+    sums_.resize(batch + blockSize_);
 
     // A block's key pairs its checksum with its successor's; past the last
     // block stands a zero block, as the seed's end is padded with zeros.
-    auto keyOf = [&](std::size_t i) {
+    for (std::size_t i = 0; i < n; ++i) {
         std::uint32_t next = 0;
         if (control.seqMatches > 1 && i + 1 < n) next = control.blocks[i + 1].rsum;
-        return std::pair{control.blocks[i].rsum, next};
-    };
-    std::vector<std::uint32_t> bucket(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        auto [r0, r1] = keyOf(i);
-        auto wide = bucketOf(r0, r1);
-        bucket[i] = static_cast<std::uint32_t>(wide >> (filterBits_ - hashBits_));
-        filter_[wide / 64] |= std::uint64_t{1} << (wide % 64);
-        ++bucketStart_[bucket[i] + 1];
+        const Slot slot{control.blocks[i].rsum, next, static_cast<std::uint32_t>(i)};
+        const auto hash = hashOf(slot.r0, slot.r1);
+        filter_[(hash >> (64 - filterBits_)) / 64] |= std::uint64_t{1}
+                                                      << ((hash >> (64 - filterBits_)) % 64);
+        auto at = hash >> (64 - tableBits_);
+        while (table_[at].block != Slot::empty)
+            at = (at + 1) & (table_.size() - 1);
+        table_[at] = slot;
     }
-    for (std::size_t h = 1; h < bucketStart_.size(); ++h)
-        bucketStart_[h] += bucketStart_[h - 1];
-    bucketBlocks_.resize(n);
-    auto fill = bucketStart_;
-    for (std::size_t i = 0; i < n; ++i)
-        bucketBlocks_[fill[bucket[i]]++] = static_cast<std::uint32_t>(i);
 }
 
-std::uint64_t SeedScanner::bucketOf(std::uint32_t r0, std::uint32_t r1) const {
-    const std::uint64_t key = std::uint64_t{r0} << 32 | r1;
-    return (key * 0x9E3779B97F4A7C15ull) >> (64 - filterBits_);
+std::uint64_t SeedScanner::hashOf(std::uint32_t r0, std::uint32_t r1) {
+    return (std::uint64_t{r0} << 32 | r1) * 0x9E3779B97F4A7C15ull;
 }
 
 std::int64_t SeedScanner::foundBytes() const {
@@ -115,7 +113,9 @@ std::size_t SeedScanner::scanRegion(int seed, const std::uint8_t* buf, std::size
     const std::size_t B = blockSize_;
     const bool pairs = control_.seqMatches > 1;
     const auto n = static_cast<std::int64_t>(control_.blocks.size());
-    const int down = filterBits_ - hashBits_;
+    const int filterShift = 64 - filterBits_;
+    const int tableShift = 64 - tableBits_;
+    const std::size_t tableMask = table_.size() - 1;
     md4At_ = nullptr;
     auto left = [&](std::size_t at) {
         return static_cast<std::int64_t>(realEnd) - static_cast<std::int64_t>(at);
@@ -135,44 +135,49 @@ std::size_t SeedScanner::scanRegion(int seed, const std::uint8_t* buf, std::size
         next = -1;
         if (x >= stop) break;
 
-        auto r0 = Rolling::of(buf + x, B);
-        auto r1 = pairs ? Rolling::of(buf + x + B, B) : Rolling{};
-        for (;;) {
-            const auto v0 = r0.value() & mask_;
-            const auto v1 = pairs ? r1.value() & mask_ : 0;
-            const auto wide = bucketOf(v0, v1);
-            if (filter_[wide / 64] >> (wide % 64) & 1) {
-                const auto h = wide >> down;
-                for (auto k = bucketStart_[h]; k < bucketStart_[h + 1]; ++k) {
-                    const std::int64_t i = bucketBlocks_[k];
-                    const bool hasNext = pairs && i + 1 < n;
-                    if (control_.blocks[i].rsum != v0 ||
-                        (pairs && (hasNext ? control_.blocks[i + 1].rsum : 0) != v1))
-                        continue;
-                    if (sources_[i].seed >= 0 && (!hasNext || sources_[i + 1].seed >= 0)) continue;
-                    if (!confirm(i, buf + x, left(x))) continue;
-                    if (hasNext) {
-                        // The successor's MD4 sits B further on; keep this one's.
-                        auto saved = md4_;
-                        auto savedAt = md4At_;
-                        bool ok = confirm(i + 1, buf + x + B, left(x + B));
-                        md4_ = saved;
-                        md4At_ = savedAt;
-                        if (!ok) continue;
-                        mark(i + 1, seed, base + static_cast<std::int64_t>(x + B));
-                    }
-                    mark(i, seed, base + static_cast<std::int64_t>(x));
-                    next = hasNext ? i + 2 : i + 1;
-                }
-                if (next >= 0) {
-                    x += pairs ? 2 * B : B;
-                    break;
-                }
-            }
-            if (++x >= stop) break;
-            r0.roll(buf[x - 1], buf[x - 1 + B], shift_);
-            if (pairs) r1.roll(buf[x - 1 + B], buf[x - 1 + 2 * B], shift_);
+        // Weak checksums of a batch of positions first, in one tight pass
+        // (a pair's second checksum is the first one B positions on), then
+        // the lookups, which no longer wait on each other.
+        const std::size_t count = std::min(batch, stop - x);
+        const std::size_t span = count + (pairs ? B : 0);
+        auto r = Rolling::of(buf + x, B);
+        const std::uint8_t* p = buf + x;
+        for (std::size_t j = 0;;) {
+            sums_[j] = r.value() & mask_;
+            if (++j == span) break;
+            r.roll(p[j - 1], p[j - 1 + B], shift_);
         }
+        const std::size_t batchStart = x;
+        for (std::size_t j = 0; j < count; ++j) {
+            const auto v0 = sums_[j];
+            const auto v1 = pairs ? sums_[j + B] : 0;
+            const auto hash = hashOf(v0, v1);
+            const auto bit = hash >> filterShift;
+            if (!(filter_[bit / 64] >> (bit % 64) & 1)) continue;
+            x = batchStart + j;
+            for (auto at = hash >> tableShift; table_[at].block != Slot::empty;
+                 at = (at + 1) & tableMask) {
+                if (table_[at].r0 != v0 || table_[at].r1 != v1) continue;
+                const std::int64_t i = table_[at].block;
+                const bool hasNext = pairs && i + 1 < n;
+                if (sources_[i].seed >= 0 && (!hasNext || sources_[i + 1].seed >= 0)) continue;
+                if (!confirm(i, buf + x, left(x))) continue;
+                if (hasNext) {
+                    // The successor's MD4 sits B further on; keep this one's.
+                    auto saved = md4_;
+                    auto savedAt = md4At_;
+                    bool ok = confirm(i + 1, buf + x + B, left(x + B));
+                    md4_ = saved;
+                    md4At_ = savedAt;
+                    if (!ok) continue;
+                    mark(i + 1, seed, base + static_cast<std::int64_t>(x + B));
+                }
+                mark(i, seed, base + static_cast<std::int64_t>(x));
+                next = hasNext ? i + 2 : i + 1;
+            }
+            if (next >= 0) break;
+        }
+        x = next >= 0 ? x + (pairs ? 2 * B : B) : batchStart + count;
     }
     return x;
 }

@@ -52,7 +52,6 @@ class SeedScanner {
                            std::size_t realEnd, std::int64_t base);
     bool confirm(std::int64_t block, const std::uint8_t* at, std::int64_t available);
     void mark(std::int64_t block, int seed, std::int64_t offset);
-    std::uint64_t bucketOf(std::uint32_t r0, std::uint32_t r1) const;
 
     const ZsyncControl& control_;
     const std::size_t blockSize_;
@@ -61,14 +60,21 @@ class SeedScanner {
     std::vector<Source> sources_;
     std::int64_t found_ = 0;
 
-    // Buckets of block numbers by the hash of their weak checksums (and their
-    // successor's), laid out as one sorted array with a start per bucket; a
-    // bitmap in front answers most positions without touching the array.
-    int hashBits_ = 0;
-    std::vector<std::uint32_t> bucketStart_;
-    std::vector<std::uint32_t> bucketBlocks_;
+    // Blocks by their weak checksum and their successor's, in an open-addressed
+    // table; a bitmap in front answers most positions without touching it.
+    struct Slot {
+        static constexpr std::uint32_t empty = 0xffffffffu;
+        std::uint32_t r0 = 0;
+        std::uint32_t r1 = 0;
+        std::uint32_t block = empty;
+    };
+    static std::uint64_t hashOf(std::uint32_t r0, std::uint32_t r1);
+    std::vector<Slot> table_;
+    int tableBits_ = 0;
     std::vector<std::uint64_t> filter_;
     int filterBits_ = 0;
+
+    std::vector<std::uint32_t> sums_; // weak checksums of the positions of one batch
 
     // The MD4 of the block at one position, computed once for all candidates.
     const std::uint8_t* md4At_ = nullptr;

@@ -7,6 +7,7 @@
 #include "download/SegmentedTransfer.h"
 #include "install/InstallTestSupport.h"
 #include "pipeline/CorvelDownloadViewModel.h"
+#include "pipeline/SetupSession.h"
 #include "platform/Directories.h"
 #include "platform/FileOps.h"
 #include "record/CorvelSetupManifest.h"
@@ -469,6 +470,68 @@ TEST_F(SetupCli, CtrlZPausesWithEveryConnectionClosedAndFgResumesFromTheBytesOnD
     EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
 }
 
+TEST_F(SetupCli, VerifyFindsDamagedMissingChangedAndExtraFilesAndRepairMendsThem) {
+    ASSERT_EQ(run().exitCode, 0);
+    server.clearRequests();
+    Outcome clean = run({"--verify"});
+    EXPECT_EQ(clean.exitCode, 0) << clean.err;
+    EXPECT_EQ(clean.out, "");
+    expectContains(clean.err, {"✔ 校验完成：4 个产品全部一致"});
+    expectContains(*CorvelSetupManifest::load().lastSetupLog, {"校验已安装的产品"});
+
+    const fs::path app = home.path() / "Applications/Corvel.app";
+    auto flipped = big;
+    flipped[bigSize / 2] ^= 1;
+    writeFile(llmData() / "big.bin", flipped);
+    fs::remove(llmData() / "whisper/model.bin");
+    writeFile(llmData() / "vision/weights.bin", patternBytes(200001, 4));
+    writeFile(app / "extra.txt", "mine");
+    const auto before = readFile(CVSharedDataPaths::llmDataDirectory() / "SetupFiles.json");
+    const std::vector<std::string> lines{
+        "已损坏 [big]: " + (llmData() / "big.bin").string(),
+        "缺失 [whisper]: " + (llmData() / "whisper/model.bin").string(),
+        "已改变 [vision]: " + (llmData() / "vision/weights.bin").string(),
+        "多余的文件 [Corvel.app]: " + (app / "extra.txt").string()};
+    for (bool quiet : {false, true}) {
+        Outcome damaged = run(quiet ? std::vector<std::string>{"--verify", "--quiet"}
+                                    : std::vector<std::string>{"--verify"});
+        EXPECT_EQ(damaged.exitCode, 1);
+        expectContains(damaged.out, lines);
+        EXPECT_EQ(countOf(damaged.out, "\n"), lines.size());
+        EXPECT_EQ(damaged.lastErrLine(), "校验完成：4 个产品中有 4 个不一致");
+        if (quiet) {
+            EXPECT_EQ(countOf(damaged.err, "\n"), 1u) << damaged.err;
+        }
+    }
+    EXPECT_EQ(readFile(app / "extra.txt"), "mine");
+    EXPECT_EQ(readFile(CVSharedDataPaths::llmDataDirectory() / "SetupFiles.json"), before);
+    EXPECT_TRUE(server.requests().empty());
+
+    // Exactly the damaged products come again; then everything matches.
+    Outcome repaired = run({"--repair"});
+    EXPECT_EQ(repaired.exitCode, 0) << repaired.err;
+    expectContains(repaired.err, {"🔧 修复: big", "🔧 修复: whisper", "🔧 修复: vision",
+                                  "🔧 修复: Corvel.app", "✔ 校验完成：4 个产品全部一致"});
+    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+    EXPECT_EQ(readFile(llmData() / "whisper/model.bin"), patternBytes(300000, 3));
+    EXPECT_FALSE(fs::exists(app / "extra.txt"));
+
+    // Installed before lists were kept: present is all that can be said, and said so.
+    fs::remove(llmData() / "whisper/model.bin");
+    fs::remove(CVSharedDataPaths::llmDataDirectory() / "SetupFiles.json");
+    Outcome unlisted = run({"--verify"});
+    EXPECT_EQ(unlisted.exitCode, 1);
+    expectContains(unlisted.out, {"仅检查了存在（安装时尚无文件清单） [Corvel.app]",
+                                  "仅检查了存在（安装时尚无文件清单） [big]",
+                                  "缺失 [whisper]: " + (llmData() / "whisper").string()});
+
+    auto lock = SetupLock::tryAcquire();
+    ASSERT_TRUE(lock);
+    Outcome locked = run({"--verify"});
+    EXPECT_EQ(locked.exitCode, 1);
+    EXPECT_EQ(locked.lastErrLine(), "另一个 Corvel Setup 正在运行，请等它结束后再试");
+}
+
 TEST_F(SetupCli, ListAndUninstallTakeAwayOnlyWhatSetupMade) {
     ASSERT_EQ(run().exitCode, 0);
     // The user's files beside the products, and a record that names a path
@@ -538,10 +601,11 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
           Row{{"--help"},
               0,
               {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections",
-               "--limit-rate"}},
+               "--limit-rate", "--verify", "--repair"}},
           Row{{"--quiet", "--verbose"}, 2},
           Row{{"--bogus"}, 2},
           Row{{"--manifest-url"}, 2},
+          Row{{"--verify", "--repair"}, 2},
           Row{{"--connections", "0"}, 2},
           Row{{"--connections", "0x10"}, 2},
           Row{{"--limit-rate", "abc"}, 2, {}, {"--limit-rate", "'abc'"}},

@@ -31,6 +31,23 @@ class AssetExtraction : public ::testing::Test {
         return extract(format);
     }
     bool noTemporaryLeft() const { return noneLeft(data, "corvel-extract-"); }
+    // The failure's text ("cancelled" for a stop), or "(no failure)".
+    std::string failureOf(CVTAVAsset::Format format, std::stop_token stop = {}) {
+        try {
+            extract(format, "https://h/pack.bin", "", stop);
+            return "(no failure)";
+        } catch (const CorvelInstallError& e) {
+            return std::get<CorvelInstallError::ExtractFailed>(e.value()).stderrText;
+        } catch (const platform::CancelledError&) {
+            return "cancelled";
+        }
+    }
+    // A failed unpacking moves nothing in and keeps the archive for a later attempt.
+    void expectNothingChanged() {
+        EXPECT_TRUE(!fs::exists(destination) || fs::is_empty(destination));
+        EXPECT_TRUE(noTemporaryLeft());
+        EXPECT_TRUE(fs::exists(archive));
+    }
 };
 
 // One gzip member holding `bytes`, as zlib writes it.
@@ -135,20 +152,11 @@ TEST_F(AssetExtraction, HostileEmptyOrCancelledArchivesChangeNothing) {
         for (auto format : {tarGz, zip}) {
             if (format == zip && c.tarOnly) continue;
             SCOPED_TRACE(c.entries.back().name + " in " + formatName(format));
-            std::string outcome = "(no failure)";
             write(archive, format, c.entries);
-            try {
-                extract(format, "https://h/pack.bin", "", c.stop);
-            } catch (const CorvelInstallError& e) {
-                outcome = std::get<CorvelInstallError::ExtractFailed>(e.value()).stderrText;
-            } catch (const platform::CancelledError&) {
-                outcome = "cancelled";
-            }
+            std::string outcome = failureOf(format, c.stop);
             EXPECT_NE(outcome.find(c.expected), std::string::npos) << outcome;
-            EXPECT_TRUE(noTemporaryLeft());
-            EXPECT_TRUE(fs::exists(archive)); // kept for a later attempt
+            expectNothingChanged();
             EXPECT_FALSE(fs::exists(home.path() / "evil") || fs::exists(data / "evil"));
-            EXPECT_TRUE(!fs::exists(destination) || fs::is_empty(destination));
         }
     }
     EXPECT_EQ(readFile(home.path() / "outside.txt"), "secret");
@@ -186,16 +194,9 @@ TEST_F(AssetExtraction, DamagedArchivesFailWithTheLibrarysMessageAndMoveNothing)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         writeFile(archive, c.bytes);
-        std::string outcome = "(no failure)";
-        try {
-            extract(c.format);
-        } catch (const CorvelInstallError& e) {
-            outcome = std::get<CorvelInstallError::ExtractFailed>(e.value()).stderrText;
-        }
+        std::string outcome = failureOf(c.format);
         EXPECT_NE(outcome.find(c.expected), std::string::npos) << outcome;
-        EXPECT_TRUE(!fs::exists(destination) || fs::is_empty(destination));
-        EXPECT_TRUE(noTemporaryLeft());
-        EXPECT_TRUE(fs::exists(archive));
+        expectNothingChanged();
     }
 
     // Sound variants stay accepted: members in a row with zero padding, and a plain tar.

@@ -3,6 +3,7 @@
 #include "log/CorvelSetupLogger.h"
 #include "platform/Cancellation.h"
 #include "support/Privileges.h"
+#include "support/SyscallFilter.h"
 #include "support/TempHome.h"
 #include "types/CVTAVAsset.h"
 #include "types/CorvelInstallError.h"
@@ -97,16 +98,6 @@ inline void expectLogged(const std::vector<std::string>& lines) {
     expectContains(logText(), lines);
 }
 
-// The child's wait status once it has ended; nothing when it still runs after
-// a generous bound (it is then killed and reaped, so a test never hangs).
-inline std::optional<int> exitStatus(pid_t pid) {
-    int status = 0;
-    if (waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) return status;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return std::nullopt;
-}
-
 // Whether a process that is not our child has ended: gone, or a zombie nobody reaped.
 inline bool hasEnded(pid_t pid) {
     std::string stat = readFile(fs::path("/proc") / std::to_string(pid) / "stat");
@@ -115,32 +106,10 @@ inline bool hasEnded(pid_t pid) {
            stat[close + 2] == 'X';
 }
 
-// Runs `work` in a child process under a system-call filter: `rules`, given
-// the first descriptor number free in the child, ends in either an errno
-// return or a fall-through to "allow". The child's wait status; exit code 77
-// when the system cannot filter system calls.
-inline std::optional<int> inFilteredChild(const std::function<std::vector<sock_filter>(int)>& rules,
-                                          const std::function<int()>& work) {
-    CorvelSetupLogger::shared().flush(); // its writer then holds no lock the child needs
-    pid_t child = ::fork();
-    if (child == 0) {
-        int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        ::close(next);
-        std::vector<sock_filter> filter = rules(next);
-        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-        sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-            ::_exit(77);
-        ::_exit(work());
-    }
-    return exitStatus(child);
-}
-
-inline sock_filter failWith(int error) {
-    return BPF_STMT(BPF_RET | BPF_K,
-                    SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA));
-}
+using testsupport::exitStatus;
+using testsupport::failOnOwnDescriptors;
+using testsupport::failWith;
+using testsupport::inFilteredChild;
 
 // Every write(2) of exactly `size` bytes to a descriptor opened in the child
 // fails with `error`, as writes fail on a full disk while growing a file by
@@ -149,16 +118,7 @@ inline sock_filter failWith(int error) {
 inline std::optional<int> withFailingWrites(int error, unsigned size,
                                             const std::function<int()>& work) {
     auto status = inFilteredChild(
-        [&](int next) {
-            return std::vector<sock_filter>{
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_write, 0, 5),
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-                BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, static_cast<unsigned>(next), 0, 3),
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, size, 0, 1),
-                failWith(error)};
-        },
+        [&](int next) { return failOnOwnDescriptors(next, __NR_write, 2, BPF_JEQ, size, error); },
         work);
     if (!status || !WIFEXITED(*status)) return std::nullopt;
     return WEXITSTATUS(*status);

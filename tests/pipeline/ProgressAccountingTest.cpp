@@ -120,6 +120,28 @@ TEST(ProgressAccounting, DenominatorCorrectionIsAppliedAndLoggedOnce) {
     EXPECT_EQ(log.find("🔧", log.find("🔧") + 1), std::string::npos);
 }
 
+// A skipped asset must not appear in the figures under the bar: done never
+// exceeds total, even when deltas overshoot a total corrected downwards.
+TEST(ProgressAccounting, FiguresDescribeThePlannedAssetsOnly) {
+    ProgressAccounting progress = accounting();
+    auto initial = progress.initialProgress({asset("a", 8'400'000)}, 3'100'000);
+    using Figures = std::pair<std::int64_t, std::int64_t>; // done, total
+    auto figures = [](const CorvelDownloadViewModel::State& state) {
+        const auto& transfer = downloading(state).transfer;
+        return Figures{transfer.doneBytes, transfer.totalBytes};
+    };
+    EXPECT_EQ(figures(*initial.target), (Figures{0, 8'400'000}));
+    auto state = downloading(progress.applyDelta(8'400'000, 1));
+    EXPECT_EQ(state.currentBytes, 11'500'000); // the bar's count keeps the head start
+    EXPECT_EQ(figures(state), (Figures{8'400'000, 8'400'000}));
+    EXPECT_FALSE(state.transfer.secondsLeft);
+    auto corrected = progress.correctDenominator(asset("a", 8'400'000), 5'000'000);
+    ASSERT_TRUE(corrected);
+    EXPECT_EQ(figures(*corrected), (Figures{5'000'000, 5'000'000}));
+    // A restart from zero lowers the done figure again.
+    EXPECT_EQ(figures(progress.applyDelta(-8'400'000, 1)).first, 0);
+}
+
 TEST(ProgressAccounting, InstallationSmootherAndEstimates) {
     // Step 3 of 4 runs from 0.95 to 0.975.
     EXPECT_DOUBLE_EQ(ProgressAccounting::smootherValue(5, 10, 0.95, 0.025), 0.95 + 0.025 * 0.5);

@@ -1,7 +1,6 @@
-// The figures under the bar: bytes of the planned assets, the recent speed,
-// the time left, and how they are worded.
+// The figures under the bar: the recent speed, the time left, and how they
+// are worded.
 
-#include "pipeline/ProgressAccounting.h"
 #include "pipeline/StatusText.h"
 #include "pipeline/TransferRate.h"
 
@@ -13,40 +12,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using VM = CorvelDownloadViewModel;
-
-CVTAVAsset asset(const std::string& name, std::int64_t bytes) {
-    auto url = *platform::Url::parse("https://example.invalid/" + name);
-    return {.name = name, .url = url, .expectedBytes = bytes};
-}
-
-// A skipped asset must not appear in either figure: done never exceeds total,
-// even when deltas overshoot a total corrected downwards.
-TEST(StatusFigures, BytesDescribeThePlannedAssetsOnly) {
-    TransferRate::Clock::time_point now{};
-    ProgressAccounting progress;
-    progress.draw = [] { return 0.5; };
-    progress.now = [&now] { return now; };
-    auto initial = progress.initialProgress({asset("a", 8'400'000)}, 3'100'000);
-    const VM::Transfer start = std::get<VM::Downloading>(*initial.target).transfer;
-    EXPECT_EQ(start.doneBytes, 0);
-    EXPECT_EQ(start.totalBytes, 8'400'000);
-
-    auto state = std::get<VM::Downloading>(progress.applyDelta(8'400'000, 1));
-    EXPECT_EQ(state.currentBytes, 11'500'000); // the bar's count keeps the head start
-    EXPECT_EQ(state.transfer.doneBytes, 8'400'000);
-    EXPECT_EQ(state.transfer.totalBytes, 8'400'000);
-    EXPECT_FALSE(state.transfer.secondsLeft);
-
-    auto corrected = progress.correctDenominator(asset("a", 8'400'000), 5'000'000);
-    ASSERT_TRUE(corrected);
-    const VM::Transfer shrunk = std::get<VM::Downloading>(*corrected).transfer;
-    EXPECT_EQ(shrunk.doneBytes, 5'000'000);
-    EXPECT_EQ(shrunk.totalBytes, 5'000'000);
-
-    // A restart from zero lowers the done figure again.
-    state = std::get<VM::Downloading>(progress.applyDelta(-8'400'000, 1));
-    EXPECT_EQ(state.transfer.doneBytes, 0);
-}
 
 TEST(StatusFigures, SpeedIsAMovingAverageAndIgnoresBytesFoundOnDisk) {
     using Clock = TransferRate::Clock;

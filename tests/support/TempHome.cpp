@@ -1,6 +1,7 @@
 #include "support/TempHome.h"
 
 #include "log/CorvelSetupLogger.h"
+#include "platform/Spawn.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -109,6 +111,17 @@ std::filesystem::path toolOnPath(const std::string& name) {
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     throw std::runtime_error(name + " is not installed (scripts/bootstrap installs it)");
+}
+
+std::string zsyncControlFor(const std::filesystem::path& file) {
+    auto out = file.string() + ".zsync";
+    pid_t pid =
+        platform::spawnProcess({toolOnPath("zsyncmake"),
+                                {"-Z", "-u", file.filename().string(), "-o", out, file.string()}});
+    int status = platform::waitForExit(pid);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("zsyncmake failed on " + file.string());
+    return readFile(out);
 }
 
 } // namespace testsupport

@@ -45,5 +45,8 @@ std::string sha256Hex(std::string_view bytes);
 // A tool the tests need, found on PATH; throws naming it (and scripts/bootstrap)
 // when it is missing, so the test fails rather than skips.
 std::filesystem::path toolOnPath(const std::string& name);
+// The control file the real zsyncmake writes for `file` (left beside it as
+// file.zsync); throws when the tool is missing or fails.
+std::string zsyncControlFor(const std::filesystem::path& file);
 
 } // namespace testsupport

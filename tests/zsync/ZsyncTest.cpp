@@ -1,6 +1,5 @@
 #include "log/Hex.h"
 #include "platform/DomainError.h"
-#include "platform/Spawn.h"
 #include "platform/UniqueFd.h"
 #include "support/TempHome.h"
 #include "zsync/SeedScanner.h"
@@ -9,7 +8,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -30,16 +28,9 @@ class Zsync : public ::testing::Test {
 
     void SetUp() override { fs::create_directories(dir); }
 
-    // The control file the real zsyncmake writes for these bytes.
-    std::string controlFor(const std::string& content, const std::string& name = "target") {
-        writeFile(dir / name, content);
-        auto out = dir / (name + ".zsync");
-        pid_t pid = platform::spawnProcess(
-            {toolOnPath("zsyncmake"), {"-u", name, "-o", out.string(), (dir / name).string()}});
-        int status = platform::waitForExit(pid);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            throw std::runtime_error("zsyncmake failed");
-        return readFile(out);
+    std::string controlFor(const std::string& content) {
+        writeFile(dir / "target", content);
+        return zsyncControlFor(dir / "target");
     }
 
     // The target rebuilt from the seeds plus the bytes they lack, taken from
