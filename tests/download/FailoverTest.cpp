@@ -183,3 +183,17 @@ TEST_F(Failover, AnInterruptedDownloadContinuesFromAnotherSource) {
                 EXPECT_GE(std::stoll(range.substr(6)), half) << range;
     }
 }
+
+// A source that fails while serving a range: the ranges it had not finished
+// come from the next source, the bytes already written stay.
+TEST_F(Failover, RangesASourceFailsOnContinueFromTheNext) {
+    const std::string body = patternBytes(1'048'576, 8), first = a.url("/r.bin");
+    a.setFile("/r.bin", body);
+    a.setFault("/r.bin", {.forceStatus = 404, .rangeFrom = 524'288});
+    b.setFile("/r.bin", body);
+    EXPECT_TRUE(readFile(run({first, b.url("/r.bin")}, true, std::ssize(body), 2)) == body);
+    EXPECT_EQ(sum, std::ssize(body));
+    EXPECT_EQ(logged(dropLine(first) + "HTTP 404"), 1);
+    for (const auto& range : asked(b))
+        EXPECT_FALSE(range.empty()) << "the whole file again";
+}
