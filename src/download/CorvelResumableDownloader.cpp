@@ -4,6 +4,7 @@
 #include "download/HttpHeaderValues.h"
 #include "download/RangeProbe.h"
 #include "download/SegmentedTransfer.h"
+#include "download/SourcePool.h"
 
 #include "log/ByteCount.h"
 #include "log/CorvelSetupLogger.h"
@@ -86,6 +87,17 @@ std::exception_ptr transferFailure(const std::exception_ptr& error) {
     }
 }
 
+// A failure of the source rather than of this machine: another source may do better.
+bool isSourceFailure(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CorvelInstallError& wrapped) {
+        return std::holds_alternative<CorvelInstallError::Network>(wrapped.value());
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
 std::filesystem::path
@@ -93,28 +105,60 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
                                     const TotalBytesHandler& onTotalBytesResolved,
                                     std::stop_token stop) {
     platform::throwIfStopped(stop);
-    try {
-        // The first source serves the file; the slot stays the asset's own.
-        if (const platform::Url source = asset.fetchSources().front(); source.isFile()) {
-            log(LogLevel::info,
-                fmt::format("▶ 本地源 [{}] {}", asset.name, source.filePath().string()));
-            return copyLocalFile(asset, onProgress, onTotalBytesResolved, stop);
+    SourcePool pool(asset.fetchSources());
+    // What this download has reported so far: the next source goes on from there.
+    std::int64_t counted = 0;
+    const ProgressHandler counting = [&counted, &onProgress](std::int64_t delta,
+                                                             ByteOrigin origin) {
+        counted += delta;
+        if (onProgress) onProgress(delta, origin);
+    };
+    for (;;) {
+        const platform::Url source = pool.current();
+        moreSources_ = pool.hasNext();
+        try {
+            if (source.isFile()) {
+                log(LogLevel::info,
+                    fmt::format("▶ 本地源 [{}] {}", asset.name, source.filePath().string()));
+                return copyLocalFile(asset, source, counting, counted, onTotalBytesResolved, stop);
+            }
+            return downloadFromNetwork(asset, source, counting, counted, onTotalBytesResolved,
+                                       stop);
+        } catch (const platform::CancelledError&) {
+            throw;
+        } catch (...) {
+            // After a stop, whatever broke is a consequence of it.
+            if (stop.stop_requested()) throw platform::CancelledError();
+            auto error = asNetworkError(std::current_exception());
+            if (!pool.hasAlternatives() || !isSourceFailure(error)) {
+                if (!source.isFile()) logDownloadFailed(asset.name, describeError(error));
+                std::rethrow_exception(error);
+            }
+            log(LogLevel::warn, pool.drop(asset.name, describeError(transferFailure(error))));
+            if (pool.exhausted()) {
+                auto all = std::make_exception_ptr(CorvelInstallError::network(
+                    std::make_exception_ptr(downloadError(-1, pool.failureMessage()))));
+                logDownloadFailed(asset.name, describeError(all));
+                std::rethrow_exception(all);
+            }
+            // Bytes from two hosts can only be joined when the digest checks the result.
+            if (asset.sha256.empty() && counted != 0) {
+                const CacheSlot slot = cache::makeSlot(asset.url);
+                SegmentedTransfer::discard(slot);
+                cache::resetPart(slot);
+                counting(-counted, ByteOrigin::network);
+            }
         }
-        return downloadFromNetwork(asset, onProgress, onTotalBytesResolved, stop);
-    } catch (const platform::CancelledError&) {
-        throw;
-    } catch (...) {
-        // After a stop, whatever broke is a consequence of it.
-        if (stop.stop_requested()) throw platform::CancelledError();
-        throw;
     }
 }
 
 fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
+                                                  const platform::Url& from,
                                                   const ProgressHandler& onProgress,
+                                                  std::int64_t counted,
                                                   const TotalBytesHandler& onTotalBytesResolved,
                                                   const std::stop_token& stop) {
-    const fs::path source = asset.fetchSources().front().filePath();
+    const fs::path source = from.filePath();
     std::error_code missing;
     if (!fs::exists(source, missing))
         throw CorvelInstallError::network(
@@ -126,19 +170,25 @@ fs::path CorvelResumableDownloader::copyLocalFile(const CVTAVAsset& asset,
     platform::copyFileContents(source, slot.partURL, 0644);
     std::int64_t size = cache::existingPartBytes(slot);
     if (size >= 1 && onTotalBytesResolved) onTotalBytesResolved(size);
-    if (onProgress) onProgress(size, ByteOrigin::foundOnDisk);
+    if (onProgress && size != counted) onProgress(size - counted, ByteOrigin::foundOnDisk);
     return slot.partURL;
 }
 
 fs::path CorvelResumableDownloader::downloadFromNetwork(
-    const CVTAVAsset& asset, const ProgressHandler& onProgress,
-    const TotalBytesHandler& onTotalBytesResolved, const std::stop_token& stop) {
+    const CVTAVAsset& asset, const platform::Url& source, const ProgressHandler& onProgress,
+    std::int64_t counted, const TotalBytesHandler& onTotalBytesResolved,
+    const std::stop_token& stop) {
     const CacheSlot slot = cache::makeSlot(asset.url);
-    auto resumed = SegmentedTransfer::load(slot, cache::readMeta(slot));
+    const std::string sourceText = source.absoluteString();
+    // Bytes another source wrote: its validator means nothing here, the digest checks them.
+    auto fromOtherSource = [&](const std::optional<CacheMeta>& meta) {
+        return !asset.sha256.empty() && meta && meta->sourceURL != sourceText;
+    };
+    const auto metaAtStart = cache::readMeta(slot);
+    auto resumed = SegmentedTransfer::load(slot, metaAtStart);
     // A caching proxy stores plain GETs only: behind one, range requests would
     // pull every byte from the origin again for each machine.
-    const bool oneConnection =
-        segments_.connections <= 1 || platform::proxyFor(asset.fetchSources().front()).has_value();
+    const bool oneConnection = segments_.connections <= 1 || platform::proxyFor(source).has_value();
     if (resumed && oneConnection) {
         // Ranges of an earlier run: one connection continues from the first gap.
         SegmentedTransfer::keepPrefixAsPart(slot, *resumed);
@@ -147,7 +197,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     std::int64_t existing = resumed ? SegmentTable(resumed->total, resumed->ranges, 1).doneBytes()
                                     : cache::existingPartBytes(slot);
     logDownloadStart(asset.name, existing);
-    if (existing >= 1 && onProgress) onProgress(existing, ByteOrigin::foundOnDisk);
+    if (existing != counted && onProgress) onProgress(existing - counted, ByteOrigin::foundOnDisk);
 
     // The first connection of this download; more come in ranges when free.
     std::shared_ptr<ConnectionBudget> budget = segments_.budget;
@@ -164,16 +214,15 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     const auto known = DownloadHandler::knownTotalOf(asset);
     if (!oneConnection && (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
         try {
-            if (fetchInSegments(asset, slot, std::move(resumed), *budget, onProgress,
+            if (fetchInSegments(asset, sourceText, slot, std::move(resumed),
+                                fromOtherSource(metaAtStart), *budget, onProgress,
                                 onTotalBytesResolved, stop)) {
                 logDownloadDone(asset.name, cache::existingPartBytes(slot));
                 return slot.partURL;
             }
         } catch (...) {
             if (stop.stop_requested()) throw platform::CancelledError();
-            auto error = asNetworkError(std::current_exception());
-            logDownloadFailed(asset.name, describeError(error));
-            std::rethrow_exception(error);
+            std::rethrow_exception(asNetworkError(std::current_exception()));
         }
         existing = cache::existingPartBytes(slot);
     }
@@ -182,6 +231,11 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
         try {
             if (attempt > 0) existing = cache::existingPartBytes(slot);
             auto meta = cache::readMeta(slot);
+            const bool carried = fromOtherSource(meta);
+            if (carried) {
+                meta->etag.reset();
+                meta->lastModified.reset();
+            }
             if (cache::isOversized(meta, existing)) {
                 log(LogLevel::warn, fmt::format("  🔧 part 超出记录的大小 [{}] ({}/{}) 清空重下",
                                                 asset.name, existing, *meta->totalBytes));
@@ -197,7 +251,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             }
             // Without a validator a range cannot tell whether the file changed since
             // the part was written: appending could splice two files into one.
-            if (existing >= 1 && !DownloadHandler::usableValidator(meta)) {
+            if (existing >= 1 && !carried && !DownloadHandler::usableValidator(meta)) {
                 log(LogLevel::warn,
                     fmt::format("  🔧 part 没有 ETag 或 Last-Modified [{}]，无法确认续传，丢弃本地 "
                                 "{} bytes 从头下载",
@@ -210,18 +264,21 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             DownloadHandler transfer{asset, slot, existing, meta, onProgress, onTotalBytesResolved};
             transfer.chunkObserver = &chunkObserver_;
             transfer.knownTotal = DownloadHandler::knownTotalOf(asset);
+            transfer.source = sourceText;
             if (performHTTPDownload(transfer, stop) == AttemptResult::restartFromZero) {
                 DownloadHandler fresh{asset,        slot,       0,
                                       std::nullopt, onProgress, onTotalBytesResolved};
                 fresh.chunkObserver = &chunkObserver_;
                 fresh.knownTotal = DownloadHandler::knownTotalOf(asset);
+                fresh.source = sourceText;
                 performHTTPDownload(fresh, stop);
             }
             break;
         } catch (...) {
             if (stop.stop_requested()) throw platform::CancelledError();
             auto error = asNetworkError(std::current_exception());
-            if (attempt + 1 < maxAttempts && isTransientNetworkError(error)) {
+            if (attempt + 1 < maxAttempts && isTransientNetworkError(error) &&
+                !(moreSources_ && isUnreachable(error))) {
                 const std::chrono::seconds delay = retryDelay(attempt, error);
                 log(LogLevel::warn,
                     fmt::format("  ⟳ 瞬时网络错误，{}s 后重试 [{}] (attempt {}/{}): {}",
@@ -230,7 +287,6 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
                 if (!pause(delay, stop)) throw platform::CancelledError();
                 continue;
             }
-            logDownloadFailed(asset.name, describeError(error));
             std::rethrow_exception(error);
         }
     }
@@ -319,19 +375,22 @@ void CorvelResumableDownloader::probeAfter416(DownloadHandler& attempt,
                                     attempt.asset.name, total));
 }
 
-bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
+bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const std::string& source,
+                                                const CacheSlot& slot,
                                                 std::optional<SegmentTable::Decoded> resumed,
-                                                ConnectionBudget& budget,
+                                                bool fromOtherSource, ConnectionBudget& budget,
                                                 const ProgressHandler& onProgress,
                                                 const TotalBytesHandler& onTotalBytesResolved,
                                                 const std::stop_token& stop) {
     std::optional<std::string> validator;
     SegmentTable::Decoded state;
+    // Ranges another source wrote are kept; this source's first answer names its version.
+    const bool keepRanges = resumed && fromOtherSource;
     if (resumed) {
-        validator = DownloadHandler::usableValidator(cache::readMeta(slot));
+        if (!fromOtherSource) validator = DownloadHandler::usableValidator(cache::readMeta(slot));
         state = std::move(*resumed);
     }
-    if (!validator) {
+    if (!validator && !keepRanges) {
         // A fresh start: the first range's answer names the version.
         const std::int64_t total = *DownloadHandler::knownTotalOf(asset);
         SegmentedTransfer::discard(slot);
@@ -341,6 +400,8 @@ bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const C
     if (onTotalBytesResolved) onTotalBytesResolved(state.total);
 
     SegmentedTransfer::Settings settings;
+    settings.source = source;
+    settings.anotherSource = moreSources_;
     settings.connections = segments_.connections;
     settings.minRange = segments_.minRange;
     settings.budget = &budget;
@@ -403,6 +464,18 @@ std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
     } catch (...) {
     }
     return delay;
+}
+
+bool CorvelResumableDownloader::isUnreachable(const std::exception_ptr& error) {
+    try {
+        if (auto carried = transferFailure(error)) std::rethrow_exception(carried);
+    } catch (const TransportError& transport) {
+        return transport.kind() == TransportErrorKind::cannotFindHost ||
+               transport.kind() == TransportErrorKind::cannotConnect ||
+               transport.kind() == TransportErrorKind::dnsFailure;
+    } catch (...) {
+    }
+    return false;
 }
 
 std::exception_ptr CorvelResumableDownloader::asTransferError(const std::exception_ptr& error) {

@@ -22,9 +22,11 @@ struct DownloadHandler;
 
 // Brings one asset into its cache slot and returns the complete payload.part.
 // Network sources resume from the bytes already on disk with range requests;
-// file URL sources are copied. Every transfer failure is thrown as
-// CorvelInstallError::network; a stop requested on the token ends any failure
-// (and every pause between attempts) as platform::CancelledError.
+// file URL sources are copied. The asset's sources are tried best first: one
+// that fails is given up for this download and the next one continues, from
+// the bytes on disk when the asset's digest will check them, else from zero. Every transfer failure
+// is thrown as CorvelInstallError::network; a stop requested on the token ends any failure (and
+// every pause between attempts) as platform::CancelledError.
 //
 // Progress: onProgress receives signed deltas whose running sum is always the
 // number of bytes of this asset on disk (+existing bytes at the start, +n per
@@ -96,6 +98,10 @@ class CorvelResumableDownloader {
     // resolution and TLS handshake failures, HTTP 429, 500, 502, 503 and 504,
     // also when wrapped as network.
     static bool isTransientNetworkError(const std::exception_ptr& error);
+    // Nobody answers at that address (no such host, connection refused):
+    // seconds later nobody will either, so with another source at hand the
+    // download moves on at once instead of retrying.
+    static bool isUnreachable(const std::exception_ptr& error);
     // The pause before attempt + 1: 2, 4, 8 s, or longer when the server said
     // so in Retry-After (up to maxRetryAfter).
     static std::chrono::seconds retryDelay(int attempt, const std::exception_ptr& error);
@@ -107,23 +113,27 @@ class CorvelResumableDownloader {
   private:
     enum class AttemptResult { complete, restartFromZero };
 
-    std::filesystem::path copyLocalFile(const CVTAVAsset& asset, const ProgressHandler& onProgress,
+    // `counted`: the bytes this download has reported already (from an earlier source).
+    std::filesystem::path copyLocalFile(const CVTAVAsset& asset, const platform::Url& source,
+                                        const ProgressHandler& onProgress, std::int64_t counted,
                                         const TotalBytesHandler& onTotalBytesResolved,
                                         const std::stop_token& stop);
-    std::filesystem::path downloadFromNetwork(const CVTAVAsset& asset,
+    std::filesystem::path downloadFromNetwork(const CVTAVAsset& asset, const platform::Url& source,
                                               const ProgressHandler& onProgress,
+                                              std::int64_t counted,
                                               const TotalBytesHandler& onTotalBytesResolved,
                                               const std::stop_token& stop);
     AttemptResult performHTTPDownload(DownloadHandler& attempt, const std::stop_token& stop);
     void probeAfter416(DownloadHandler& attempt, const std::stop_token& stop);
     bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
-    bool fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
-                         std::optional<SegmentTable::Decoded> resumed, ConnectionBudget& budget,
-                         const ProgressHandler& onProgress,
+    bool fetchInSegments(const CVTAVAsset& asset, const std::string& source, const CacheSlot& slot,
+                         std::optional<SegmentTable::Decoded> resumed, bool fromOtherSource,
+                         ConnectionBudget& budget, const ProgressHandler& onProgress,
                          const TotalBytesHandler& onTotalBytesResolved,
                          const std::stop_token& stop);
 
     Timing timing_;
     ChunkObserver chunkObserver_;
     Segments segments_;
+    bool moreSources_ = false; // of the download under way
 };

@@ -42,6 +42,7 @@ struct DownloadHandler {
     const CorvelResumableDownloader::TotalBytesHandler& onTotalBytesResolved;
     const CorvelResumableDownloader::ChunkObserver* chunkObserver = nullptr;
     std::optional<std::int64_t> knownTotal; // from HEAD or the manifest, when they told it
+    std::string source; // where this attempt fetches from; empty: the first source
 
     platform::UniqueFd fileHandle;
     std::int64_t bytesOnDisk = 0; // size of the part file while the body is written
@@ -52,7 +53,9 @@ struct DownloadHandler {
     bool recoveringFrom416 = false;
     bool restartFromZero = false;
 
-    std::string url() const { return asset.fetchSources().front().absoluteString(); }
+    std::string url() const {
+        return source.empty() ? asset.fetchSources().front().absoluteString() : source;
+    }
 
     void progress(std::int64_t delta) const {
         if (onProgress) onProgress(delta, ByteOrigin::network);

@@ -91,7 +91,10 @@ struct Transfer {
     bool primaryBusy = false;
     std::vector<std::jthread> workers;
 
-    std::string url() const { return asset.fetchSources().front().absoluteString(); }
+    std::string url() const {
+        return settings.source.empty() ? asset.fetchSources().front().absoluteString()
+                                       : settings.source;
+    }
     void notify() {
         {
             std::lock_guard lock(mutex);
@@ -266,7 +269,8 @@ void Transfer::fetchRange(std::size_t index) {
             if (stop.stop_requested()) throw platform::CancelledError();
             auto error = CorvelResumableDownloader::asTransferError(std::current_exception());
             if (attempt + 1 >= CorvelResumableDownloader::maxAttempts ||
-                !CorvelResumableDownloader::isTransientNetworkError(error))
+                !CorvelResumableDownloader::isTransientNetworkError(error) ||
+                (settings.anotherSource && CorvelResumableDownloader::isUnreachable(error)))
                 std::rethrow_exception(error);
             auto delay = CorvelResumableDownloader::retryDelay(attempt, error);
             log(LogLevel::warn,

@@ -24,6 +24,8 @@
 namespace SegmentedTransfer {
 
 struct Settings {
+    std::string source;                 // where the ranges come from; empty: the first source
+    bool anotherSource = false;         // an unreachable source fails at once: the next one waits
     std::size_t connections = 8;        // of this download at most
     std::int64_t minRange = 4 << 20;    // no range is split below this
     ConnectionBudget* budget = nullptr; // further connections come from here
