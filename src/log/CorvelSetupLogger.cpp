@@ -12,6 +12,7 @@
 #include <ctime>
 #include <future>
 #include <memory>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -119,14 +120,47 @@ CorvelSetupLogger& CorvelSetupLogger::shared() {
     return *instance;
 }
 
-CorvelSetupLogger::CorvelSetupLogger() : writer_([this] { runWriter(); }) {}
+CorvelSetupLogger::CorvelSetupLogger() : writer_([this] { runWriter(); }) {
+    // A process that forks while the writer holds a lock would leave the child
+    // waiting for it for ever at its first log line.
+    ::pthread_atfork(
+        [] {
+            shared().working_.lock();
+            shared().mutex_.lock();
+        },
+        [] {
+            shared().mutex_.unlock();
+            shared().working_.unlock();
+        },
+        [] {
+            shared().forked_ = true;
+            shared().mutex_.unlock();
+            shared().working_.unlock();
+        });
+}
 
 void CorvelSetupLogger::enqueue(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(work));
+        if (!forked_) {
+            queue_.push_back(std::move(work));
+            work = nullptr;
+        }
     }
-    wake_.notify_one();
+    if (!work) {
+        wake_.notify_one();
+        return;
+    }
+    // The child of a fork has no writer: what was queued before the fork, then this.
+    std::lock_guard working(working_);
+    std::deque<std::function<void()>> earlier;
+    {
+        std::lock_guard lock(mutex_);
+        earlier.swap(queue_);
+    }
+    for (auto& item : earlier)
+        item();
+    work();
 }
 
 void CorvelSetupLogger::runWriter() {
@@ -138,6 +172,7 @@ void CorvelSetupLogger::runWriter() {
             work = std::move(queue_.front());
             queue_.pop_front();
         }
+        std::lock_guard working(working_);
         work();
     }
 }

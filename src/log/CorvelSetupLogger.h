@@ -70,6 +70,11 @@ class CorvelSetupLogger {
     void runWriter();
 
     std::mutex mutex_;
+    // Held by the writer while it runs a piece of work, and by fork() around
+    // the fork, so a child never starts with the queue or the writer's state
+    // half changed.
+    std::mutex working_;
+    bool forked_ = false; // in a forked child, which has no writer thread
     std::condition_variable wake_;
     std::deque<std::function<void()>> queue_;
     std::vector<std::string> buffer_; // touched only on the writer thread
