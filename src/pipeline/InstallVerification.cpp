@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include <map>
+
 #include <algorithm>
 #include <set>
 
@@ -96,8 +98,17 @@ std::string describe(const Problem& problem) {
 Report verifyInstalled(std::stop_token stop) {
     Report report;
     const auto lists = InstalledFiles::load();
-    for (const auto& entry : CorvelSetupManifest::load().entries) {
+    const auto entries = CorvelSetupManifest::load().entries;
+    // An update installed at another URL keeps the old entry in the record,
+    // naming the same place: what is there now is the newest entry's product.
+    std::map<std::string, const CorvelSetupManifest::Entry*> newest;
+    for (const auto& entry : entries) {
+        auto& current = newest[entry.installedPath];
+        if (!current || current->completedAt <= entry.completedAt) current = &entry;
+    }
+    for (const auto& entry : entries) {
         platform::throwIfStopped(stop);
+        if (newest[entry.installedPath] != &entry) continue;
         ++report.products;
         const fs::path root = CVSharedDataPaths::remapLegacyPath(entry.installedPath);
         log(LogLevel::info, fmt::format("▶ 校验 [{}]: {}", entry.name, root.string()));

@@ -120,7 +120,10 @@ void remember(const CVTAVAsset& asset, const fs::path& product, std::stop_token 
         for (const auto& entry : CorvelSetupManifest::load().entries)
             recorded.insert(entry.url);
         recorded.insert(asset.url.absoluteString());
-        std::erase_if(products, [&](const auto& p) { return !recorded.contains(p.first); });
+        // A product another URL installed at the same place is gone: this one replaced it.
+        std::erase_if(products, [&](const auto& p) {
+            return !recorded.contains(p.first) || p.second.installedPath == scanned.installedPath;
+        });
         products[asset.url.absoluteString()] = std::move(scanned);
         platform::atomicWriteFile(listPath(), toJson(products).dump(1) + "\n");
     } catch (const std::exception& e) {

@@ -52,6 +52,9 @@ class DeltaUpdate : public ::testing::Test {
         writeFile(home.path() / "model-2.bin", v2);
         control = zsyncControlFor(home.path() / "model-2.bin");
         server.setFile("/files/model-2.bin.zsync", control);
+        // The same file name in another folder: the update lands where v1 is.
+        server.setFile("/files/v2/model-1.bin", v2);
+        server.setFile("/files/v2/model-1.bin.zsync", control);
         testarchives::write(
             home.path() / "app.zip", CVTAVAsset::Format::zip,
             {directory("Corvel.app/"), file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
@@ -89,28 +92,31 @@ TEST_F(DeltaUpdate, FetchesOnlyTheChangedBlocksAndResumesAfterAKill) {
     ASSERT_EQ(run().exitCode, 0);
     ASSERT_TRUE(readFile(installed("model-1.bin")) == v1);
 
-    publish("model-2.bin", v2, sha256Hex(control));
+    publish("v2/model-1.bin", v2, sha256Hex(control));
     server.clearRequests();
     // The first run is killed while its ranges trickle in.
-    server.setFault("/files/model-2.bin", {.times = 1, .throttleBytesPerSecond = 2048});
+    server.setFault("/files/v2/model-1.bin", {.times = 1, .throttleBytesPerSecond = 2048});
     {
         CliProcess first(home.path(), {"--manifest-url", server.url("/manifest"), "--no-launch"});
-        auto slot = cache::makeSlot(*platform::Url::parse(server.url("/files/model-2.bin")));
+        auto slot = cache::makeSlot(*platform::Url::parse(server.url("/files/v2/model-1.bin")));
         ASSERT_TRUE(waitUntil([&] {
             return fs::exists(SegmentedTransfer::statePath(slot)) &&
-                   !server.requests("/files/model-2.bin").empty() &&
+                   !server.requests("/files/v2/model-1.bin").empty() &&
                    first.errSoFar().find("♻ 增量更新 [model]") != std::string::npos;
         }));
         first.signal(SIGKILL);
         first.finish();
     }
-    server.clearFault("/files/model-2.bin");
+    server.clearFault("/files/v2/model-1.bin");
     Outcome second = run();
     ASSERT_EQ(second.exitCode, 0) << second.err;
-    EXPECT_TRUE(readFile(installed("model-2.bin")) == v2);
+    EXPECT_TRUE(readFile(installed("model-1.bin")) == v2);
     // Three edits cost a few blocks each; the control file comes once per run.
-    EXPECT_LT(bytesFetched(server, "/files/model-2.bin", v2.size()), 64 * 1024);
-    EXPECT_EQ(server.requests("/files/model-2.bin.zsync").size(), 1u);
+    EXPECT_LT(bytesFetched(server, "/files/v2/model-1.bin", v2.size()), 64 * 1024);
+    EXPECT_EQ(server.requests("/files/v2/model-1.bin.zsync").size(), 1u);
+    // The record still names v1's URL at the same place: only v2's files count.
+    Outcome verified = CliProcess(home.path(), {"--verify"}).finish();
+    EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
 }
 
 TEST_F(DeltaUpdate, AControlFileThatLiesOrFailsFallsBackToTheWholeFile) {
