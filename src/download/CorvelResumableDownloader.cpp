@@ -105,7 +105,16 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
                                     const TotalBytesHandler& onTotalBytesResolved,
                                     std::stop_token stop) {
     platform::throwIfStopped(stop);
-    SourcePool pool(asset.fetchSources());
+    SourceHealth ownHealth;
+    SourceHealth& health = segments_.health ? *segments_.health : ownHealth;
+    health_ = &health;
+    SourcePool pool(asset.fetchSources(), health);
+    if (pool.exhausted()) {
+        auto all = std::make_exception_ptr(CorvelInstallError::network(
+            std::make_exception_ptr(downloadError(-1, pool.failureMessage()))));
+        logDownloadFailed(asset.name, describeError(all));
+        std::rethrow_exception(all);
+    }
     // What this download has reported so far: the next source goes on from there.
     std::int64_t counted = 0;
     const ProgressHandler counting = [&counted, &onProgress](std::int64_t delta,
@@ -116,6 +125,12 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
     for (;;) {
         const platform::Url source = pool.current();
         moreSources_ = pool.hasNext();
+        rangeSources_ = {source.absoluteString()};
+        // Bytes from several hosts can be joined only when the digest checks the result.
+        if (!asset.sha256.empty())
+            for (const auto& other : pool.healthy())
+                if (!other.isFile() && other != source)
+                    rangeSources_.push_back(other.absoluteString());
         try {
             if (source.isFile()) {
                 log(LogLevel::info,
@@ -134,7 +149,12 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
                 if (!source.isFile()) logDownloadFailed(asset.name, describeError(error));
                 std::rethrow_exception(error);
             }
-            log(LogLevel::warn, pool.drop(asset.name, describeError(transferFailure(error))));
+            // The ranges may have given up on this source already, and said so.
+            if (!pool.exhausted() && pool.current() == source) {
+                const auto failure = transferFailure(error);
+                log(LogLevel::warn,
+                    pool.drop(asset.name, describeError(failure), isHostFailure(failure)));
+            }
             if (pool.exhausted()) {
                 auto all = std::make_exception_ptr(CorvelInstallError::network(
                     std::make_exception_ptr(downloadError(-1, pool.failureMessage()))));
@@ -214,8 +234,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     const auto known = DownloadHandler::knownTotalOf(asset);
     if (!oneConnection && (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
         try {
-            if (fetchInSegments(asset, sourceText, slot, std::move(resumed),
-                                fromOtherSource(metaAtStart), *budget, onProgress,
+            if (fetchInSegments(asset, slot, std::move(resumed), *budget, onProgress,
                                 onTotalBytesResolved, stop)) {
                 logDownloadDone(asset.name, cache::existingPartBytes(slot));
                 return slot.partURL;
@@ -375,22 +394,28 @@ void CorvelResumableDownloader::probeAfter416(DownloadHandler& attempt,
                                     attempt.asset.name, total));
 }
 
-bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const std::string& source,
-                                                const CacheSlot& slot,
+bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
                                                 std::optional<SegmentTable::Decoded> resumed,
-                                                bool fromOtherSource, ConnectionBudget& budget,
+                                                ConnectionBudget& budget,
                                                 const ProgressHandler& onProgress,
                                                 const TotalBytesHandler& onTotalBytesResolved,
                                                 const std::stop_token& stop) {
-    std::optional<std::string> validator;
+    std::optional<CacheMeta> version;
     SegmentTable::Decoded state;
-    // Ranges another source wrote are kept; this source's first answer names its version.
-    const bool keepRanges = resumed && fromOtherSource;
+    bool kept = false;
     if (resumed) {
-        if (!fromOtherSource) validator = DownloadHandler::usableValidator(cache::readMeta(slot));
-        state = std::move(*resumed);
+        auto meta = cache::readMeta(slot);
+        const bool listed =
+            meta && std::ranges::find(rangeSources_, meta->sourceURL) != rangeSources_.end();
+        // Ranges a source not at hand wrote are kept only when the digest will check them;
+        // the first answer then names the version.
+        if (listed || !asset.sha256.empty()) {
+            if (listed) version = std::move(meta);
+            state = std::move(*resumed);
+            kept = true;
+        }
     }
-    if (!validator && !keepRanges) {
+    if (!kept) {
         // A fresh start: the first range's answer names the version.
         const std::int64_t total = *DownloadHandler::knownTotalOf(asset);
         SegmentedTransfer::discard(slot);
@@ -400,7 +425,8 @@ bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const s
     if (onTotalBytesResolved) onTotalBytesResolved(state.total);
 
     SegmentedTransfer::Settings settings;
-    settings.source = source;
+    settings.sources = rangeSources_;
+    settings.health = health_;
     settings.anotherSource = moreSources_;
     settings.connections = segments_.connections;
     settings.minRange = segments_.minRange;
@@ -413,7 +439,7 @@ bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const s
     settings.onProgress = onProgress;
     settings.onOrderedBytes = chunkObserver_;
     auto outcome =
-        SegmentedTransfer::run(asset, slot, std::move(state), std::move(validator), settings, stop);
+        SegmentedTransfer::run(asset, slot, std::move(state), std::move(version), settings, stop);
     if (outcome.complete) return true;
     log(LogLevel::warn,
         fmt::format("  ⚠ 分段下载回退 [{}] {}，丢弃分段数据 {} bytes，改用单连接从头下载",
@@ -464,6 +490,18 @@ std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
     } catch (...) {
     }
     return delay;
+}
+
+bool CorvelResumableDownloader::isHostFailure(const std::exception_ptr& error) {
+    if (isUnreachable(error)) return true;
+    try {
+        if (auto carried = transferFailure(error)) std::rethrow_exception(carried);
+    } catch (const TransportError& transport) {
+        return transport.kind() == TransportErrorKind::timedOut ||
+               transport.kind() == TransportErrorKind::secureConnectionFailed;
+    } catch (...) {
+    }
+    return false;
 }
 
 bool CorvelResumableDownloader::isUnreachable(const std::exception_ptr& error) {

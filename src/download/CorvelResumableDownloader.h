@@ -3,6 +3,7 @@
 #include "download/CacheSlot.h"
 #include "download/ConnectionBudget.h"
 #include "download/SegmentTable.h"
+#include "download/SourcePool.h"
 #include "platform/DomainError.h"
 #include "types/ByteOrigin.h"
 #include "types/CVTAVAsset.h"
@@ -17,14 +18,17 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 struct DownloadHandler;
 
 // Brings one asset into its cache slot and returns the complete payload.part.
 // Network sources resume from the bytes already on disk with range requests;
 // file URL sources are copied. The asset's sources are tried best first: one
-// that fails is given up for this download and the next one continues, from
-// the bytes on disk when the asset's digest will check them, else from zero. Every transfer failure
+// that fails is given up for the run and the next one continues, from the
+// bytes on disk when the asset's digest will check them, else from zero. A
+// file with a digest fetched in ranges takes them from every source left at
+// once. Every transfer failure
 // is thrown as CorvelInstallError::network; a stop requested on the token ends any failure (and
 // every pause between attempts) as platform::CancelledError.
 //
@@ -80,6 +84,8 @@ class CorvelResumableDownloader {
         // Ranges are not split below this: every split cuts a connection short,
         // and the bytes it had in flight are sent for nothing.
         std::int64_t minRange = std::int64_t{4} << 20;
+        // The sources the run has given up on; empty: this download keeps its own.
+        std::shared_ptr<SourceHealth> health = {};
     };
 
     CorvelResumableDownloader() = default;
@@ -102,6 +108,9 @@ class CorvelResumableDownloader {
     // seconds later nobody will either, so with another source at hand the
     // download moves on at once instead of retrying.
     static bool isUnreachable(const std::exception_ptr& error);
+    // The host rather than the file failed (unreachable, no TLS, no bytes for
+    // the idle limit): the run gives up every URL on it.
+    static bool isHostFailure(const std::exception_ptr& error);
     // The pause before attempt + 1: 2, 4, 8 s, or longer when the server said
     // so in Retry-After (up to maxRetryAfter).
     static std::chrono::seconds retryDelay(int attempt, const std::exception_ptr& error);
@@ -126,9 +135,9 @@ class CorvelResumableDownloader {
     AttemptResult performHTTPDownload(DownloadHandler& attempt, const std::stop_token& stop);
     void probeAfter416(DownloadHandler& attempt, const std::stop_token& stop);
     bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
-    bool fetchInSegments(const CVTAVAsset& asset, const std::string& source, const CacheSlot& slot,
-                         std::optional<SegmentTable::Decoded> resumed, bool fromOtherSource,
-                         ConnectionBudget& budget, const ProgressHandler& onProgress,
+    bool fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
+                         std::optional<SegmentTable::Decoded> resumed, ConnectionBudget& budget,
+                         const ProgressHandler& onProgress,
                          const TotalBytesHandler& onTotalBytesResolved,
                          const std::stop_token& stop);
 
@@ -136,4 +145,7 @@ class CorvelResumableDownloader {
     ChunkObserver chunkObserver_;
     Segments segments_;
     bool moreSources_ = false; // of the download under way
+    // Where its ranges may come from: with a digest every source left, else the current one.
+    std::vector<std::string> rangeSources_;
+    SourceHealth* health_ = nullptr; // of the download under way
 };

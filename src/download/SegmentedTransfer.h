@@ -4,6 +4,7 @@
 #include "download/ConnectionBudget.h"
 #include "download/SegmentRecord.h"
 #include "download/SegmentTable.h"
+#include "download/SourcePool.h"
 #include "types/ByteOrigin.h"
 #include "types/CVTAVAsset.h"
 
@@ -15,6 +16,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 // One asset fetched in ranges over several connections into a file of its
 // own beside the part file (payload.segmented), with the ranges' progress in
@@ -24,7 +26,12 @@
 namespace SegmentedTransfer {
 
 struct Settings {
-    std::string source;                 // where the ranges come from; empty: the first source
+    // Where the ranges come from, best first; empty: the asset's first source.
+    // Several (for a file whose digest checks the joined bytes): ranges come
+    // from all of them at once, at most SourceHealth::connectionsPerHost to a
+    // host, and one that fails is given up while the others take its ranges.
+    std::vector<std::string> sources;
+    SourceHealth* health = nullptr;     // the run's; none: this transfer's own
     bool anotherSource = false;         // an unreachable source fails at once: the next one waits
     std::size_t connections = 8;        // of this download at most
     std::int64_t minRange = 4 << 20;    // no range is split below this
@@ -44,6 +51,7 @@ struct Settings {
 struct Outcome {
     bool complete = false;
     std::string fallbackReason;
+    std::string fallbackSource;      // whose answer could not be spliced
     std::int64_t discardedBytes = 0; // written by the ranges, then dropped for the fallback
 };
 
@@ -58,12 +66,15 @@ struct Outcome {
 // CorvelResumableDownloader::download then resumes that slot like one of its
 // own: the done bytes are reported as ByteOrigin::foundOnDisk, the missing
 // ranges go through the same connections and budget, and a kill resumes them
-// from the record. (Calling run() directly, the caller reports the done bytes.) `validator` is sent
-// as If-Range with every range; without one (a fresh download) the first range's answer must give
-// it before further connections start, and the metadata is written from that answer. Throws like
+// from the record. (Calling run() directly, the caller reports the done bytes.) `version` is the
+// metadata the ranges on disk were written under: its validator goes as If-Range with every range
+// to its source. Without one (a fresh download, or ranges from a source not listed) the first
+// range's answer names the version before further connections start, and the metadata is written
+// from that answer. Every other source's first answer must agree on the size and names the
+// validator sent to that source from then on. Throws like
 // the downloader does: DomainError / TransportError / filesystem_error, CancelledError after a
 // stop. Ranges discarded for a fallback are taken back from the progress.
 Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decoded state,
-            std::optional<std::string> validator, const Settings& settings, std::stop_token stop);
+            std::optional<CacheMeta> version, const Settings& settings, std::stop_token stop);
 
 } // namespace SegmentedTransfer

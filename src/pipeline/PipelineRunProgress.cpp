@@ -1,15 +1,21 @@
 #include "pipeline/PipelineRun.h"
 
 #include "download/CorvelResumableDownloader.h"
+#include "log/CorvelSetupLogger.h"
 #include "pipeline/DeltaUpdate.h"
 #include "pipeline/StreamingDigest.h"
 #include "platform/BlockingQueue.h"
 #include "platform/Cancellation.h"
 #include "types/CorvelInstallError.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
+#include <cctype>
+#include <functional>
 #include <future>
 #include <optional>
+#include <system_error>
 
 namespace fs = std::filesystem;
 using State = CorvelDownloadViewModel::State;
@@ -73,6 +79,51 @@ fs::path downloadOnce(const CVTAVAsset& asset, const CorvelResumableDownloader::
     return file;
 }
 
+bool wrongDigest(const CVTAVAsset& asset, const std::optional<std::string>& digest) {
+    if (asset.sha256.empty() || !digest) return false;
+    return !std::ranges::equal(*digest, asset.sha256, [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) ==
+               std::tolower(static_cast<unsigned char>(b));
+    });
+}
+
+// Bytes joined from several sources that fail the digest: which source sent
+// the wrong ones cannot be told, so each source in turn brings the whole file
+// until one brings the right one. Those that did not are named; when none
+// does, the digest check after the downloads reports the file.
+void fetchFromEachSource(const CVTAVAsset& asset, const SourceHealth& health,
+                         const std::function<void(const CVTAVAsset&)>& fetch,
+                         const std::function<bool()>& right) {
+    log(LogLevel::warn,
+        fmt::format("  ⚠ 校验失败 [{}] 数据来自多个下载源，逐个下载源重新下载", asset.name));
+    std::exception_ptr lastFailure;
+    for (const auto& source : asset.fetchSources()) {
+        if (health.droppedReason(source.absoluteString())) continue;
+        CVTAVAsset one = asset;
+        one.sources = {source};
+        one.mirrors.clear();
+        try {
+            fetch(one);
+            lastFailure = nullptr;
+        } catch (const platform::CancelledError&) {
+            throw;
+        } catch (const std::system_error&) {
+            throw; // the disk, not the source
+        } catch (...) {
+            lastFailure = std::current_exception();
+            continue;
+        }
+        if (right()) {
+            log(LogLevel::info, fmt::format("  ✔ 下载源 {} 给出了正确的数据 [{}]",
+                                            source.absoluteString(), asset.name));
+            return;
+        }
+        log(LogLevel::warn,
+            fmt::format("  ⚠ 下载源的数据与摘要不符 [{}] {}", asset.name, source.absoluteString()));
+    }
+    if (lastFailure) std::rethrow_exception(lastFailure);
+}
+
 } // namespace
 
 void CorvelDownloadViewModel::Run::showInitialProgress(const SetupPlan::Plan& plan) {
@@ -107,6 +158,8 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
     if (segments.connections > 1)
         segments.budget = std::make_shared<ConnectionBudget>(
             std::max(segments.connections, maxConcurrentDownloads));
+    // A source that failed one download is not waited on by the next.
+    segments.health = std::make_shared<SourceHealth>();
 
     auto startNext = [&] {
         const std::size_t index = next++;
@@ -118,7 +171,7 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
             // cuts the transfer short: the next attempt counts the bytes
             // on disk afresh, as a new run would.
             std::int64_t counted = 0;
-            auto fetch = [&] {
+            auto fetch = [&](const CVTAVAsset& from) {
                 for (;;) {
                     if (!pause.waitWhilePaused(token)) throw platform::CancelledError();
                     std::stop_source attempt;
@@ -131,7 +184,7 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
                         ~Ended() { pause.transferEnded(); }
                     } ended{pause};
                     try {
-                        done.file = downloadOnce(asset, segments, mailbox, index, counted,
+                        done.file = downloadOnce(from, segments, mailbox, index, counted,
                                                  done.digest, attempt.get_token());
                         return;
                     } catch (...) {
@@ -144,16 +197,22 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
             };
             try {
                 auto delta = DeltaUpdate::prepare(asset, DeltaUpdate::seedsFor(asset), token);
-                fetch();
+                fetch(asset);
+                auto again = [&](const CVTAVAsset& from) {
+                    mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, -counted));
+                    counted = 0;
+                    cache::purgeSlot(asset.url);
+                    fetch(from);
+                };
                 if (delta &&
                     !DeltaUpdate::assembledSoundly(asset, *delta, done.file, done.digest)) {
                     // Blocks taken from a seed that are not what the control file
                     // promised: the file comes again, whole, from the server.
-                    mailbox.push(DownloadEvent(DownloadEvent::Kind::progress, 0, -counted));
-                    counted = 0;
-                    cache::purgeSlot(asset.url);
-                    fetch();
+                    again(asset);
                 }
+                if (wrongDigest(asset, done.digest) && asset.fetchSources().size() > 1)
+                    fetchFromEachSource(asset, *segments.health, again,
+                                        [&] { return !wrongDigest(asset, done.digest); });
             } catch (...) {
                 // A full disk is the user's to mend; the slot keeps its bytes.
                 done.error = asDiskFull(std::current_exception(), asset.name);

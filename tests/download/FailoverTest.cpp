@@ -1,5 +1,6 @@
 #include "download/CorvelResumableDownloader.h"
 #include "download/SegmentedTransfer.h"
+#include "download/SourcePool.h"
 #include "support/TempHome.h"
 
 #include <FixtureServer.h>
@@ -196,4 +197,122 @@ TEST_F(Failover, RangesASourceFailsOnContinueFromTheNext) {
     EXPECT_EQ(logged(dropLine(first) + "HTTP 404"), 1);
     for (const auto& range : asked(b))
         EXPECT_FALSE(range.empty()) << "the whole file again";
+}
+
+// A file with a digest fetched in ranges from several sources at once.
+class ManySources : public Failover {
+  protected:
+    ManySources() { c.start(); }
+
+    fs::path fetch(const std::vector<std::string>& sources, std::int64_t size,
+                   std::size_t connections, seconds idleLimit = seconds(60)) {
+        CorvelResumableDownloader::Timing timing;
+        timing.pause = [this](seconds, std::stop_token) { return ++pauses, true; };
+        timing.idleLimit = idleLimit;
+        CorvelResumableDownloader downloader(timing);
+        downloader.useSegments({connections, {}, 65'536, 65'536, health});
+        CVTAVAsset asset{.name = "model-f",
+                         .url = urlOf(sources.front()),
+                         .sha256 = std::string(64, 'a'),
+                         .expectedBytes = size};
+        for (const auto& source : sources)
+            asset.sources.push_back(urlOf(source));
+        sum = 0;
+        return downloader.download(asset, [this](std::int64_t delta, ByteOrigin) { sum += delta; });
+    }
+
+    fixture::FixtureServer c;
+    std::shared_ptr<SourceHealth> health = std::make_shared<SourceHealth>();
+};
+
+TEST_F(ManySources, RangesComeFromEverySourceAtOnceEachAskedWithItsOwnVersion) {
+    const std::string body = patternBytes(4 << 20, 9);
+    for (auto* server : {&a, &b, &c}) {
+        server->setFile("/m.bin", body);
+        // Slow enough that every connection opens before the file is done.
+        server->setFault("/m.bin", {.throttleBytesPerSecond = 256 << 10});
+    }
+    b.changeETag("/m.bin");
+    c.changeETag("/m.bin");
+    c.changeETag("/m.bin");
+    const auto part =
+        fetch({a.url("/m.bin"), b.url("/m.bin"), c.url("/m.bin")}, std::ssize(body), 12);
+    EXPECT_TRUE(readFile(part) == body);
+    EXPECT_EQ(sum, std::ssize(body));
+    for (auto* server : {&a, &b, &c}) {
+        EXPECT_GE(server->requests("/m.bin").size(), 2u);
+        EXPECT_LE(server->peakConcurrentRequests(), SourceHealth::connectionsPerHost);
+        // Its first answer names its version; a range asks only for that one.
+        for (const auto& request : server->requests("/m.bin"))
+            if (!request.header("If-Range").empty()) {
+                EXPECT_EQ(request.header("If-Range"), server->etag("/m.bin"));
+            }
+    }
+    EXPECT_FALSE(a.requests("/m.bin").back().header("If-Range").empty());
+    EXPECT_EQ(logged("放弃下载源"), 0);
+}
+
+// The first source fails at once; the others bring the whole file between
+// them, and the run does not ask a failed host for its next file.
+TEST_F(ManySources, AFailingSourceIsGivenUpForTheRunAndTheOthersTakeItsRanges) {
+    const std::string body = patternBytes(1 << 20, 10);
+    struct Case {
+        const char* name;
+        fixture::Fault fault{};
+        std::string reason;
+        bool wholeHost = false;
+        int pauses = 0;
+        bool dead = false, otherSize = false;
+        seconds idleLimit{60};
+    };
+    const std::vector<Case> cases = {
+        {.name = "404", .fault = {.forceStatus = 404}, .reason = "HTTP 404"},
+        {.name = "503 after its retries",
+         .fault = {.forceStatus = 503},
+         .reason = "HTTP 503",
+         .pauses = 3},
+        {.name = "no ranges",
+         .fault = {.ignoreRanges = true},
+         .reason = "服务器对 Range 请求返回 HTTP 200"},
+        {.name = "another size", .reason = "文件大小已变 (1048576 → 1048577)", .otherSize = true},
+        {.name = "stall",
+         .fault = {.stallBeforeBody = seconds(30)},
+         .reason = "Operation too slow",
+         .wholeHost = true,
+         .idleLimit = seconds(1)},
+        {.name = "refused connection",
+         .reason = "Failed to connect",
+         .wholeHost = true,
+         .dead = true},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& k = cases[i];
+        SCOPED_TRACE(k.name);
+        health = std::make_shared<SourceHealth>();
+        const std::string path = fmt::format("/{}.bin", i), next = fmt::format("/{}n.bin", i);
+        a.setFile(path, k.otherSize ? body + "x" : body);
+        a.setFault(path, k.fault);
+        a.setFile(next, body);
+        for (auto* server : {&b, &c}) {
+            server->setFile(path, body);
+            server->setFile(next, body);
+        }
+        if (k.dead) a.stop();
+        a.clearRequests();
+        pauses = 0;
+        const std::size_t mark = logText().size();
+        const std::string failing = a.url(path);
+        EXPECT_TRUE(readFile(fetch({failing, b.url(path), c.url(path)}, std::ssize(body), 4,
+                                   k.idleLimit)) == body);
+        a.releaseStalls();
+        EXPECT_EQ(sum, std::ssize(body));
+        EXPECT_EQ(pauses, k.pauses);
+        const std::string log = logText().substr(mark);
+        EXPECT_EQ(countOf(log, "放弃下载源"), 1u) << log;
+        EXPECT_EQ(countOf(log, dropLine(failing) + k.reason), 1u) << log;
+        EXPECT_EQ(countOf(log, "下载失败"), 0u);
+        // The next file of the run: a host that did not answer is not asked again.
+        EXPECT_TRUE(readFile(fetch({a.url(next), b.url(next)}, std::ssize(body), 4)) == body);
+        EXPECT_EQ(a.requests(next).empty(), k.wholeHost);
+    }
 }

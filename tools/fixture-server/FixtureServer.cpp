@@ -226,6 +226,11 @@ void FixtureServer::changeETag(const std::string& path) {
     bumpVersion(path);
 }
 
+std::string FixtureServer::etag(const std::string& path) {
+    auto resource = resolve(path);
+    return resource ? resource->etag : std::string();
+}
+
 // A new version also gets a later Last-Modified (whole seconds, as HTTP dates
 // have), so a client validating with the date notices the change too.
 void FixtureServer::bumpVersion(const std::string& path) {

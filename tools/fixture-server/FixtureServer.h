@@ -74,7 +74,8 @@ class FixtureServer {
     // A fault for every path without one of its own, never used up (the demo
     // throttles downloads with it so that progress can be watched).
     void setDefaultFault(std::optional<Fault> fault);
-    void changeETag(const std::string& path); // the file becomes a "new version" (new strong ETag)
+    void changeETag(const std::string& path);  // the file becomes a "new version" (new strong ETag)
+    std::string etag(const std::string& path); // as served now; empty when nothing is there
     // Ends the stalls of every request already in requests() (whether or not
     // its stall has begun yet); their bodies then follow as usual.
     void releaseStalls();
