@@ -492,6 +492,16 @@ std::chrono::seconds CorvelResumableDownloader::retryDelay(int attempt,
     return delay;
 }
 
+bool CorvelResumableDownloader::isStatusError(const std::exception_ptr& error) {
+    try {
+        if (auto carried = transferFailure(error)) std::rethrow_exception(carried);
+    } catch (const HttpStatusError&) {
+        return true;
+    } catch (...) {
+    }
+    return false;
+}
+
 bool CorvelResumableDownloader::isHostFailure(const std::exception_ptr& error) {
     if (isUnreachable(error)) return true;
     try {

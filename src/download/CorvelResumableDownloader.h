@@ -111,6 +111,8 @@ class CorvelResumableDownloader {
     // The host rather than the file failed (unreachable, no TLS, no bytes for
     // the idle limit): the run gives up every URL on it.
     static bool isHostFailure(const std::exception_ptr& error);
+    // An HTTP status ended the attempt (the server answered).
+    static bool isStatusError(const std::exception_ptr& error);
     // The pause before attempt + 1: 2, 4, 8 s, or longer when the server said
     // so in Retry-After (up to maxRetryAfter).
     static std::chrono::seconds retryDelay(int attempt, const std::exception_ptr& error);

@@ -352,7 +352,11 @@ void Transfer::fetchRange(std::size_t index, std::size_t source) {
                 (othersWait && CorvelResumableDownloader::isUnreachable(error)) ||
                 (many() && CorvelResumableDownloader::isHostFailure(std::current_exception())))
                 std::rethrow_exception(error);
-            auto delay = CorvelResumableDownloader::retryDelay(attempt, error);
+            // A connection lost with other sources at hand is tried again at once: a host
+            // that went away then refuses it and is given up, one that did not goes on.
+            const bool lost = many() && !CorvelResumableDownloader::isStatusError(error);
+            auto delay = lost ? std::chrono::seconds(0)
+                              : CorvelResumableDownloader::retryDelay(attempt, error);
             log(LogLevel::warn,
                 fmt::format("  ⟳ 瞬时网络错误，{}s 后重试 [{}] (attempt {}/{}): {}", delay.count(),
                             asset.name, attempt + 1, CorvelResumableDownloader::maxAttempts,
