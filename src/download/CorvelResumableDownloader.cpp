@@ -209,11 +209,6 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     // A caching proxy stores plain GETs only: behind one, range requests would
     // pull every byte from the origin again for each machine.
     const bool oneConnection = segments_.connections <= 1 || platform::proxyFor(source).has_value();
-    if (resumed && oneConnection) {
-        // Ranges of an earlier run: one connection continues from the first gap.
-        SegmentedTransfer::keepPrefixAsPart(slot, *resumed);
-        resumed.reset();
-    }
     std::int64_t existing = resumed ? SegmentTable(resumed->total, resumed->ranges, 1).doneBytes()
                                     : cache::existingPartBytes(slot);
     logDownloadStart(asset.name, existing);
@@ -221,7 +216,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
 
     // The first connection of this download; more come in ranges when free.
     std::shared_ptr<ConnectionBudget> budget = segments_.budget;
-    if (!budget && segments_.connections > 1)
+    if (!budget && (segments_.connections > 1 || resumed))
         budget = std::make_shared<ConnectionBudget>(segments_.connections);
     if (budget && !budget->acquire(stop)) throw platform::CancelledError();
     struct Lease {
@@ -232,9 +227,12 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     } lease{budget.get()};
 
     const auto known = DownloadHandler::knownTotalOf(asset);
-    if (!oneConnection && (resumed || (existing == 0 && known && *known >= segments_.threshold))) {
+    // Ranges of an earlier run (or blocks found in an older copy) go on as
+    // ranges even over one connection: only the missing bytes are fetched.
+    if (resumed || (!oneConnection && existing == 0 && known && *known >= segments_.threshold)) {
         try {
-            if (fetchInSegments(asset, slot, std::move(resumed), *budget, onProgress,
+            if (fetchInSegments(asset, slot, std::move(resumed),
+                                oneConnection ? 1 : segments_.connections, *budget, onProgress,
                                 onTotalBytesResolved, stop)) {
                 logDownloadDone(asset.name, cache::existingPartBytes(slot));
                 return slot.partURL;
@@ -396,7 +394,7 @@ void CorvelResumableDownloader::probeAfter416(DownloadHandler& attempt,
 
 bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
                                                 std::optional<SegmentTable::Decoded> resumed,
-                                                ConnectionBudget& budget,
+                                                std::size_t connections, ConnectionBudget& budget,
                                                 const ProgressHandler& onProgress,
                                                 const TotalBytesHandler& onTotalBytesResolved,
                                                 const std::stop_token& stop) {
@@ -420,7 +418,7 @@ bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const C
         const std::int64_t total = *DownloadHandler::knownTotalOf(asset);
         SegmentedTransfer::discard(slot);
         cache::resetPart(slot);
-        state = {total, SegmentTable::plan(total, segments_.connections, segments_.minRange)};
+        state = {total, SegmentTable::plan(total, connections, segments_.minRange)};
     }
     if (onTotalBytesResolved) onTotalBytesResolved(state.total);
 
@@ -428,7 +426,7 @@ bool CorvelResumableDownloader::fetchInSegments(const CVTAVAsset& asset, const C
     settings.sources = rangeSources_;
     settings.health = health_;
     settings.anotherSource = moreSources_;
-    settings.connections = segments_.connections;
+    settings.connections = connections;
     settings.minRange = segments_.minRange;
     settings.budget = &budget;
     settings.idleLimit = timing_.idleLimit;

@@ -138,8 +138,8 @@ class CorvelResumableDownloader {
     void probeAfter416(DownloadHandler& attempt, const std::stop_token& stop);
     bool pause(std::chrono::seconds duration, const std::stop_token& stop) const;
     bool fetchInSegments(const CVTAVAsset& asset, const CacheSlot& slot,
-                         std::optional<SegmentTable::Decoded> resumed, ConnectionBudget& budget,
-                         const ProgressHandler& onProgress,
+                         std::optional<SegmentTable::Decoded> resumed, std::size_t connections,
+                         ConnectionBudget& budget, const ProgressHandler& onProgress,
                          const TotalBytesHandler& onTotalBytesResolved,
                          const std::stop_token& stop);
 

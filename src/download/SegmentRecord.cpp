@@ -93,18 +93,6 @@ std::int64_t shrinkToData(const fs::path& file, std::vector<SegmentRange>& range
     return lost;
 }
 
-std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded& state) {
-    SegmentTable table(state.total, state.ranges, 1);
-    const std::int64_t prefix = table.contiguousPrefix();
-    if (::truncate(dataPath(slot).c_str(), prefix) != 0)
-        platform::throwFileError("cannot truncate segmented file", dataPath(slot), errno);
-    fs::remove(slot.partURL);
-    fs::rename(dataPath(slot), slot.partURL);
-    std::error_code ignored;
-    fs::remove_all(statePath(slot), ignored);
-    return prefix;
-}
-
 void writeRecord(const CacheSlot& slot, std::int64_t total,
                  const std::vector<SegmentRange>& ranges) {
     const std::string text = SegmentTable::encode(total, ranges);

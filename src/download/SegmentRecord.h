@@ -34,11 +34,6 @@ void discard(const CacheSlot& slot);
 // their rename; returns how many.
 int removeRecordTemporaries(const std::filesystem::path& slotDirectory);
 
-// Turns what an earlier segmented run left into a part file of the bytes
-// written without a gap from 0, so one connection resumes from there.
-// Returns that part's size.
-std::int64_t keepPrefixAsPart(const CacheSlot& slot, const SegmentTable::Decoded& state);
-
 // Replaces segments.json with these ranges: written under a temporary name,
 // then renamed, so a kill leaves the old record or the new one. Throws
 // filesystem_error.

@@ -108,7 +108,10 @@ TEST_F(DeltaUpdate, FetchesOnlyTheChangedBlocksAndResumesAfterAKill) {
         first.finish();
     }
     server.clearFault("/files/v2/model-1.bin");
-    Outcome second = run();
+    // Over one connection too, only the missing blocks come.
+    Outcome second = CliProcess(home.path(), {"--manifest-url", server.url("/manifest"),
+                                              "--no-launch", "--connections", "1"})
+                         .finish();
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_TRUE(readFile(installed("model-1.bin")) == v2);
     // Three edits cost a few blocks each; the control file comes once per run.
