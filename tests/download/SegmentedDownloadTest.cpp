@@ -331,41 +331,29 @@ TEST_F(Segmented, AnswersThatDoNotFitRestartFromZeroOverOneConnection) {
         bool fails = false;
     };
     const std::vector<std::string> usual = {"bytes=0-499", "bytes=500-999 if \"v1\"", ""};
+    // clang-format off
     const std::vector<Case> cases = {
         {"200 to a range", {ranged(b, 0, 499), whole, whole}, "服务器对 Range 请求返回 HTTP 200"},
-        {"bytes not asked for",
-         {ranged(b, 0, 499), ranged(b, 400, 899), whole},
+        {"bytes not asked for", {ranged(b, 0, 499), ranged(b, 400, 899), whole},
          "Content-Range 与请求不符 (bytes 400-899/1000"},
-        {"longer than asked",
-         {ranged(b, 0, 499), ranged(b, 400, 999), whole},
+        {"longer than asked", {ranged(b, 0, 499), ranged(b, 400, 999), whole},
          "Content-Range 与请求不符 (bytes 400-999/1000"},
-        {"total changed",
-         {ranged(b, 0, 499), ranged(patternBytes(1200, 5), 500, 999, "\"v1\""), whole},
+        {"total changed", {ranged(b, 0, 499), ranged(patternBytes(1200, 5), 500, 999), whole},
          "文件大小已变 (1000 → 1200)"},
-        {"another version",
-         {ranged(b, 0, 499), ranged(b, 500, 999, "\"v2\""), whole},
+        {"another version", {ranged(b, 0, 499), ranged(b, 500, 999, "\"v2\""), whole},
          "文件版本已变 (ETag \"v2\" ≠ \"v1\")"},
-        {"compressed",
-         {ranged(b, 0, 499),
-          reply("206 Partial Content",
-                "Content-Encoding: gzip\r\nContent-Range: bytes 500-999/1000\r\n", "zz"),
-          whole},
+        {"compressed", {ranged(b, 0, 499), reply("206 Partial Content",
+                        "Content-Encoding: gzip\r\nContent-Range: bytes 500-999/1000\r\n", "zz"), whole},
          "服务器返回了编码过的内容 (Content-Encoding: gzip)"},
-        {"only a weak ETag",
-         {weak(0, 499, false), whole},
-         "服务器没有给出强 ETag 或 Last-Modified",
+        {"only a weak ETag", {weak(0, 499, false), whole}, "服务器没有给出强 ETag 或 Last-Modified",
          {"bytes=0-499", ""}},
-        {"a weak ETag and a date",
-         {weak(0, 499, true), weak(500, 999, true)},
-         "",
+        {"a weak ETag and a date", {weak(0, 499, true), weak(500, 999, true)}, "",
          {"bytes=0-499", "bytes=500-999 if " + date}},
-        {"416, other size",
-         {ranged(b, 0, 499), reply("416 Range Not Satisfiable", "", ""),
-          reply("206 Partial Content", "Content-Range: bytes 0-0/1200\r\n", "x")},
-         "",
-         {"bytes=0-499", "bytes=500-999 if \"v1\"", "bytes=0-0"},
-         true},
+        {"416, other size", {ranged(b, 0, 499), reply("416 Range Not Satisfiable", "", ""),
+                             reply("206 Partial Content", "Content-Range: bytes 0-0/1200\r\n", "x")},
+         "", {"bytes=0-499", "bytes=500-999 if \"v1\"", "bytes=0-0"}, true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer scripted(c.replies);
@@ -426,15 +414,11 @@ TEST_F(Segmented, ARangeRetriesAloneAndASlowRangeIsTakenOver) {
         server.setFault(path, {.throttleBytesPerSecond = rate, .rangeFrom = slowFrom});
         sum = 0;
         std::stop_source bound;
-        std::atomic<bool> finished = false;
         {
-            std::jthread watchdog([&] {
-                if (!waitUntil([&] { return finished.load(); }, seconds(60))) bound.request_stop();
+            std::jthread watchdog([&](std::stop_token done) {
+                if (!waitUntil([&] { return done.stop_requested(); }, seconds(60)))
+                    bound.request_stop();
             });
-            struct Finish {
-                std::atomic<bool>& finished;
-                ~Finish() { finished = true; }
-            } finish{finished};
             run(url, std::ssize(body), connections, minRange, bound.get_token());
         }
         EXPECT_TRUE(readFile(slot(url).partURL) == body);

@@ -6,12 +6,12 @@
 #include "platform/Spawn.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "support/CliProcess.h"
+#include "support/Privileges.h"
 #include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <pwd.h>
 #include <sys/socket.h>
 
@@ -71,16 +71,11 @@ class Squid {
 } // namespace
 
 TEST(CachingProxy, HomesBehindOneSquidTakeTheBytesFromTheOriginOnce) {
-    if (!fs::exists(squidTool)) {
-        if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true")
-            FAIL() << "squid is not installed (scripts/bootstrap installs it)";
-        GTEST_SKIP() << "squid is not installed (scripts/bootstrap installs it)";
-    }
+    CORVEL_REQUIRE_CAPABILITY(fs::exists(squidTool), "squid (scripts/bootstrap installs it)");
     TempHome home;
     const fs::path served = home.path() / "served";
     fs::create_directories(served / "files");
-    testarchives::write(served / "files/Corvel.zip", CVTAVAsset::Format::zip,
-                        {directory("Corvel.app/"), file("Corvel.app/AppRun", "", 0755)});
+    writeFile(served / "files/Corvel.zip", bundleArchive());
     const std::string model = patternBytes(17 << 20, 7); // large enough for ranges without a proxy
     writeFile(served / "files/model.bin", model);
     // Files old enough that Squid serves them without asking the origin again.

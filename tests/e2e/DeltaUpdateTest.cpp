@@ -55,12 +55,12 @@ class DeltaUpdate : public ::testing::Test {
         // The same file name in another folder: the update lands where v1 is.
         server.setFile("/files/v2/model-1.bin", v2);
         server.setFile("/files/v2/model-1.bin.zsync", control);
-        testarchives::write(
-            home.path() / "app.zip", CVTAVAsset::Format::zip,
-            {directory("Corvel.app/"), file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
-        server.setFile("/files/app.zip", readFile(home.path() / "app.zip"));
+        server.setFile("/files/app.zip", bundleArchive());
         publish("model-1.bin", v1, std::nullopt);
         server.start();
+        // v1 installed: the seed of every update.
+        ASSERT_EQ(run().exitCode, 0);
+        ASSERT_TRUE(readFile(installed("model-1.bin")) == v1);
     }
 
     void publish(const std::string& file, const std::string& bytes,
@@ -89,9 +89,6 @@ class DeltaUpdate : public ::testing::Test {
 };
 
 TEST_F(DeltaUpdate, FetchesOnlyTheChangedBlocksAndResumesAfterAKill) {
-    ASSERT_EQ(run().exitCode, 0);
-    ASSERT_TRUE(readFile(installed("model-1.bin")) == v1);
-
     publish("v2/model-1.bin", v2, sha256Hex(control));
     server.clearRequests();
     // The first run is killed while its ranges trickle in.
@@ -122,10 +119,8 @@ TEST_F(DeltaUpdate, FetchesOnlyTheChangedBlocksAndResumesAfterAKill) {
     EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
 }
 
+// The control file's own parsing has its unit tests; one refusal stands for them.
 TEST_F(DeltaUpdate, AControlFileThatLiesOrFailsFallsBackToTheWholeFile) {
-    ASSERT_EQ(run().exitCode, 0);
-    ASSERT_TRUE(readFile(installed("model-1.bin")) == v1);
-
     // Describes the old version, padded to the new length: every block it
     // vouches for is in the seed, and the file they make is not the new one.
     writeFile(home.path() / "other.bin", v1 + std::string(v2.size() - v1.size(), '\0'));
@@ -138,8 +133,6 @@ TEST_F(DeltaUpdate, AControlFileThatLiesOrFailsFallsBackToTheWholeFile) {
     } cases[] = {
         {"lies", lying, sha256Hex(lying), "组装出的文件与发布的不符"},
         {"hash differs", control, sha256Hex("other"), "SHA-256 与清单不符"},
-        {"truncated", control.substr(0, control.size() - 3),
-         sha256Hex(control.substr(0, control.size() - 3)), "块表长度"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -27,50 +27,21 @@ using fixture::Fault;
 
 constexpr std::size_t bigSize = 12 * 1024 * 1024;
 
-std::string archiveBytes(const fs::path& scratch, CVTAVAsset::Format format,
-                         const std::vector<Entry>& entries) {
-    fs::path file = scratch / ("archive-" + std::to_string(entries.size()) +
-                               (format == CVTAVAsset::Format::zip ? ".zip" : ".tar.gz"));
-    testarchives::write(file, format, entries);
-    std::string bytes = readFile(file);
-    fs::remove(file);
-    return bytes;
-}
-
-// The plain progress lines of standard output: within a stage each percent
-// at most once and rising; never more bytes done than the total.
+// The plain progress lines of standard output: within a stage each percent at
+// most once and rising (the byte figures in them have their unit tests).
 void expectSoundProgressLines(const std::string& out) {
     std::map<std::string, int> lastPercent;
     std::istringstream lines(out);
-    std::string line;
     int count = 0;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         if (!line.starts_with("[") || line.starts_with("[CorvelSetup]")) continue;
         ++count;
         std::string stage = line.substr(1, line.find(']') - 1);
         int percent = std::stoi(line.substr(line.find(']') + 1));
-        auto last = lastPercent.find(stage);
-        if (last != lastPercent.end()) {
-            EXPECT_GT(percent, last->second) << line;
+        if (lastPercent.contains(stage)) {
+            EXPECT_GT(percent, lastPercent[stage]) << line;
         }
         lastPercent[stage] = percent;
-        auto slash = line.find(" / ");
-        if (stage == "downloading" && slash != std::string::npos) {
-            auto bytesOf = [](const std::string& text) {
-                if (text.starts_with("Zero KB")) return 0.0;
-                std::istringstream words(text);
-                double value = 0;
-                std::string unit;
-                words >> value >> unit;
-                const std::map<std::string, double> scale{
-                    {"byte", 1}, {"bytes", 1}, {"KB", 1e3}, {"MB", 1e6}, {"GB", 1e9}};
-                return value * scale.at(unit);
-            };
-            std::string figures = line.substr(line.find("%  ") + 3);
-            double done = bytesOf(figures.substr(0, figures.find(" / ")));
-            double total = bytesOf(figures.substr(figures.find(" / ") + 3));
-            EXPECT_LE(done, total) << line;
-        }
     }
     EXPECT_GT(count, 2) << out;
 }
@@ -78,16 +49,12 @@ void expectSoundProgressLines(const std::string& out) {
 class SetupCli : public ::testing::Test {
   protected:
     void SetUp() override {
-        appArchive =
-            archiveBytes(home.path(), CVTAVAsset::Format::zip,
-                         {directory("Corvel.app/"),
-                          file("Corvel.app/AppRun",
-                               "#!/bin/sh\necho started > \"$HOME/launched-marker\"\n", 0755)});
+        appArchive = bundleArchive("#!/bin/sh\necho started > \"$HOME/launched-marker\"\n");
         whisper = archiveBytes(
-            home.path(), CVTAVAsset::Format::tarGz,
+            CVTAVAsset::Format::tarGz,
             {directory("whisper/"), file("whisper/model.bin", patternBytes(300000, 3))});
         vision = archiveBytes(
-            home.path(), CVTAVAsset::Format::zip,
+            CVTAVAsset::Format::zip,
             {directory("vision/"), file("vision/weights.bin", patternBytes(200000, 4))});
         big = patternBytes(bigSize, 5);
         server.setFile("/files/Corvel.zip", appArchive);
@@ -198,27 +165,6 @@ TEST_F(SetupCli, InstallsEverythingLaunchesTheAppAndSkipsAllOfItOnTheNextRun) {
     expectNothingFetched();
 }
 
-TEST_F(SetupCli, AKilledDownloadResumesWhereItStopped) {
-    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
-    std::int64_t before = 0;
-    {
-        CliProcess killed(home.path(), args());
-        ASSERT_TRUE(
-            waitUntil([&] { return bigPartBytes() >= 1024 * 1024; }, std::chrono::seconds(120)))
-            << killed.errSoFar();
-        killed.signal(SIGKILL);
-        killed.finish();
-        before = bigPartBytes();
-    }
-    server.clearFault("/files/big.bin");
-    Outcome again = run();
-    ASSERT_EQ(again.exitCode, 0) << again.err;
-    std::vector<std::string> ranges = rangesAsked("/files/big.bin");
-    ASSERT_EQ(ranges.size(), 2u);
-    EXPECT_EQ(ranges[1], "bytes=" + std::to_string(before) + "-");
-    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
-}
-
 // A large file comes in ranges; SIGKILL at any moment leaves a record that
 // claims only bytes on disk, and the next run asks for none of them again.
 TEST_F(SetupCli, AKilledDownloadInRangesResumesWithoutFetchingRecordedBytes) {
@@ -265,25 +211,34 @@ TEST_F(SetupCli, AKilledDownloadInRangesResumesWithoutFetchingRecordedBytes) {
     }
 }
 
-TEST_F(SetupCli, AnInterruptCancelsCleanlyAndTheNextRunResumes) {
-    server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1024 * 1024});
-    CliProcess interrupted(home.path(), args());
-    ASSERT_TRUE(waitUntil([&] { return bigPartBytes() >= 1024 * 1024; }, std::chrono::seconds(120)))
-        << interrupted.errSoFar();
-    interrupted.signal(SIGINT);
-    Outcome cancelled = interrupted.finish();
-    EXPECT_EQ(cancelled.exitCode, 130);
-    EXPECT_EQ(cancelled.lastErrLine(), "已取消");
-    expectContains(cancelled.err, {"[WARN] 任务被取消"});
-    EXPECT_EQ(countOf(cancelled.err, "安装失败"), 0u);
-    EXPECT_GE(bigPartBytes(), 1024 * 1024);
-    EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
-
-    server.clearFault("/files/big.bin");
-    Outcome again = run();
-    ASSERT_EQ(again.exitCode, 0) << again.err;
-    EXPECT_TRUE(rangesAsked("/files/big.bin").back().starts_with("bytes="));
-    EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+// Killed or interrupted, the next run asks for exactly the bytes not on disk.
+TEST_F(SetupCli, AKilledOrInterruptedDownloadResumesWhereItStopped) {
+    for (int signal : {SIGKILL, SIGINT}) {
+        SCOPED_TRACE(signal);
+        fs::remove(llmData() / "big.bin"); // recorded, yet missing: fetched again
+        server.setFault("/files/big.bin", Fault{.times = 1, .throttleBytesPerSecond = 1 << 20});
+        server.clearRequests();
+        CliProcess stopped(home.path(), args());
+        ASSERT_TRUE(waitUntil([&] { return bigPartBytes() >= 1 << 20; }, std::chrono::seconds(120)))
+            << stopped.errSoFar();
+        stopped.signal(signal);
+        Outcome cancelled = stopped.finish();
+        const std::int64_t before = bigPartBytes();
+        EXPECT_FALSE(fs::exists(llmData() / "big.bin"));
+        if (signal == SIGINT) {
+            EXPECT_EQ(cancelled.exitCode, 130);
+            EXPECT_EQ(cancelled.lastErrLine(), "已取消");
+            expectContains(cancelled.err, {"[WARN] 任务被取消"});
+            EXPECT_EQ(countOf(cancelled.err, "安装失败"), 0u);
+            EXPECT_GE(before, 1 << 20);
+        }
+        server.clearFault("/files/big.bin");
+        Outcome again = run();
+        ASSERT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_EQ(rangesAsked("/files/big.bin"),
+                  (std::vector<std::string>{"", "bytes=" + std::to_string(before) + "-"}));
+        EXPECT_TRUE(readFile(llmData() / "big.bin") == big);
+    }
 }
 
 // Both signals are pending when the program resumes, so the second one
@@ -542,11 +497,7 @@ TEST_F(SetupCli, ListAndUninstallTakeAwayOnlyWhatSetupMade) {
     for (const fs::path& path : {notes, userData, precious / "file"})
         writeFile(path, "mine");
     CorvelSetupManifest::Root root = CorvelSetupManifest::load();
-    CorvelSetupManifest::Entry outside;
-    outside.url = "http://x/p";
-    outside.name = "p";
-    outside.installedPath = precious.string();
-    root.entries.push_back(outside);
+    root.entries.push_back({"http://x/p", "p", "", 1, "", "", precious.string(), ""});
     CorvelSetupManifest::save(root);
 
     Outcome list = run({"--list"});
@@ -596,37 +547,27 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
         std::pair<const char*, const char*> variable = {nullptr, nullptr};
     };
     const std::string missingKey = (home.path() / "missing.pub").string();
+    // Values the parsers' own tests cover once each: here the message names the value.
+    // clang-format off
     for (const Row& row :
          {Row{{"--version"}, 0, {"corvel-setup-cli " CORVEL_VERSION " ("}},
-          Row{{"--help"},
-              0,
-              {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections",
-               "--limit-rate", "--verify", "--repair"}},
-          Row{{"--quiet", "--verbose"}, 2},
-          Row{{"--bogus"}, 2},
-          Row{{"--manifest-url"}, 2},
-          Row{{"--verify", "--repair"}, 2},
-          Row{{"--connections", "0"}, 2},
+          Row{{"--help"}, 0, {"--manifest-url", "--mirror", "--quiet", "--verbose", "--connections",
+                              "--limit-rate", "--verify", "--repair"}},
+          Row{{"--quiet", "--verbose"}, 2}, Row{{"--bogus"}, 2}, Row{{"--manifest-url"}, 2},
+          Row{{"--verify", "--repair"}, 2}, Row{{"--connections", "0"}, 2},
           Row{{"--connections", "0x10"}, 2},
           Row{{"--limit-rate", "abc"}, 2, {}, {"--limit-rate", "'abc'"}},
-          Row{{"--limit-rate", "0"}, 2, {}, {"'0'"}},
           Row{{"--limit-rate=-2M"}, 2, {}, {"'-2M'"}},
-          Row{{"--limit-rate", "3X"}, 2, {}, {"'3X'"}},
           Row{{}, 2, {}, {"CORVEL_LIMIT_RATE", "'fast'"}, {"CORVEL_LIMIT_RATE", "fast"}},
           Row{{"--manifest-url", "not a url"}, 2, {}, {"'not a url'"}},
           Row{{"--manifest-url", "http://"}, 2, {}, {"'http://'"}},
           Row{{"--manifest-url", "127.0.0.1:18083/x"}, 2, {}, {"'127.0.0.1:18083/x'"}},
           Row{{"--manifest-url", "   "}, 2, {}, {"'   '"}},
           Row{{"--mirror", "https://cdn.example.com/"}, 2, {}, {"'https://cdn.example.com/'"}},
-          Row{{"--mirror", "=https://m.example/"}, 2, {}, {"'=https://m.example/'"}},
-          Row{{"--mirror", "https://c/=media/usb"}, 2, {}, {"'https://c/=media/usb'"}},
-          Row{{},
-              2,
-              {},
-              {"CORVEL_MIRRORS", "'https://c/=media'"},
-              {"CORVEL_MIRRORS", "https://c/=media"}},
+          Row{{}, 2, {}, {"CORVEL_MIRRORS", "'https://c/=media'"}, {"CORVEL_MIRRORS", "https://c/=media"}},
           Row{{"--manifest-key", "RWnot-a-key"}, 2, {}, {"RWnot-a-key"}},
           Row{{"--manifest-key", missingKey}, 2, {}, {missingKey}}}) {
+        // clang-format on
         if (row.variable.first) ::setenv(row.variable.first, row.variable.second, 1);
         Outcome outcome = CliProcess(home.path(), row.arguments).finish();
         if (row.variable.first) ::unsetenv(row.variable.first);
@@ -651,16 +592,10 @@ TEST(SetupCliOptions, VersionHelpAndUsageErrorsTouchNothing) {
     }
     EXPECT_FALSE(fs::exists(CVSharedDataPaths::dataRoot()));
     for (const auto& [text, count] :
-         std::vector<std::pair<std::string, std::optional<int>>>{{"8", 8},
-                                                                 {"010", 10},
-                                                                 {"08", 8},
-                                                                 {"64", 64},
-                                                                 {"65", {}},
-                                                                 {"0x10", {}},
-                                                                 {"+8", {}},
-                                                                 {" 8", {}},
-                                                                 {"", {}}})
+         std::vector<std::pair<std::string, int>>{{"8", 8}, {"010", 10}, {"08", 8}, {"64", 64}})
         EXPECT_EQ(parseConnectionCount(text), count) << text;
+    for (const char* text : {"65", "0x10", "+8", " 8", ""})
+        EXPECT_EQ(parseConnectionCount(text), std::nullopt) << text;
 }
 
 } // namespace

@@ -32,12 +32,7 @@ Outcome runCli(const fs::path& home, std::vector<std::string> arguments) {
 class SignedSetup : public ::testing::Test {
   protected:
     void SetUp() override {
-        fs::path scratch = home.path() / "app.zip";
-        testarchives::write(
-            scratch, CVTAVAsset::Format::zip,
-            {directory("Corvel.app/"), file("Corvel.app/AppRun", "#!/bin/sh\nexit 0\n", 0755)});
-        appArchive = readFile(scratch);
-        fs::remove(scratch);
+        appArchive = bundleArchive();
         server.setFile("/files/Corvel.zip", appArchive);
         server.setFile("/files/voice.bin", patternBytes(50000, 7));
         server.start();

@@ -8,7 +8,6 @@
 #include <QLabel>
 #include <QMouseEvent>
 
-#include <cmath>
 #include <limits>
 
 using namespace std::chrono_literals;

@@ -9,14 +9,10 @@
 class FailureViewTest : public QObject {
     Q_OBJECT
   private slots:
+    // Which language wins has its own test; here the view follows the choice.
     void languageChoosesTheTexts() {
-        for (const auto& [languages, chinese] :
-             std::vector<std::pair<QStringList, bool>>{{{"zh-Hans-CN", "en-US"}, true},
-                                                       {{"ZH-HANT-TW"}, true},
-                                                       {{"en-US", "zh-CN"}, false},
-                                                       {{"fr"}, false},
-                                                       {{}, false}}) {
-            Translations::use(languages);
+        for (bool chinese : {true, false}) {
+            Translations::use({chinese ? "zh-CN" : "fr"});
             CorvelFailureView view("boom", {}, {});
             QCOMPARE(view.titleLabel()->text(),
                      QString(chinese ? "安装失败" : "Installation Failed"));
@@ -68,8 +64,7 @@ class FailureViewTest : public QObject {
     }
 
     void eachPressQuitsOnceAndNothingRetries() {
-        int quits = 0;
-        int retries = 0;
+        int quits = 0, retries = 0;
         CorvelFailureView view(
             "x", [&] { ++retries; }, [&] { ++quits; });
         view.resize(680, 400);

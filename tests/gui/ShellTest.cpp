@@ -60,12 +60,6 @@ class ShellTest : public QObject {
   private slots:
     void initTestCase() { platform::initializeHttp(); }
 
-    void aboutShowsTheBuildVersionOrAFallback() {
-        QCOMPARE(aboutVersion("0.1.0"), QString("0.1.0"));
-        QCOMPARE(aboutVersion(""), QString("1.0.0"));
-        QCOMPARE(aboutVersion("  "), QString("1.0.0"));
-    }
-
     void successQuitsAfterOneAndAHalfSeconds() {
         ManualClock clock;
         Exits exits;
@@ -122,10 +116,7 @@ class ShellTest : public QObject {
     // must not turn the success into a failure.
     void closingAfterSuccessExitsZero() {
         fixture::FixtureServer server;
-        const auto zip = std::filesystem::path(std::getenv("HOME")) / "Corvel.zip";
-        testarchives::write(zip, CVTAVAsset::Format::zip,
-                            {testarchives::file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
-        server.setFile("/Corvel.zip", testsupport::readFile(zip));
+        server.setFile("/Corvel.zip", bundleArchive());
         server.setTemplate("/manifest", R"({"status":"success","data":{
             "app":{"download_url":"{BASE}/Corvel.zip"},"models":[]}})");
         server.start();

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <optional>
 
 using namespace platform;
 

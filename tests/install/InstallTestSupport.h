@@ -12,8 +12,8 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstddef>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -87,6 +87,20 @@ inline void write(const std::filesystem::path& path, CVTAVAsset::Format format,
 namespace fs = std::filesystem;
 using namespace testarchives;
 using namespace testsupport;
+
+// The bytes of an archive of `entries` (made in the temporary HOME).
+inline std::string archiveBytes(CVTAVAsset::Format format, const std::vector<Entry>& entries) {
+    const fs::path scratch = fs::path(std::getenv("HOME")) / ".archive-scratch";
+    write(scratch, format, entries);
+    std::string bytes = readFile(scratch);
+    fs::remove(scratch);
+    return bytes;
+}
+// An application bundle whose AppRun is `script`.
+inline std::string bundleArchive(const std::string& script = "#!/bin/sh\n") {
+    return archiveBytes(CVTAVAsset::Format::zip,
+                        {directory("Corvel.app/"), file("Corvel.app/AppRun", script, 0755)});
+}
 
 // Whether `directory` holds no leftover whose name starts with `prefix`.
 inline bool noneLeft(const fs::path& directory, const std::string& prefix) {

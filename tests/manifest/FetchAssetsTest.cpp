@@ -29,11 +29,9 @@ std::string fetchError() {
         manifest::fetchAssets();
         return "no error";
     } catch (const CorvelInstallError& error) {
-        try {
+        return testsupport::thrownText([&] {
             std::rethrow_exception(std::get<CorvelInstallError::Network>(error.value()).underlying);
-        } catch (const std::exception& other) {
-            return other.what();
-        }
+        });
     }
 }
 
@@ -70,8 +68,8 @@ TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
     auto assets = manifest::fetchAssets();
 
     std::string got;
-    for (const auto& asset : assets)
-        got += fmt::format("{} {} {}; ", asset.name, asset.expectedBytes, formatName(asset.format));
+    for (const auto& a : assets)
+        got += fmt::format("{} {} {}; ", a.name, a.expectedBytes, formatName(a.format));
     EXPECT_EQ(got, "Corvel.app 2000 zip; small 1000 tarGz; ");
     EXPECT_EQ(assets[0].sha256, "ABCdef01234567890123456789012345678901234567890123456789abcdefab");
     EXPECT_EQ(server.requests().size(), 3u); // the manifest and one HEAD per HTTP asset
@@ -80,15 +78,12 @@ TEST_F(FetchAssets, ResolvesAssetsInOrderWithHeadSizesAndLogsThePlan) {
     EXPECT_TRUE(manifestRequest.target.starts_with("/manifest.json?a=1&v=old&v="))
         << manifestRequest.target;
 
-    std::string log = logText();
-    for (const std::string& line :
-         {std::string("[INFO] -------------------- 资源清单 --------------------\n"),
-          "[INFO] ▶ 拉取清单: " + server.url("/manifest.json?a=1&v=old&v="),
-          std::string("[INFO] ✔ 资源清单就绪，共 2 个（大小以 HEAD 实测为准）\n"),
-          "[INFO]   • Corvel.app — 2 KB — " + server.url("/app.zip") + "\n"}) {
-        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-    }
-    EXPECT_EQ(log.find("HEAD 未解析"), std::string::npos);
+    testsupport::expectContains(
+        logText(), {"[INFO] -------------------- 资源清单 --------------------\n",
+                    "[INFO] ▶ 拉取清单: " + server.url("/manifest.json?a=1&v=old&v="),
+                    "[INFO] ✔ 资源清单就绪，共 2 个（大小以 HEAD 实测为准）\n",
+                    "[INFO]   • Corvel.app — 2 KB — " + server.url("/app.zip") + "\n"});
+    EXPECT_EQ(logText().find("HEAD 未解析"), std::string::npos);
 
     // A file URL override, its path percent-encoded, is read from disk; empty models: the
     // application alone.

@@ -68,8 +68,8 @@ TEST(ManifestDecoding, ReadsFieldsAndIgnoresUnknownDuplicateAndDeepKeys) {
     EXPECT_EQ(response.data.app.mirrors,
               (std::vector<std::string>{"https://m.invalid/a.zip", "file:///srv/a.zip"}));
     EXPECT_TRUE(response.data.models[0].mirrors.empty());
-    EXPECT_NE(decodeError(mirrored).find("data.app.mirrors[1]: 远程清单不能引用本地文件"),
-              std::string::npos);
+    testsupport::expectContains(decodeError(mirrored),
+                                {"data.app.mirrors[1]: 远程清单不能引用本地文件"});
 }
 
 TEST(ManifestDecoding, BrokenDocumentsFailWithReasonAndSnippet) {
@@ -155,13 +155,13 @@ TEST(AssetResolution, AssetsFromManifestFields) {
     }
 
     // An empty model name falls back to the file name; the format comes from the path.
-    auto model = manifest::makeModelAsset({"",
-                                           "https://h.invalid/d/MODEL.TAR.GZ?sig=a/b.zip",
-                                           "model.tar.gz",
-                                           0,
-                                           {},
-                                           {"https://m.invalid/d/model.tar.gz"}},
-                                          0);
+    auto model =
+        manifest::makeModelAsset({.modelName = "",
+                                  .downloadUrl = "https://h.invalid/d/MODEL.TAR.GZ?sig=a/b.zip",
+                                  .fileName = "model.tar.gz",
+                                  .size = 0,
+                                  .mirrors = {"https://m.invalid/d/model.tar.gz"}},
+                                 0);
     EXPECT_EQ(model.name, "model.tar.gz");
     EXPECT_EQ(model.mirrors,
               (std::vector{*platform::Url::parse("https://m.invalid/d/model.tar.gz")}));

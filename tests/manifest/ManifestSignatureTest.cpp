@@ -11,11 +11,13 @@
 #include <openssl/evp.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <tuple>
 
 namespace fs = std::filesystem;
 namespace sig = ManifestSignature;
 using testsupport::MinisignKey;
+using testsupport::thrownText;
 using namespace std::literals;
 
 namespace {
@@ -40,11 +42,9 @@ std::string unbase64(const std::string& text, std::size_t size) {
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (auto end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -173,19 +173,11 @@ TEST(ManifestKeys, KeyFilesAndTheOrderOfSources) {
               std::vector<sig::PublicKey>{firstKey});
     fs::path broken = home.path() / "broken.pub";
     testsupport::writeFile(broken, first.publicKey() + "\nRWnot-a-key\n");
-    auto refusal = [](auto&& call) -> std::string {
-        try {
-            call();
-            return "accepted";
-        } catch (const DomainError& error) {
-            return error.what();
-        }
-    };
-    EXPECT_EQ(refusal([&] { ManifestKeys::fromKeyOrFile(broken.string()); }),
+    EXPECT_EQ(thrownText([&] { ManifestKeys::fromKeyOrFile(broken.string()); }),
               "公钥文件 " + broken.string() + " 第 2 行不是 minisign 公钥");
-    EXPECT_EQ(refusal([&] { ManifestKeys::fromKeyOrFile("RWxyz"); }),
+    EXPECT_EQ(thrownText([&] { ManifestKeys::fromKeyOrFile("RWxyz"); }),
               "既不是 minisign 公钥也不是公钥文件: RWxyz");
-    EXPECT_EQ(refusal([&] { ManifestKeys::builtIn(first.publicKey() + ";RWbad"); }),
+    EXPECT_EQ(thrownText([&] { ManifestKeys::builtIn(first.publicKey() + ";RWbad"); }),
               "内置公钥不是 minisign 公钥: RWbad");
 
     // The first source that names a key is the only one.
@@ -205,10 +197,10 @@ TEST(ManifestKeys, KeyFilesAndTheOrderOfSources) {
     EXPECT_EQ(resolve({secondKey}).origin, "--manifest-key");
     // A source that is set but broken fails rather than falling through to a weaker one.
     ::setenv(ManifestKeys::keyVariable, "RWtypo", 1);
-    EXPECT_NE(refusal([&] { resolve(); }), "accepted");
+    EXPECT_NE(thrownText([&] { resolve(); }), "accepted");
     ::unsetenv(ManifestKeys::keyVariable);
     testsupport::writeFile(systemFile, "untrusted comment: nothing else\n");
-    EXPECT_EQ(refusal([&] { resolve(); }), "公钥文件 " + systemFile.string() + " 中没有公钥");
+    EXPECT_EQ(thrownText([&] { resolve(); }), "公钥文件 " + systemFile.string() + " 中没有公钥");
 
     // Only a file that is truly absent falls through to the built-in keys; one
     // that exists in any form and cannot be read fails, naming file and error.
@@ -227,7 +219,7 @@ TEST(ManifestKeys, KeyFilesAndTheOrderOfSources) {
                                       std::pair{locked / "manifest.pub", "Permission denied"}}) {
         std::string refused = "accepted";
         const bool restricted = testsupport::runWithoutFileModeOverride(home.path(), [&] {
-            refused = refusal([&] { ManifestKeys::resolve({}, file, builtIn); });
+            refused = thrownText([&] { ManifestKeys::resolve({}, file, builtIn); });
         });
         CORVEL_REQUIRE_CAPABILITY(restricted, "dropping CAP_DAC_OVERRIDE from a thread");
         EXPECT_TRUE(refused.starts_with("无法读取公钥文件 " + file.string() + ": " + error))

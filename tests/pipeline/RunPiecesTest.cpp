@@ -37,19 +37,6 @@ TEST(LogSections, ErrorsDescribedWithTheirDomainAndCode) {
                     .starts_with("Error Domain=POSIX Code=13 "));
 }
 
-TEST(LogSections, EmptyPlanAndEnvironment) {
-    std::string before = logText();
-    PipelineLogSections::logPlan({}, 0);
-    PipelineLogSections::logEnvironment(MemoryTier::lowMemory, 8'000'000'000, 0, 1'500'000'000);
-    std::string log = logText().substr(before.size());
-    expectContains(log, {"[INFO] -------------------- 下载计划 --------------------\n",
-                         "[INFO] 共 0 个资源，预计 Zero KB\n",
-                         "[INFO] -------------------- 环境检测 --------------------\n",
-                         "[INFO] 物理内存: 8 GB (lowMemory)\n", "[INFO] 需要空间: Zero KB\n",
-                         "[INFO] 可用空间: 1.5 GB\n"});
-    EXPECT_EQ(log.find("  • "), std::string::npos);
-}
-
 TEST(StreamingDigest, VouchesOnlyForBytesSeenInOrderFromTheStart) {
     using Updates = std::vector<std::pair<std::int64_t, std::string>>;
     const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
@@ -153,11 +140,7 @@ TEST_F(ViewModel, StartIsIgnoredWhileRunningAndAStopIsACancellation) {
 TEST_F(ViewModel, NoPacedRiseWhenAskedAndAStopDuringInstallationIsOnlyACancellation) {
     // A sound bundle, which only the stop can end, and then a folder to install
     // into that fails the step before it looks at the stop.
-    fs::path zip = home.path() / "app.zip";
-    testarchives::write(zip, CVTAVAsset::Format::zip,
-                        {testarchives::directory("Corvel.app/"),
-                         testarchives::file("Corvel.app/AppRun", "#!/bin/sh\n", 0755)});
-    serve(readFile(zip), true);
+    serve(bundleArchive(), true);
     for (const bool sound : {true, false}) {
         SCOPED_TRACE(sound ? "sound" : "broken");
         if (!sound) {

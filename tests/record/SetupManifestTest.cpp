@@ -10,6 +10,7 @@
 
 namespace fs = std::filesystem;
 namespace record = CorvelSetupManifest;
+using testsupport::expectContains;
 using testsupport::logText;
 using testsupport::readFile;
 using testsupport::TempHome;
@@ -103,9 +104,8 @@ TEST(SetupRecord, BrokenCurrentFileFallsBackToLegacyAndIsKeptAside) {
             aside.push_back(entry.path());
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(fs::file_size(aside[0]), 100u << 20);
-    EXPECT_NE(root->lastSetupLog->find("[WARN] ⚠ SetupManifest.json 无法解析，已另存为 " +
-                                       aside[0].string()),
-              std::string::npos);
+    expectContains(*root->lastSetupLog,
+                   {"[WARN] ⚠ SetupManifest.json 无法解析，已另存为 " + aside[0].string()});
 }
 
 TEST(SetupRecord, OneEntryPerAssetAndTheLogStoredWithIt) {
@@ -126,16 +126,15 @@ TEST(SetupRecord, OneEntryPerAssetAndTheLogStoredWithIt) {
     EXPECT_EQ(urls, (std::vector<std::string>{"https://h/b.bin", "https://h/v2/Corvel.zip",
                                               "https://h/a.bin"}));
     ASSERT_TRUE(root.lastSetupLog && root.lastSetupLogAt);
-    EXPECT_NE(root.lastSetupLog->find("[INFO] ✔ SetupManifest.json 记录已写入 [模型] → " +
-                                      (a.destination / "a.bin").string()),
-              std::string::npos);
+    expectContains(*root.lastSetupLog, {"[INFO] ✔ SetupManifest.json 记录已写入 [模型] → " +
+                                        (a.destination / "a.bin").string()});
 
     // persistSessionLog rewrites the log and leaves the entries alone.
     log(LogLevel::info, "later line");
     record::persistSessionLog();
     auto after = record::load();
     EXPECT_EQ(after.entries, root.entries);
-    EXPECT_NE(after.lastSetupLog->find("later line"), std::string::npos);
+    expectContains(*after.lastSetupLog, {"later line"});
 }
 
 TEST(SetupRecord, StoredLogKeepsOnlyTheLastCharacters) {
@@ -163,9 +162,8 @@ TEST(SetupRecord, HitNeedsMatchingDestinationAndUsableProduct) {
 
     auto elsewhere = asset("https://h/w.bin", "w", home.path() / "elsewhere");
     EXPECT_FALSE(record::isHit(elsewhere));
-    EXPECT_NE(logText().find("↻ SetupManifest 记录的 destination 与当前不一致，触发重装 [w]: " +
-                             llm.string() + " → " + elsewhere.destination.string()),
-              std::string::npos);
+    expectContains(logText(), {"↻ SetupManifest 记录的 destination 与当前不一致，触发重装 [w]: " +
+                               llm.string() + " → " + elsewhere.destination.string()});
 
     // An entry written under the former layout is found at its current place, silently.
     fs::path former = CVSharedDataPaths::legacyLLMDataDirectory();
@@ -195,7 +193,7 @@ TEST(SetupRecord, FailedWritesAreReportedAndDestroyNothing) {
     // A directory where the record file must go.
     writeFile(record::manifestPath() / "keep", "k");
     record::record(m, m.destination / "m.bin");
-    EXPECT_NE(logText().find(failed), std::string::npos);
+    expectContains(logText(), {failed});
     EXPECT_EQ(readFile(record::manifestPath() / "keep"), "k");
 
     record::persistSessionLog(); // fails the same way, reported but never thrown

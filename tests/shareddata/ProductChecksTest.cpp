@@ -34,13 +34,11 @@ TEST(ProductChecks, RawFileLooksCompleteAtItsBoundaries) {
     TempHome home;
     fs::path f = home.path() / "f.bin";
     // 900000.9 truncates to 900000; INT64_MAX must not overflow into a tiny threshold.
-    for (auto [size, expected, complete] :
-         std::vector<std::tuple<std::size_t, std::int64_t, bool>>{{0, 1, false},
-                                                                  {1, 1'000'000, true},
-                                                                  {1, 1'000'001, false},
-                                                                  {899'999, 1'000'001, false},
-                                                                  {900'000, 1'000'001, true},
-                                                                  {1'800'000, INT64_MAX, false}}) {
+    // clang-format off
+    for (auto [size, expected, complete] : std::vector<std::tuple<std::size_t, std::int64_t, bool>>{
+             {0, 1, false}, {1, 1'000'000, true}, {1, 1'000'001, false},
+             {899'999, 1'000'001, false}, {900'000, 1'000'001, true}, {1'800'000, INT64_MAX, false}}) {
+        // clang-format on
         writeFile(f, std::string(size, 'x'));
         EXPECT_EQ(paths::rawFileLooksComplete(f, expected), complete) << size << " of " << expected;
     }

@@ -6,8 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <sstream>
 #include <stdexcept>
 
 namespace fs = std::filesystem;

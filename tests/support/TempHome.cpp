@@ -85,6 +85,15 @@ void expectContains(const std::string& text, const std::vector<std::string>& par
                                                       << text.substr(0, 4000);
 }
 
+std::string thrownText(const std::function<void()>& work) {
+    try {
+        work();
+        return "accepted";
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
 std::size_t countOf(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))

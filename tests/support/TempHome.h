@@ -38,6 +38,8 @@ std::string patternBytes(std::size_t size, unsigned seed = 1);
 // The setup log so far, every line logged before the call included.
 std::string logText();
 void expectContains(const std::string& text, const std::vector<std::string>& parts);
+// What `work` throws, or "accepted" when it returns.
+std::string thrownText(const std::function<void()>& work);
 // Occurrences of `part` in `text`, overlapping ones included.
 std::size_t countOf(const std::string& text, const std::string& part);
 // Lower-case hex SHA-256, computed independently of the program's own digests.

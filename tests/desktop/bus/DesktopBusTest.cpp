@@ -24,42 +24,40 @@ QDBusConnection desktopBus() {
     return QDBusConnection::connectToBus(QDBusConnection::SessionBus, "desktop");
 }
 
-class Recorder : public QObject {
-    Q_OBJECT
-  public:
+// What the desktop was asked for, since the last Desktop was set up.
+struct Recorded {
     QStringList calls;
     QList<QVariantMap> launcher;
     QStringList notifications;
+} recorded;
 
+class Recorder : public QObject {
+    Q_OBJECT
   public slots:
     void onUpdate(const QString& app, const QVariantMap& properties) {
-        if (app == "application://com.tavrin.setup.desktop") launcher.append(properties);
+        if (app == "application://com.tavrin.setup.desktop") recorded.launcher.append(properties);
     }
 };
 
 class FakeRequest : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Request")
-  public:
-    explicit FakeRequest(Recorder& r) : recorder(r) {}
-    Recorder& recorder;
   public slots:
-    Q_SCRIPTABLE void Close() { recorder.calls.append("portal Close"); }
+    Q_SCRIPTABLE void Close() { recorded.calls.append("portal Close"); }
 };
 
 class FakePortal : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Inhibit")
   public:
-    explicit FakePortal(Recorder& r) : recorder(r), request(r) {
+    FakePortal() {
         desktopBus().registerObject("/org/freedesktop/portal/desktop/request/1_1/corvel", &request,
                                     QDBusConnection::ExportScriptableSlots);
     }
-    Recorder& recorder;
     FakeRequest request;
   public slots:
     Q_SCRIPTABLE QDBusObjectPath Inhibit(const QString&, uint flags, const QVariantMap& options) {
-        recorder.calls.append(QString("portal Inhibit %1 %2").arg(flags).arg(!options.isEmpty()));
+        recorded.calls.append(QString("portal Inhibit %1 %2").arg(flags).arg(!options.isEmpty()));
         return QDBusObjectPath("/org/freedesktop/portal/desktop/request/1_1/corvel");
     }
 };
@@ -67,29 +65,23 @@ class FakePortal : public QObject {
 class FakeScreenSaver : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
-  public:
-    explicit FakeScreenSaver(Recorder& r) : recorder(r) {}
-    Recorder& recorder;
   public slots:
     Q_SCRIPTABLE uint Inhibit(const QString&, const QString&) {
-        recorder.calls.append("Inhibit");
+        recorded.calls.append("Inhibit");
         return 41;
     }
     Q_SCRIPTABLE void UnInhibit(uint cookie) {
-        recorder.calls.append(QString("UnInhibit %1").arg(cookie));
+        recorded.calls.append(QString("UnInhibit %1").arg(cookie));
     }
 };
 
 class FakeNotifications : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-  public:
-    explicit FakeNotifications(Recorder& r) : recorder(r) {}
-    Recorder& recorder;
   public slots:
     Q_SCRIPTABLE uint Notify(const QString&, uint, const QString&, const QString& summary,
                              const QString& body, const QStringList&, const QVariantMap&, int) {
-        recorder.notifications.append(summary + ": " + body);
+        recorded.notifications.append(summary + ": " + body);
         return 1;
     }
 };
@@ -125,8 +117,8 @@ void settle() {
 }
 
 struct Desktop {
-    Desktop(bool portal, bool screenSaver)
-        : portalService(recorder), saver(recorder), notes(recorder) {
+    Desktop(bool portal, bool screenSaver) {
+        recorded = {};
         desktopBus().connect("", "", "com.canonical.Unity.LauncherEntry", "Update", &recorder,
                              SLOT(onUpdate(QString, QVariantMap)));
         if (portal)
@@ -170,48 +162,35 @@ TEST(DesktopBus, ARunHoldsOffSleepShowsItsProgressAndSaysWhenItEndsUnseen) {
         QStringList notifications;
     };
     const QStringList saver{"Inhibit", "UnInhibit 41"};
-    for (const Row& row : std::vector<Row>{{"long, unseen",
-                                            false,
-                                            21s,
-                                            false,
-                                            VM::Success{},
-                                            saver,
-                                            {"Corvel is installed: Setup has finished."}},
-                                           {"long, failed",
-                                            false,
-                                            60s,
-                                            false,
-                                            VM::Failed{"网络错误"},
-                                            saver,
-                                            {"Corvel setup failed: 网络错误"}},
-                                           {"short", false, 19s, false, VM::Success{}, saver, {}},
-                                           {"watched", false, 60s, true, VM::Success{}, saver, {}},
-                                           {"portal first",
-                                            true,
-                                            1s,
-                                            false,
-                                            VM::Success{},
-                                            {"portal Inhibit 12 1", "portal Close"},
-                                            {}}}) {
+    // clang-format off
+    for (const Row& row : std::vector<Row>{
+             {"long, unseen", false, 21s, false, VM::Success{}, saver,
+              {"Corvel is installed: Setup has finished."}},
+             {"long, failed", false, 60s, false, VM::Failed{"网络错误"}, saver,
+              {"Corvel setup failed: 网络错误"}},
+             {"short", false, 19s, false, VM::Success{}, saver, {}},
+             {"watched", false, 60s, true, VM::Success{}, saver, {}},
+             {"portal first", true, 1s, false, VM::Success{}, {"portal Inhibit 12 1", "portal Close"}, {}}}) {
+        // clang-format on
         SCOPED_TRACE(row.what);
         Desktop desktop(row.portal, true);
         FrontEnd run;
         run.active = row.active;
         run.session.show(VM::Downloading{0, "", 0, 0});
-        ASSERT_TRUE(waitFor([&] { return !desktop.recorder.calls.isEmpty(); }));
+        ASSERT_TRUE(waitFor([&] { return !recorded.calls.isEmpty(); }));
         run.session.show(VM::Downloading{0.421, "2 assets", 1, 2});
         run.session.show(VM::Downloading{0.424, "2 assets", 1, 2}); // the same percent
         run.session.show(VM::Extracting{0.95, "a", 1, 1});
         run.now += row.lasted;
         run.session.show(row.end);
-        ASSERT_TRUE(waitFor([&] { return desktop.recorder.calls.size() == 2; }));
+        ASSERT_TRUE(waitFor([&] { return recorded.calls.size() == 2; }));
         settle();
-        EXPECT_EQ(desktop.recorder.calls, row.calls);
-        EXPECT_EQ(desktop.recorder.notifications, row.notifications);
-        ASSERT_EQ(desktop.recorder.launcher.size(), 4);
-        EXPECT_EQ(desktop.recorder.launcher[1].value("progress").toDouble(), 0.42);
-        EXPECT_TRUE(desktop.recorder.launcher[2].value("progress-visible").toBool());
-        EXPECT_FALSE(desktop.recorder.launcher[3].value("progress-visible").toBool());
+        EXPECT_EQ(recorded.calls, row.calls);
+        EXPECT_EQ(recorded.notifications, row.notifications);
+        ASSERT_EQ(recorded.launcher.size(), 4);
+        EXPECT_EQ(recorded.launcher[1].value("progress").toDouble(), 0.42);
+        EXPECT_TRUE(recorded.launcher[2].value("progress-visible").toBool());
+        EXPECT_FALSE(recorded.launcher[3].value("progress-visible").toBool());
         EXPECT_FALSE(run.session.inhibiting());
     }
 }
@@ -226,15 +205,15 @@ TEST(DesktopBus, TheInhibitorIsReleasedOnEveryEnding) {
             FrontEnd run;
             run.session.show(VM::Downloading{0.1, "", 0, 0});
             if (ending != 1) {
-                ASSERT_TRUE(waitFor([&] { return !desktop.recorder.calls.isEmpty(); }));
+                ASSERT_TRUE(waitFor([&] { return !recorded.calls.isEmpty(); }));
             }
             if (ending < 2) run.session.release();
             if (ending == 1) {
                 ASSERT_TRUE(waitFor([&] { return !run.session.inhibiting(); }));
             }
         }
-        ASSERT_TRUE(waitFor([&] { return desktop.recorder.calls.size() == 2; }));
-        EXPECT_EQ(desktop.recorder.calls, (QStringList{"Inhibit", "UnInhibit 41"}));
+        ASSERT_TRUE(waitFor([&] { return recorded.calls.size() == 2; }));
+        EXPECT_EQ(recorded.calls, (QStringList{"Inhibit", "UnInhibit 41"}));
     }
 }
 
