@@ -1,6 +1,7 @@
 #include "uninstall/SetupRemoval.h"
 
 #include "download/CacheSlot.h"
+#include "install/RunningApplications.h"
 #include "platform/Directories.h"
 #include "record/CorvelSetupManifest.h"
 #include "record/InstalledFiles.h"
@@ -112,6 +113,11 @@ Outcome remove(const Plan& plan) {
     if (record != order.end()) std::rotate(record, record + 1, order.end());
     for (const fs::path& path : order) {
         std::error_code error;
+        // A copy still running from the bundle would keep its files open and
+        // write into a folder that is no longer anybody's.
+        if (fs::is_directory(fs::symlink_status(path, error)) &&
+            isInside(path, CVTAVAsset::applicationsDirectory()))
+            RunningApplications::stopRunningCopies(path);
         fs::remove_all(path, error);
         if (error)
             outcome.failed.emplace_back(path, error.message());

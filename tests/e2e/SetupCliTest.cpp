@@ -10,6 +10,7 @@
 #include "pipeline/SetupSession.h"
 #include "platform/Directories.h"
 #include "platform/FileOps.h"
+#include "platform/Spawn.h"
 #include "record/CorvelSetupManifest.h"
 #include "shareddata/CVSharedDataPaths.h"
 #include "support/CliProcess.h"
@@ -18,6 +19,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <map>
 #include <sstream>
 
@@ -510,8 +512,23 @@ TEST_F(SetupCli, ListAndUninstallTakeAwayOnlyWhatSetupMade) {
     EXPECT_EQ(run({"--uninstall"}).exitCode, 2); // asks, and standard input is no terminal
     ASSERT_TRUE(fs::exists(llmData() / "big.bin"));
 
+    // A copy of the application still running: it is asked to quit first.
+    const fs::path bundle = home.path() / "Applications/Corvel.app";
+    writeFile(bundle / "wait.sh", "read line\n");
+    int idle[2];
+    ASSERT_EQ(::pipe2(idle, O_CLOEXEC), 0);
+    const pid_t copy =
+        platform::spawnProcess({"/bin/sh", {(bundle / "wait.sh").string()}, idle[0]});
+    ASSERT_TRUE(waitUntil([&] {
+        return readFile(fs::path("/proc") / std::to_string(copy) / "cmdline").find("wait.sh") !=
+               std::string::npos;
+    }));
     Outcome removed = run({"--uninstall", "--yes"});
     ASSERT_EQ(removed.exitCode, 0) << removed.err;
+    const auto status = exitStatus(copy);
+    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
+    for (int end : idle)
+        ::close(end);
     for (const fs::path& gone :
          {home.path() / "Applications/Corvel.app", llmData() / "big.bin", llmData() / "whisper",
           llmData() / "vision", CorvelSetupManifest::manifestPath(), cache::downloadsRoot(),
