@@ -35,7 +35,7 @@ class Failover : public ::testing::Test {
         timing.pause = [this](seconds, std::stop_token) { return ++pauses, true; };
         timing.idleLimit = idleLimit;
         CorvelResumableDownloader downloader(timing);
-        downloader.useSegments({connections, {}, 65'536, 65'536});
+        downloader.useSegments({connections, {}, 65'536, 65'536, health});
         CVTAVAsset asset{.name = "model-f",
                          .url = urlOf(sources.front()),
                          .sha256 = digest ? std::string(64, 'a') : "",
@@ -64,6 +64,7 @@ class Failover : public ::testing::Test {
     fixture::FixtureServer a, b;
     int pauses = 0;
     std::int64_t sum = 0;
+    std::shared_ptr<SourceHealth> health; // the run's; none: each download its own
 };
 
 TEST_F(Failover, EachFailureOfASourceMovesOnToTheNext) {
@@ -202,27 +203,12 @@ TEST_F(Failover, RangesASourceFailsOnContinueFromTheNext) {
 // A file with a digest fetched in ranges from several sources at once.
 class ManySources : public Failover {
   protected:
-    ManySources() { c.start(); }
-
-    fs::path fetch(const std::vector<std::string>& sources, std::int64_t size,
-                   std::size_t connections, seconds idleLimit = seconds(60)) {
-        CorvelResumableDownloader::Timing timing;
-        timing.pause = [this](seconds, std::stop_token) { return ++pauses, true; };
-        timing.idleLimit = idleLimit;
-        CorvelResumableDownloader downloader(timing);
-        downloader.useSegments({connections, {}, 65'536, 65'536, health});
-        CVTAVAsset asset{.name = "model-f",
-                         .url = urlOf(sources.front()),
-                         .sha256 = std::string(64, 'a'),
-                         .expectedBytes = size};
-        for (const auto& source : sources)
-            asset.sources.push_back(urlOf(source));
-        sum = 0;
-        return downloader.download(asset, [this](std::int64_t delta, ByteOrigin) { sum += delta; });
+    ManySources() {
+        c.start();
+        health = std::make_shared<SourceHealth>();
     }
 
     fixture::FixtureServer c;
-    std::shared_ptr<SourceHealth> health = std::make_shared<SourceHealth>();
 };
 
 TEST_F(ManySources, RangesComeFromEverySourceAtOnceEachAskedWithItsOwnVersion) {
@@ -236,7 +222,7 @@ TEST_F(ManySources, RangesComeFromEverySourceAtOnceEachAskedWithItsOwnVersion) {
     c.changeETag("/m.bin");
     c.changeETag("/m.bin");
     const auto part =
-        fetch({a.url("/m.bin"), b.url("/m.bin"), c.url("/m.bin")}, std::ssize(body), 12);
+        run({a.url("/m.bin"), b.url("/m.bin"), c.url("/m.bin")}, true, std::ssize(body), 12);
     EXPECT_TRUE(readFile(part) == body);
     EXPECT_EQ(sum, std::ssize(body));
     for (auto* server : {&a, &b, &c}) {
@@ -302,8 +288,8 @@ TEST_F(ManySources, AFailingSourceIsGivenUpForTheRunAndTheOthersTakeItsRanges) {
         pauses = 0;
         const std::size_t mark = logText().size();
         const std::string failing = a.url(path);
-        EXPECT_TRUE(readFile(fetch({failing, b.url(path), c.url(path)}, std::ssize(body), 4,
-                                   k.idleLimit)) == body);
+        EXPECT_TRUE(readFile(run({failing, b.url(path), c.url(path)}, true, std::ssize(body), 4,
+                                 k.idleLimit)) == body);
         a.releaseStalls();
         EXPECT_EQ(sum, std::ssize(body));
         EXPECT_EQ(pauses, k.pauses);
@@ -312,7 +298,7 @@ TEST_F(ManySources, AFailingSourceIsGivenUpForTheRunAndTheOthersTakeItsRanges) {
         EXPECT_EQ(countOf(log, dropLine(failing) + k.reason), 1u) << log;
         EXPECT_EQ(countOf(log, "下载失败"), 0u);
         // The next file of the run: a host that did not answer is not asked again.
-        EXPECT_TRUE(readFile(fetch({a.url(next), b.url(next)}, std::ssize(body), 4)) == body);
+        EXPECT_TRUE(readFile(run({a.url(next), b.url(next)}, true, std::ssize(body), 4)) == body);
         EXPECT_EQ(a.requests(next).empty(), k.wholeHost);
     }
 }
