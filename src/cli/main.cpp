@@ -114,12 +114,13 @@ int main(int argc, char** argv) {
         ->type_name("URL")
         ->allow_extra_args(false);
     app.add_option("--mirror", mirrors,
-                   fmt::format("Fetch every URL that starts with FROM (the manifest, its signature "
-                               "and each file) from TO followed by the rest of the URL, before the "
-                               "publisher's own; TO is an http(s) mirror or a file:// folder laid "
-                               "out like the host. Every file is still checked against the "
-                               "manifest. Repeatable; the longest FROM wins; replaces {} (blank-"
-                               "separated FROM=TO pairs). Examples: --mirror "
+                   fmt::format("Fetch every URL that starts with FROM (the manifest and its "
+                               "signature, each file and its zsync control file) from TO followed "
+                               "by the rest of the URL, before the publisher's own; TO is an "
+                               "http(s) mirror or a file:// folder laid out like the host. Every "
+                               "file is still checked against the manifest. Repeatable; the "
+                               "longest FROM wins; replaces {} (blank-separated FROM=TO pairs). "
+                               "Examples: --mirror "
                                "https://cdn.example.com/=https://mirror.example.cn/corvel/ or, "
                                "offline from a disk, --mirror "
                                "https://cdn.example.com/=file:///media/usb/corvel/",

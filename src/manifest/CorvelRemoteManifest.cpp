@@ -525,7 +525,7 @@ FetchedAssets fetchAssets(const ManifestTrust& trust, const std::vector<MirrorRu
         try {
             FetchedAssets fetched = fetchFrom(place, trust, stop);
             for (CVTAVAsset& asset : fetched.assets)
-                asset.sources = MirrorRules::orderSources(mirrors, asset.url, asset.mirrors);
+                MirrorRules::applyTo(mirrors, asset);
             fetched.assets = probeSizes(std::move(fetched.assets), stop);
             platform::throwIfStopped(stop);
             logManifestReady(fetched.assets);

@@ -65,6 +65,26 @@ std::vector<std::uint8_t> fetchControl(const platform::Url& url, std::stop_token
     return body;
 }
 
+// The control file from the first of its places that has it as published:
+// a mirror that lacks it or holds another version leaves it to the next.
+ZsyncControl verifiedControl(const CVTAVAsset& asset, std::stop_token stop) {
+    const std::vector<platform::Url> places =
+        asset.zsyncSources.empty() ? std::vector{*asset.zsyncUrl} : asset.zsyncSources;
+    for (std::size_t i = 0;; ++i) {
+        try {
+            auto bytes = fetchControl(places[i], stop);
+            return zsync::readVerifiedControl(bytes, asset.zsyncSha256, asset.expectedBytes);
+        } catch (const platform::CancelledError&) {
+            throw;
+        } catch (const std::exception& e) {
+            if (stop.stop_requested() || i + 1 == places.size()) throw;
+            log(LogLevel::warn,
+                fmt::format("  ⚠ zsync 控制文件 {} 不可用：{}，改试 {}", places[i].absoluteString(),
+                            e.what(), places[i + 1].absoluteString()));
+        }
+    }
+}
+
 // The version of the file the ranges will come from: ranges sent with it as
 // If-Range never splice another version in.
 CacheMeta remoteVersion(const CVTAVAsset& asset, std::int64_t length, std::stop_token stop) {
@@ -125,8 +145,7 @@ std::optional<ZsyncControl> prepare(const CVTAVAsset& asset, const std::vector<f
     if (cache::existingPartBytes(slot) > 0 || fs::exists(SegmentedTransfer::statePath(slot), error))
         return std::nullopt;
     try {
-        auto bytes = fetchControl(*asset.zsyncUrl, stop);
-        auto control = zsync::readVerifiedControl(bytes, asset.zsyncSha256, asset.expectedBytes);
+        auto control = verifiedControl(asset, stop);
         auto meta = remoteVersion(asset, control.length, stop);
 
         SeedScanner scanner(control);

@@ -99,4 +99,9 @@ std::vector<platform::Url> orderSources(const std::vector<Rule>& rules, const pl
     return sources;
 }
 
+void applyTo(const std::vector<Rule>& rules, CVTAVAsset& asset) {
+    asset.sources = orderSources(rules, asset.url, asset.mirrors);
+    if (asset.zsyncUrl) asset.zsyncSources = orderSources(rules, *asset.zsyncUrl, {});
+}
+
 } // namespace MirrorRules

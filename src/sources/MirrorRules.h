@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Url.h"
+#include "types/CVTAVAsset.h"
 
 #include <optional>
 #include <string>
@@ -43,5 +44,9 @@ std::optional<platform::Url> rewrite(const std::vector<Rule>& rules, const platf
 // (of url, then of each mirror), then url, then the mirrors; each once.
 std::vector<platform::Url> orderSources(const std::vector<Rule>& rules, const platform::Url& url,
                                         const std::vector<platform::Url>& mirrors);
+
+// The asset's sources in that order, and the places of its zsync control
+// file the same way: a mirror that holds the files holds their control files.
+void applyTo(const std::vector<Rule>& rules, CVTAVAsset& asset);
 
 } // namespace MirrorRules

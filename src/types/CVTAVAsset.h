@@ -31,6 +31,9 @@ struct CVTAVAsset {
     // publisher made one: older copies at hand then spare the unchanged blocks.
     std::optional<platform::Url> zsyncUrl = {};
     std::string zsyncSha256 = {};
+    // Where that control file is fetched from, best first: the user's
+    // rewritten URL, then zsyncUrl. Empty until the run fills it: zsyncUrl alone.
+    std::vector<platform::Url> zsyncSources = {};
 
     // sources, or url alone when nothing filled them.
     std::vector<platform::Url> fetchSources() const;

@@ -33,7 +33,7 @@ TEST(MirrorRules, CommandLineOrEnvironmentAndBadRulesNamed) {
     }
 }
 
-TEST(MirrorRules, LongestPrefixWinsAndRewrittenSourcesComeFirstEachOnce) {
+TEST(MirrorRules, LongestPrefixWinsAndRewrittenSourcesAndControlFilesComeFirstEachOnce) {
     const std::vector<MirrorRules::Rule> rules{
         {"https://cdn.example.com/", "https://cn.mirror.example/corvel/"},
         {"https://cdn.example.com/models/", "file:///media/usb/corvel/"},
@@ -48,14 +48,25 @@ TEST(MirrorRules, LongestPrefixWinsAndRewrittenSourcesComeFirstEachOnce) {
         auto rewritten = MirrorRules::rewrite(rules, url(from));
         EXPECT_EQ(rewritten ? rewritten->absoluteString() : "", to) << from;
     }
-    std::vector<std::string> sources;
-    for (const auto& source :
-         MirrorRules::orderSources(rules, url("https://cdn.example.com/a.bin"),
-                                   {url("https://m1/a.bin"), url("https://m2/a.bin"),
-                                    url("https://cdn.example.com/a.bin")}))
-        sources.push_back(source.absoluteString());
-    EXPECT_EQ(sources, (std::vector<std::string>{"https://cn.mirror.example/corvel/a.bin",
-                                                 "https://cn.mirror.example/corvel/models/a.bin",
-                                                 "https://cdn.example.com/a.bin",
-                                                 "https://m1/a.bin", "https://m2/a.bin"}));
+    CVTAVAsset asset{.name = "a",
+                     .url = url("https://cdn.example.com/a.bin"),
+                     .mirrors = {url("https://m1/a.bin"), url("https://m2/a.bin"),
+                                 url("https://cdn.example.com/a.bin")},
+                     .zsyncUrl = url("https://cdn.example.com/a.bin.zsync")};
+    MirrorRules::applyTo(rules, asset);
+    auto texts = [](const std::vector<platform::Url>& urls) {
+        std::vector<std::string> result;
+        for (const auto& each : urls)
+            result.push_back(each.absoluteString());
+        return result;
+    };
+    EXPECT_EQ(texts(asset.sources),
+              (std::vector<std::string>{"https://cn.mirror.example/corvel/a.bin",
+                                        "https://cn.mirror.example/corvel/models/a.bin",
+                                        "https://cdn.example.com/a.bin", "https://m1/a.bin",
+                                        "https://m2/a.bin"}));
+    // The control file is sought where the file is, the publisher's as a fallback.
+    EXPECT_EQ(texts(asset.zsyncSources),
+              (std::vector<std::string>{"https://cn.mirror.example/corvel/a.bin.zsync",
+                                        "https://cdn.example.com/a.bin.zsync"}));
 }
