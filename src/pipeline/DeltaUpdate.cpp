@@ -87,19 +87,36 @@ ZsyncControl verifiedControl(const CVTAVAsset& asset, std::stop_token stop) {
 
 // The version of the file the ranges will come from: ranges sent with it as
 // If-Range never splice another version in.
+// The version of the file at the first source that names one: the ranges
+// left open are fetched from there (and from the others, each under its own).
 CacheMeta remoteVersion(const CVTAVAsset& asset, std::int64_t length, std::stop_token stop) {
-    platform::HttpRequest request;
-    request.method = "HEAD";
-    request.url = asset.url.absoluteString();
-    request.timeout = controlTimeout;
-    auto head = platform::performHttp(request, {}, stop).head;
-    CacheMeta meta{head.header("ETag"), head.header("Last-Modified"), length,
-                   asset.url.absoluteString()};
-    if (head.status < 200 || head.status > 299)
-        throw DomainError("ZsyncControl", head.status, fmt::format("HEAD HTTP {}", head.status));
-    if (!meta.etag && !meta.lastModified)
-        throw DomainError("ZsyncControl", -1, "服务器未给出 ETag 或 Last-Modified，无法续传分段");
-    return meta;
+    std::string failures;
+    for (const auto& source : asset.fetchSources()) {
+        if (source.isFile()) continue;
+        platform::HttpRequest request;
+        request.method = "HEAD";
+        request.url = source.absoluteString();
+        request.timeout = controlTimeout;
+        try {
+            auto head = platform::performHttp(request, {}, stop).head;
+            CacheMeta meta{head.header("ETag"), head.header("Last-Modified"), length,
+                           source.absoluteString()};
+            if (head.status < 200 || head.status > 299)
+                throw DomainError("ZsyncControl", head.status,
+                                  fmt::format("HEAD HTTP {}", head.status));
+            if (!meta.etag && !meta.lastModified)
+                throw DomainError("ZsyncControl", -1,
+                                  "服务器未给出 ETag 或 Last-Modified，无法续传分段");
+            return meta;
+        } catch (const platform::CancelledError&) {
+            throw;
+        } catch (const std::exception& e) {
+            if (stop.stop_requested()) throw platform::CancelledError();
+            failures += fmt::format("{}{}: {}", failures.empty() ? "" : "; ",
+                                    source.absoluteString(), e.what());
+        }
+    }
+    throw DomainError("ZsyncControl", -1, failures);
 }
 
 // Finished ranges where a seed supplied the bytes, open ones elsewhere.
@@ -139,6 +156,8 @@ std::vector<fs::path> seedsFor(const CVTAVAsset& asset, const std::vector<fs::pa
 std::optional<ZsyncControl> prepare(const CVTAVAsset& asset, const std::vector<fs::path>& seeds,
                                     std::stop_token stop) {
     if (!asset.zsyncUrl || asset.zsyncSha256.empty() || seeds.empty()) return std::nullopt;
+    // A local folder first in line is copied whole, faster than any delta.
+    if (asset.fetchSources().front().isFile()) return std::nullopt;
     const CacheSlot slot = cache::makeSlot(asset.url);
     // A download already under way goes on as it is, ranges and all.
     std::error_code error;

@@ -88,32 +88,43 @@ class DeltaUpdate : public ::testing::Test {
     std::string v1, v2, control;
 };
 
+// Through a mirror: the control file, the version and the missing blocks
+// all come from there.
 TEST_F(DeltaUpdate, FetchesOnlyTheChangedBlocksAndResumesAfterAKill) {
     publish("v2/model-1.bin", v2, sha256Hex(control));
+    fixture::FixtureServer mirror;
+    mirror.setFile("/v2/model-1.bin", v2);
+    mirror.setFile("/v2/model-1.bin.zsync", control);
+    mirror.start();
     server.clearRequests();
+    auto args = [&](std::vector<std::string> more) {
+        more.insert(more.end(), {"--manifest-url", server.url("/manifest"), "--no-launch",
+                                 "--mirror", server.url("/files/v2/") + "=" + mirror.url("/v2/")});
+        return more;
+    };
     // The first run is killed while its ranges trickle in.
-    server.setFault("/files/v2/model-1.bin", {.times = 1, .throttleBytesPerSecond = 2048});
+    mirror.setFault("/v2/model-1.bin", {.times = 1, .throttleBytesPerSecond = 2048});
     {
-        CliProcess first(home.path(), {"--manifest-url", server.url("/manifest"), "--no-launch"});
+        CliProcess first(home.path(), args({}));
         auto slot = cache::makeSlot(*platform::Url::parse(server.url("/files/v2/model-1.bin")));
         ASSERT_TRUE(waitUntil([&] {
             return fs::exists(SegmentedTransfer::statePath(slot)) &&
-                   !server.requests("/files/v2/model-1.bin").empty() &&
+                   !mirror.requests("/v2/model-1.bin").empty() &&
                    first.errSoFar().find("♻ 增量更新 [model]") != std::string::npos;
         }));
         first.signal(SIGKILL);
         first.finish();
     }
-    server.clearFault("/files/v2/model-1.bin");
+    mirror.clearFault("/v2/model-1.bin");
     // Over one connection too, only the missing blocks come.
-    Outcome second = CliProcess(home.path(), {"--manifest-url", server.url("/manifest"),
-                                              "--no-launch", "--connections", "1"})
-                         .finish();
+    Outcome second = CliProcess(home.path(), args({"--connections", "1"})).finish();
     ASSERT_EQ(second.exitCode, 0) << second.err;
     EXPECT_TRUE(readFile(installed("model-1.bin")) == v2);
     // Three edits cost a few blocks each; the control file comes once per run.
-    EXPECT_LT(bytesFetched(server, "/files/v2/model-1.bin", v2.size()), 64 * 1024);
-    EXPECT_EQ(server.requests("/files/v2/model-1.bin.zsync").size(), 1u);
+    EXPECT_LT(bytesFetched(mirror, "/v2/model-1.bin", v2.size()), 64 * 1024);
+    EXPECT_EQ(mirror.requests("/v2/model-1.bin.zsync").size(), 1u);
+    EXPECT_TRUE(server.requests("/files/v2/model-1.bin").empty());
+    EXPECT_TRUE(server.requests("/files/v2/model-1.bin.zsync").empty());
     // The record still names v1's URL at the same place: only v2's files count.
     Outcome verified = CliProcess(home.path(), {"--verify"}).finish();
     EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
