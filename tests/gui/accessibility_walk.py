@@ -98,6 +98,10 @@ def inner(probe, language):
                      "XDG_CONFIG_HOME", "XDG_STATE_HOME"):
             env.pop(name, None)
         env["LANG"] = "zh_CN.UTF-8" if language == "zh" else "en_US.UTF-8"
+        # The registry is started on demand: up before the application starts,
+        # so the application's announcement at start-up has somebody to reach.
+        wait_for("registry", lambda: pyatspi.Registry.getDesktop(0) is not None and
+                 pyatspi.Registry.getDesktop(0).childCount >= 0)
         app = subprocess.Popen([probe], env=env)
         name = os.path.basename(probe)
 
@@ -107,6 +111,8 @@ def inner(probe, language):
                 child = desktop.getChildAtIndex(i)
                 if child is not None and child.name == name and child.childCount >= 2:
                     return child
+            if app.poll() is not None:
+                raise SystemExit(f"accessibility walk: {name} ended with {app.returncode}")
             return None
 
         def nodes():
