@@ -271,10 +271,7 @@ void Transfer::work(std::size_t index, bool primary, std::size_t source) {
         }
     } catch (const Fallback& reason) {
         std::lock_guard lock(mutex);
-        if (!fallback && !failure) {
-            fallback = reason.reason;
-            fallbackSource = sources[source].url;
-        }
+        if (!fallback && !failure) fallback = reason.reason;
     } catch (const Inconsistent& error) {
         std::lock_guard lock(mutex);
         if (!inconsistent) inconsistent = error.error;

@@ -66,7 +66,6 @@ struct Transfer {
     bool event = false;
     std::exception_ptr failure;
     std::optional<std::string> fallback;
-    std::string fallbackSource;
     std::optional<DomainError> inconsistent;
     std::mutex recordMutex; // one record at a time, each newer than the last
     std::size_t active = 0;

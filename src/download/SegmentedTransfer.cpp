@@ -255,7 +255,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
         discard(slot);
         progress(-reported);
         if (t.inconsistent) throw *t.inconsistent;
-        return Outcome{false, *t.fallback, t.fallbackSource, reported};
+        return Outcome{false, *t.fallback, reported};
     }
     if (t.failure || !t.table.isComplete()) {
         if (t.named)
@@ -270,7 +270,7 @@ Outcome run(const CVTAVAsset& asset, const CacheSlot& slot, SegmentTable::Decode
     t.flushWritten();
     t.file.reset();
     promoteToPart(slot);
-    return Outcome{true, {}, {}, 0};
+    return Outcome{true, {}, 0};
 }
 
 } // namespace SegmentedTransfer

@@ -51,7 +51,6 @@ struct Settings {
 struct Outcome {
     bool complete = false;
     std::string fallbackReason;
-    std::string fallbackSource;      // whose answer could not be spliced
     std::int64_t discardedBytes = 0; // written by the ranges, then dropped for the fallback
 };
 
