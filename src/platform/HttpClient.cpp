@@ -142,6 +142,13 @@ std::size_t onBodyChunk(char* data, std::size_t size, std::size_t count, void* u
     std::size_t length = size * count;
     if (transfer->stop.stop_requested()) {
         transfer->cancelled = true;
+        // What arrived is kept: the server sent it once, and the next attempt
+        // resumes after it instead of asking for it again.
+        if (transfer->headDelivered && length > 0 && transfer->handlers->onBody) try {
+                transfer->handlers->onBody(data, length);
+            } catch (...) {
+                // Cancelled anyway: the stop is what the caller hears about.
+            }
         return CURL_WRITEFUNC_ERROR;
     }
     if (!transfer->deliverHead()) return CURL_WRITEFUNC_ERROR;
@@ -187,6 +194,45 @@ template <typename T> void setOption(CURL* handle, CURLoption option, T value) {
     CURLcode code = curl_easy_setopt(handle, option, value);
     if (code != CURLE_OK)
         throw TransportError(transportErrorKindFor(code), code, curl_easy_strerror(code));
+}
+
+// curl_easy_perform notices a stop only with the next bytes or its next
+// progress call, up to a second later; meanwhile a server that paces its
+// bytes sends its next burst, which the closed connection then throws away.
+// A multi handle is woken at once.
+CURLcode performWakeable(CURL* handle, const std::stop_token& stop, bool& cancelled) {
+    struct Multi {
+        CURLM* multi = curl_multi_init();
+        ~Multi() { curl_multi_cleanup(multi); }
+    } owner;
+    if (owner.multi == nullptr)
+        throw TransportError(TransportErrorKind::other, CURLE_FAILED_INIT,
+                             "curl_multi_init failed");
+    auto check = [](CURLMcode code) {
+        if (code != CURLM_OK)
+            throw TransportError(TransportErrorKind::other, CURLE_FAILED_INIT,
+                                 curl_multi_strerror(code));
+    };
+    check(curl_multi_add_handle(owner.multi, handle));
+    struct Added {
+        CURLM* multi;
+        CURL* handle;
+        ~Added() { curl_multi_remove_handle(multi, handle); }
+    } added{owner.multi, handle};
+    std::stop_callback wake(stop, [multi = owner.multi] { curl_multi_wakeup(multi); });
+    for (int running = 1;;) {
+        check(curl_multi_perform(owner.multi, &running));
+        if (running == 0) break;
+        if (stop.stop_requested()) {
+            cancelled = true;
+            return CURLE_ABORTED_BY_CALLBACK;
+        }
+        check(curl_multi_poll(owner.multi, nullptr, 0, 1000, nullptr));
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(owner.multi, &left))
+        if (message->msg == CURLMSG_DONE) return message->data.result;
+    return CURLE_OK;
 }
 
 TransportError cancelledError() {
@@ -352,7 +398,7 @@ HttpOutcome performHttp(const HttpRequest& request, const HttpHandlers& handlers
     setOption(handle, CURLOPT_XFERINFOFUNCTION, &onProgress);
     setOption(handle, CURLOPT_XFERINFODATA, static_cast<void*>(&transfer));
 
-    CURLcode code = curl_easy_perform(handle);
+    CURLcode code = performWakeable(handle, stop, transfer.cancelled);
 
     if (transfer.handlerError) std::rethrow_exception(transfer.handlerError);
     if (transfer.cancelled) throw cancelledError();
