@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -163,12 +164,34 @@ bool CarouselImage::paintCover(QPainter& painter, const QRectF& target, QObject*
     return true;
 }
 
+namespace {
+// The words the slides' art is drawn with, written in English in the art.
+const char* const slideWords[] = {
+    QT_TRANSLATE_NOOP("CorvelCarousel", "Welcome to Corvel"),
+    QT_TRANSLATE_NOOP("CorvelCarousel", "Getting everything ready for you."),
+    QT_TRANSLATE_NOOP("CorvelCarousel", "Models run locally"),
+    QT_TRANSLATE_NOOP("CorvelCarousel", "Fast, private, and ready even offline."),
+    QT_TRANSLATE_NOOP("CorvelCarousel", "Private by design"),
+    QT_TRANSLATE_NOOP("CorvelCarousel", "Your data stays on this computer."),
+};
+} // namespace
+
+QByteArray translatedSlideArt(QByteArray svg) {
+    for (const char* words : slideWords) {
+        const QString translated = QCoreApplication::translate("CorvelCarousel", words);
+        if (translated != QLatin1String(words))
+            svg.replace(">" + QByteArray(words) + "<",
+                        ">" + translated.toHtmlEscaped().toUtf8() + "<");
+    }
+    return svg;
+}
+
 QList<CarouselImage> loadCarouselImages(const QString& prefix) {
     QList<CarouselImage> images;
     for (int k = 1; k <= 64; ++k) {
         QFile file(prefix + QString::number(k));
         if (!file.open(QIODevice::ReadOnly)) break;
-        CarouselImage image = CarouselImage::fromData(file.readAll());
+        CarouselImage image = CarouselImage::fromData(translatedSlideArt(file.readAll()));
         if (image.isNull()) break;
         images.append(image);
     }
@@ -176,7 +199,12 @@ QList<CarouselImage> loadCarouselImages(const QString& prefix) {
 }
 
 const QList<CarouselImage>& bundledCarouselImages() {
-    static const QList<CarouselImage> images =
-        loadCarouselImages(QStringLiteral(":/images/carousel_"));
-    return images;
+    // Once for each language the words are drawn in (GUI thread only).
+    static std::map<QString, QList<CarouselImage>> byLanguage;
+    const QString key = QCoreApplication::translate("CorvelCarousel", slideWords[0]);
+    auto found = byLanguage.find(key);
+    if (found == byLanguage.end())
+        found =
+            byLanguage.emplace(key, loadCarouselImages(QStringLiteral(":/images/carousel_"))).first;
+    return found->second;
 }

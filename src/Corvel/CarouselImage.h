@@ -45,9 +45,14 @@ class CarouselImage {
     std::shared_ptr<Data> d_;
 };
 
+// SVG art with the words it is drawn with put in the language in use.
+QByteArray translatedSlideArt(QByteArray svg);
+
 // The application's "carousel_1", "carousel_2", ... resources, read once per
-// process: the list ends before the first missing name and holds at most 64.
+// process and language: the list ends before the first missing name and holds
+// at most 64.
 const QList<CarouselImage>& bundledCarouselImages();
 
-// The same rule over any resource folder (for tests): `prefix` + k for k = 1..64.
+// The same rule over any resource folder (for tests): `prefix` + k for k = 1..64,
+// SVG art translated.
 QList<CarouselImage> loadCarouselImages(const QString& prefix);

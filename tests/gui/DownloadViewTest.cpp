@@ -4,10 +4,14 @@
 #include "Corvel/CorvelCarousel.h"
 #include "Corvel/CorvelDownloadView.h"
 #include "Corvel/CorvelStyle.h"
+#include "desktop/Translations.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QRegularExpression>
 
+#include <algorithm>
 #include <limits>
 
 using namespace std::chrono_literals;
@@ -205,6 +209,32 @@ class DownloadViewTest : public QObject {
             QCOMPARE(rendered.size(), size);
             for (QPoint p : {QPoint(0, 0), QPoint(size.width() - 1, size.height() - 1)})
                 QCOMPARE(rendered.pixelColor(p).alpha(), 255);
+        }
+    }
+
+    // Every word drawn in the art speaks the language in use; without a
+    // catalogue the art stays as drawn.
+    void slideWordsAreTranslated() {
+        const QRegularExpression text("<text[^>]*>([^<]*)</text>");
+        for (int k = 1;; ++k) {
+            QFile file(QStringLiteral(":/images/carousel_%1").arg(k));
+            if (!file.open(QIODevice::ReadOnly)) {
+                QVERIFY(k > 3);
+                break;
+            }
+            const QByteArray art = file.readAll();
+            Translations::use({"zh-CN"});
+            const QString chinese = QString::fromUtf8(translatedSlideArt(art));
+            int words = 0;
+            for (auto it = text.globalMatch(chinese); it.hasNext(); ++words) {
+                const QString drawn = it.next().captured(1);
+                QVERIFY2(std::any_of(drawn.begin(), drawn.end(),
+                                     [](QChar c) { return c.unicode() > 0x7f; }),
+                         qPrintable(drawn));
+            }
+            QVERIFY(words >= 2);
+            Translations::use({});
+            QCOMPARE(translatedSlideArt(art), art);
         }
     }
 };

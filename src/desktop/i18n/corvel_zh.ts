@@ -11,6 +11,30 @@
         <source>Picture %1 of %2</source>
         <translation>第 %1 张图片，共 %2 张</translation>
     </message>
+    <message>
+        <source>Welcome to Corvel</source>
+        <translation>欢迎使用 Corvel</translation>
+    </message>
+    <message>
+        <source>Getting everything ready for you.</source>
+        <translation>正在为你准备好一切。</translation>
+    </message>
+    <message>
+        <source>Models run locally</source>
+        <translation>模型在本机运行</translation>
+    </message>
+    <message>
+        <source>Fast, private, and ready even offline.</source>
+        <translation>快速、私密，离线也能用。</translation>
+    </message>
+    <message>
+        <source>Private by design</source>
+        <translation>隐私为先</translation>
+    </message>
+    <message>
+        <source>Your data stays on this computer.</source>
+        <translation>你的数据只留在这台电脑上。</translation>
+    </message>
 </context>
 <context>
     <name>CorvelDownloadView</name>
