@@ -149,11 +149,18 @@ CorvelResumableDownloader::download(const CVTAVAsset& asset, const ProgressHandl
                 if (!source.isFile()) logDownloadFailed(asset.name, describeError(error));
                 std::rethrow_exception(error);
             }
-            // The ranges may have given up on this source already, and said so.
-            if (!pool.exhausted() && pool.current() == source) {
+            // Ranges from several sources end in a failure only once the last of
+            // them has failed; the others were given up, and said so, already.
+            std::string failed = source.absoluteString();
+            for (const auto& url : rangeSources_)
+                if (!health.droppedReason(url)) {
+                    failed = url;
+                    break;
+                }
+            if (!health.droppedReason(failed)) {
                 const auto failure = transferFailure(error);
                 log(LogLevel::warn,
-                    pool.drop(asset.name, describeError(failure), isHostFailure(failure)));
+                    pool.drop(asset.name, failed, describeError(failure), isHostFailure(failure)));
             }
             if (pool.exhausted()) {
                 auto all = std::make_exception_ptr(CorvelInstallError::network(
@@ -199,7 +206,7 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
     std::int64_t counted, const TotalBytesHandler& onTotalBytesResolved,
     const std::stop_token& stop) {
     const CacheSlot slot = cache::makeSlot(asset.url);
-    const std::string sourceText = source.absoluteString();
+    std::string sourceText = source.absoluteString();
     // Bytes another source wrote: its validator means nothing here, the digest checks them.
     auto fromOtherSource = [&](const std::optional<CacheMeta>& meta) {
         return !asset.sha256.empty() && meta && meta->sourceURL != sourceText;
@@ -242,6 +249,13 @@ fs::path CorvelResumableDownloader::downloadFromNetwork(
             std::rethrow_exception(asNetworkError(std::current_exception()));
         }
         existing = cache::existingPartBytes(slot);
+        // The ranges gave this source up before another one's answer ended them:
+        // the one connection goes to the first source still at hand.
+        for (const auto& url : rangeSources_)
+            if (!health_->droppedReason(url)) {
+                sourceText = url;
+                break;
+            }
     }
 
     for (int attempt = 0; attempt < maxAttempts; ++attempt) {

@@ -74,8 +74,8 @@ const platform::Url& SourcePool::current() const {
     return sources_.back();
 }
 
-std::string SourcePool::drop(const std::string& name, const std::string& reason, bool wholeHost) {
-    const std::string url = current().absoluteString();
+std::string SourcePool::drop(const std::string& name, const std::string& url,
+                             const std::string& reason, bool wholeHost) {
     health_.drop(url, reason, wholeHost);
     return sourceDroppedLine(name, url, reason);
 }

@@ -57,9 +57,10 @@ class SourcePool {
     // Another source is left after the current one.
     bool hasNext() const { return healthy().size() > 1; }
 
-    // Gives up on the current source for the given reason; returns the log
-    // line's text naming it.
-    std::string drop(const std::string& name, const std::string& reason, bool wholeHost);
+    // Gives up on the source for the given reason; returns the log line's
+    // text naming it.
+    std::string drop(const std::string& name, const std::string& url, const std::string& reason,
+                     bool wholeHost);
     // Every source and why it was given up, for the failure of the download.
     std::string failureMessage() const;
 

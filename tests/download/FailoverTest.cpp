@@ -302,3 +302,15 @@ TEST_F(ManySources, AFailingSourceIsGivenUpForTheRunAndTheOthersTakeItsRanges) {
         EXPECT_EQ(a.requests(next).empty(), k.wholeHost);
     }
 }
+
+// The last source left cannot serve ranges: the file comes whole from it.
+TEST_F(ManySources, TheLastSourceWithoutRangesServesTheWholeFile) {
+    const std::string body = patternBytes(1 << 20, 11), dead = a.url("/w.bin");
+    b.setFile("/w.bin", body);
+    b.setFault("/w.bin", {.ignoreRanges = true});
+    a.stop();
+    EXPECT_TRUE(readFile(run({dead, b.url("/w.bin")}, true, std::ssize(body), 4)) == body);
+    EXPECT_EQ(sum, std::ssize(body));
+    EXPECT_EQ(logged("放弃下载源"), 1);
+    EXPECT_EQ(logged(dropLine(dead)), 1);
+}
