@@ -17,6 +17,17 @@ platform::Url urlOf(const std::string& text) {
     return *platform::Url::parse(text);
 }
 
+// One way a source fails, and what is expected of it.
+struct SourceFault {
+    const char* name;
+    fixture::Fault fault{};
+    std::string reason; // in the line that gives the source up
+    bool wholeHost = false;
+    int pauses = 0;
+    bool dead = false, otherSize = false, compressed = false;
+    seconds idleLimit{60};
+};
+
 } // namespace
 
 // Source `a` misbehaves, `b` serves the file: `a` is given up with one line
@@ -69,15 +80,7 @@ class Failover : public ::testing::Test {
 
 TEST_F(Failover, EachFailureOfASourceMovesOnToTheNext) {
     const std::string body = patternBytes(1000, 5);
-    struct Case {
-        const char* name;
-        fixture::Fault fault{};
-        std::string reason; // in the line that gives the source up
-        int pauses = 0;
-        bool dead = false, otherSize = false, compressed = false;
-        seconds idleLimit{60};
-    };
-    const std::vector<Case> cases = {
+    const std::vector<SourceFault> cases = {
         {.name = "404", .fault = {.forceStatus = 404}, .reason = "HTTP 404"},
         {.name = "503 after its retries",
          .fault = {.forceStatus = 503},
@@ -99,7 +102,7 @@ TEST_F(Failover, EachFailureOfASourceMovesOnToTheNext) {
         {.name = "refused connection", .reason = "Failed to connect", .dead = true},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
+        const SourceFault& c = cases[i];
         SCOPED_TRACE(c.name);
         const std::string path = fmt::format("/{}.bin", i);
         a.setFile(path, c.otherSize ? patternBytes(1200, 5) : body);
@@ -242,16 +245,7 @@ TEST_F(ManySources, RangesComeFromEverySourceAtOnceEachAskedWithItsOwnVersion) {
 // them, and the run does not ask a failed host for its next file.
 TEST_F(ManySources, AFailingSourceIsGivenUpForTheRunAndTheOthersTakeItsRanges) {
     const std::string body = patternBytes(1 << 20, 10);
-    struct Case {
-        const char* name;
-        fixture::Fault fault{};
-        std::string reason;
-        bool wholeHost = false;
-        int pauses = 0;
-        bool dead = false, otherSize = false;
-        seconds idleLimit{60};
-    };
-    const std::vector<Case> cases = {
+    const std::vector<SourceFault> cases = {
         {.name = "404", .fault = {.forceStatus = 404}, .reason = "HTTP 404"},
         {.name = "503 after its retries",
          .fault = {.forceStatus = 503},
@@ -272,7 +266,7 @@ TEST_F(ManySources, AFailingSourceIsGivenUpForTheRunAndTheOthersTakeItsRanges) {
          .dead = true},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& k = cases[i];
+        const SourceFault& k = cases[i];
         SCOPED_TRACE(k.name);
         health = std::make_shared<SourceHealth>();
         const std::string path = fmt::format("/{}.bin", i), next = fmt::format("/{}n.bin", i);
