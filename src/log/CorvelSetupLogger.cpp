@@ -174,6 +174,9 @@ void CorvelSetupLogger::runWriter() {
         }
         std::lock_guard working(working_);
         work();
+        // Freed under the lock as well: a fork, which takes it first, then never
+        // leaves the child an allocator that this thread was in the middle of.
+        work = nullptr;
     }
 }
 

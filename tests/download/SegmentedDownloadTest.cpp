@@ -5,6 +5,7 @@
 #include "platform/Cancellation.h"
 #include "platform/HttpClient.h"
 #include "platform/UniqueFd.h"
+#include "support/CliProcess.h"
 #include "support/Privileges.h"
 #include "support/ScriptedServer.h"
 #include "support/SyscallFilter.h"
@@ -521,8 +522,19 @@ TEST_F(Segmented, ADamagedSlotStartsOver) {
 // record claims is on disk and was reported, and a later run with room
 // completes the file.
 TEST_F(Segmented, AFullDiskFailsAndTheRangesStayResumable) {
-    const std::string path = "/full.bin", body = patternBytes(400'000, 8), url = server.url(path);
-    server.setFile(path, body);
+    const std::string body = patternBytes(400'000, 8);
+    // The child is forked from this process, whose other threads must then hold
+    // no lock (the allocator's among them): the server is a process of its own.
+    server.stop();
+    writeFile(home.path() / "served" / "full.bin", body);
+    CliProcess served(home.path(), {"--root", (home.path() / "served").string()},
+                      "corvel-fixture-server");
+    const std::string listening = "listening on ";
+    ASSERT_TRUE(waitUntil([&] { return served.outSoFar().find('\n') != std::string::npos; }));
+    const std::string announced = served.outSoFar();
+    ASSERT_TRUE(announced.starts_with(listening)) << announced;
+    const std::string url =
+        announced.substr(listening.size(), announced.find('\n') - listening.size()) + "/full.bin";
     // In a child, writes into a file opened there fail past 150 000 bytes, as the disk fills.
     auto status = inFilteredChild(
         [](int next) {

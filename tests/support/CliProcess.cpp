@@ -52,6 +52,10 @@ std::string CliProcess::errSoFar() const {
     return readFile(errPath_);
 }
 
+std::string CliProcess::outSoFar() const {
+    return readFile(outPath_);
+}
+
 Outcome CliProcess::finish() {
     int status = 0;
     if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },

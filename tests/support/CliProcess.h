@@ -30,6 +30,7 @@ class CliProcess {
     void signal(int number);
     pid_t pid() const { return pid_; }
     std::string errSoFar() const;
+    std::string outSoFar() const;
     // Waits (bounded) for the exit; a process that hangs is killed and fails the test.
     Outcome finish();
 
