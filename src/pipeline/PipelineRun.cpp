@@ -1,5 +1,7 @@
 #include "pipeline/PipelineRun.h"
 
+#include "pipeline/StreamingDigest.h"
+
 #include "BuildInfo.h"
 #include "download/CacheSlot.h"
 #include "install/ApplicationLauncher.h"
@@ -169,20 +171,14 @@ void CorvelDownloadViewModel::Run::keepSigningTime(std::optional<std::int64_t> s
 
 void CorvelDownloadViewModel::Run::verify(const std::vector<AssetResult>& results,
                                           const std::vector<std::optional<std::string>>& digests) {
-    auto lower = [](std::string text) {
-        std::transform(text.begin(), text.end(), text.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        return text;
-    };
     for (std::size_t i = 0; i < results.size(); ++i) {
         platform::throwIfStopped(stop);
         const CVTAVAsset& asset = results[i].asset;
         if (asset.sha256.empty()) continue;
-        std::string computed =
+        const std::string computed =
             digests[i] ? *digests[i]
                        : CorvelAssetExtractor::sha256OfFile(results[i].localArchive, stop);
-        computed = lower(computed);
-        if (computed == lower(asset.sha256)) {
+        if (sameDigest(computed, asset.sha256)) {
             log(LogLevel::info,
                 fmt::format("✔ 校验通过 [{}] sha256={}…", asset.name, computed.substr(0, 12)));
             continue;

@@ -1,6 +1,7 @@
 #include "pipeline/PipelineRun.h"
 
 #include "download/CorvelResumableDownloader.h"
+#include "install/CorvelAssetExtractor.h"
 #include "log/CorvelSetupLogger.h"
 #include "pipeline/DeltaUpdate.h"
 #include "pipeline/StreamingDigest.h"
@@ -79,14 +80,6 @@ fs::path downloadOnce(const CVTAVAsset& asset, const CorvelResumableDownloader::
     return file;
 }
 
-bool wrongDigest(const CVTAVAsset& asset, const std::optional<std::string>& digest) {
-    if (asset.sha256.empty() || !digest) return false;
-    return !std::ranges::equal(*digest, asset.sha256, [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
-}
-
 // Bytes joined from several sources that fail the digest: which source sent
 // the wrong ones cannot be told, so each source in turn brings the whole file
 // until one brings the right one. Those that did not are named; when none
@@ -97,6 +90,7 @@ void fetchFromEachSource(const CVTAVAsset& asset, const SourceHealth& health,
     log(LogLevel::warn,
         fmt::format("  ⚠ 校验失败 [{}] 数据来自多个下载源，逐个下载源重新下载", asset.name));
     std::exception_ptr lastFailure;
+    bool anyWrong = false;
     for (const auto& source : asset.fetchSources()) {
         if (health.droppedReason(source.absoluteString())) continue;
         CVTAVAsset one = asset;
@@ -104,7 +98,6 @@ void fetchFromEachSource(const CVTAVAsset& asset, const SourceHealth& health,
         one.mirrors.clear();
         try {
             fetch(one);
-            lastFailure = nullptr;
         } catch (const platform::CancelledError&) {
             throw;
         } catch (const std::system_error&) {
@@ -118,10 +111,13 @@ void fetchFromEachSource(const CVTAVAsset& asset, const SourceHealth& health,
                                             source.absoluteString(), asset.name));
             return;
         }
+        anyWrong = true;
         log(LogLevel::warn,
             fmt::format("  ⚠ 下载源的数据与摘要不符 [{}] {}", asset.name, source.absoluteString()));
     }
-    if (lastFailure) std::rethrow_exception(lastFailure);
+    // Wrong bytes are the finding to report; a source that could not be
+    // reached is reported only when none brought any.
+    if (lastFailure && !anyWrong) std::rethrow_exception(lastFailure);
 }
 
 } // namespace
@@ -210,9 +206,17 @@ CorvelDownloadViewModel::Run::downloadAll(const std::vector<CVTAVAsset>& plan,
                     // promised: the file comes again, whole, from the server.
                     again(asset);
                 }
-                if (wrongDigest(asset, done.digest) && asset.fetchSources().size() > 1)
-                    fetchFromEachSource(asset, *segments.health, again,
-                                        [&] { return !wrongDigest(asset, done.digest); });
+                if (!asset.sha256.empty() && asset.fetchSources().size() > 1) {
+                    // A resumed single connection hashes nothing on the way: the
+                    // file is read once here, and the check after the downloads
+                    // takes this digest.
+                    auto right = [&] {
+                        if (!done.digest)
+                            done.digest = CorvelAssetExtractor::sha256OfFile(done.file, token);
+                        return sameDigest(*done.digest, asset.sha256);
+                    };
+                    if (!right()) fetchFromEachSource(asset, *segments.health, again, right);
+                }
             } catch (...) {
                 // A full disk is the user's to mend; the slot keeps its bytes.
                 done.error = asDiskFull(std::current_exception(), asset.name);

@@ -2,6 +2,8 @@
 
 #include "log/Hex.h"
 
+#include <algorithm>
+#include <cctype>
 #include <openssl/evp.h>
 
 #include <new>
@@ -45,4 +47,11 @@ std::optional<std::string> StreamingDigest::finish(std::int64_t fileSize) {
     if (EVP_DigestFinal_ex(context_->md, digest, &length) != 1) return std::nullopt;
     spoiled_ = true; // a context is finished once
     return lowerHex(std::span<const std::uint8_t>(digest, length));
+}
+
+bool sameDigest(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
 }

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // SHA-256 of a download computed while its bytes are written, so verifying a
 // large model does not read it back from disk. It only vouches for a file it
@@ -31,3 +32,6 @@ class StreamingDigest {
     std::int64_t hashed_ = 0;
     bool spoiled_ = false;
 };
+
+// Two hex digests name the same bytes, whatever the case of their letters.
+bool sameDigest(std::string_view a, std::string_view b);
