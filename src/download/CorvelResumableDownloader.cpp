@@ -538,6 +538,10 @@ bool CorvelResumableDownloader::isUnreachable(const std::exception_ptr& error) {
     return false;
 }
 
+std::exception_ptr CorvelResumableDownloader::underlyingFailure(const std::exception_ptr& error) {
+    return transferFailure(error);
+}
+
 std::exception_ptr CorvelResumableDownloader::asTransferError(const std::exception_ptr& error) {
     return asNetworkError(error);
 }

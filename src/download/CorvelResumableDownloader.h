@@ -120,6 +120,9 @@ class CorvelResumableDownloader {
     // A transfer's failure as the caller sees it: file errors as themselves,
     // everything else as CorvelInstallError::network.
     static std::exception_ptr asTransferError(const std::exception_ptr& error);
+    // What a network error wraps, the error itself when it wraps nothing,
+    // nothing for an install error of another kind.
+    static std::exception_ptr underlyingFailure(const std::exception_ptr& error);
 
   private:
     enum class AttemptResult { complete, restartFromZero };

@@ -226,21 +226,15 @@ bool Transfer::giveUp(std::size_t source, const std::exception_ptr& error) {
     for (std::size_t i = 0; i < sources.size(); ++i)
         another = another || (i != source && usable(i));
     if (!another) return false;
-    const bool first = !sources[source].dropped;
     sources[source].dropped = true;
     const std::string at = sources[source].url;
     lock.unlock();
     // The innermost failure names the cause, as the single-source path does.
-    std::exception_ptr cause = error;
-    try {
-        std::rethrow_exception(error);
-    } catch (const CorvelInstallError& wrapped) {
-        if (auto* network = std::get_if<CorvelInstallError::Network>(&wrapped.value()))
-            cause = network->underlying;
-    } catch (...) {
-    }
+    std::exception_ptr cause = CorvelResumableDownloader::underlyingFailure(error);
+    if (!cause) cause = error;
     const std::string reason = reasonOf(cause);
-    if (health.drop(at, reason, CorvelResumableDownloader::isHostFailure(cause)) || first)
+    // Said once for the run, whichever download gave the source up first.
+    if (health.drop(at, reason, CorvelResumableDownloader::isHostFailure(cause)))
         log(LogLevel::warn, sourceDroppedLine(asset.name, at, reason));
     return true;
 }

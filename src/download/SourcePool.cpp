@@ -43,12 +43,6 @@ void SourceHealth::close(const std::string& url) {
     if (auto it = open_.find(hostOf(url)); it != open_.end() && it->second > 0) --it->second;
 }
 
-std::size_t SourceHealth::openTo(const std::string& url) const {
-    std::lock_guard lock(mutex_);
-    auto it = open_.find(hostOf(url));
-    return it == open_.end() ? 0 : it->second;
-}
-
 std::string sourceDroppedLine(const std::string& name, const std::string& url,
                               const std::string& reason) {
     return fmt::format("  ⚠ 放弃下载源 [{}] {}: {}", name, url, reason);

@@ -29,7 +29,6 @@ class SourceHealth {
     // (always one when `anyway`); close() hands it back.
     bool open(const std::string& url, bool anyway = false);
     void close(const std::string& url);
-    std::size_t openTo(const std::string& url) const;
 
     // scheme://host:port of an absolute URL.
     static std::string hostOf(const std::string& url);
